@@ -1,0 +1,46 @@
+// A window thread made of standard C++: the thread that calls Run() serves handed-over calls
+// until Quit(). The Linux program runs it on its main thread; tests run it on either platform.
+#pragma once
+#include "core/window_thread.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+class EventLoop final : public WindowThread {
+public:
+    EventLoop() = default;
+    EventLoop(const EventLoop&) = delete;
+    EventLoop& operator=(const EventLoop&) = delete;
+
+    // Serves calls on the calling thread until Quit(); returns at once if Quit() came first.
+    void Run();
+    // Ends Run() from any thread (a signal-handling thread included).
+    void Quit();
+    // Marks the calling thread as the window thread without running the loop (tests, start-up).
+    void Adopt();
+
+    void Send(Fn fn, void* ctx) override;
+    bool IsCurrent() const override;
+    void ServeUntil(Pred done, void* ctx) override;
+    void Wake() override;
+
+private:
+    struct Node {
+        Fn fn;
+        void* ctx;
+        Node* next;
+        bool done;
+    };
+    // Runs queued calls with m_lock held on entry and on return (released while each call runs).
+    void RunQueued(std::unique_lock<std::mutex>& lock);
+
+    mutable std::mutex m_lock;
+    std::condition_variable m_cond;      // the window thread waits here
+    std::condition_variable m_doneCond;  // senders wait here
+    Node* m_head = nullptr;
+    Node* m_tail = nullptr;
+    bool m_quit = false;
+    unsigned long m_wakeups = 0;
+    std::thread::id m_owner;
+};

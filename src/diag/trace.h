@@ -1,0 +1,36 @@
+// The traffic trace: one record per event, rendered on the window thread as a console line
+// (timestamp first) and a log line, with frames shown in summary form only.
+#pragma once
+#include <cstddef>
+
+enum TraceKind {
+    TRACE_TEXT = 0,           // status or error text
+    TRACE_FROM_TERMINAL = 1,  // "[CAT->VAN]" bytes received from the terminal
+    TRACE_TO_TERMINAL = 2,    // "[CAT<-VAN]" bytes written to the terminal
+    TRACE_TMS = 3,            // "[CAT<-TMS]" plain-route status mark
+};
+
+constexpr std::size_t kTraceTextSize = 5120;
+constexpr std::size_t kTraceRawSize = 4096;
+
+struct TraceEvent {
+    int kind = 0;
+    char text[kTraceTextSize] = {};        // kind 0 only, UTF-8
+    unsigned char raw[kTraceRawSize] = {};  // kinds 1 and 2: the first bytes of the frame
+};
+
+// The console of the debug window (Windows) or standard output (Linux): whole UTF-8 lines.
+class ConsoleSink {
+public:
+    virtual ~ConsoleSink() = default;
+    virtual void Append(const char* line) = 0;  // ends in "\r\n"
+    virtual void ClearConsole() = 0;
+};
+
+// Receives every event on the window thread.
+class TraceTarget {
+public:
+    virtual ~TraceTarget() = default;
+    // count: the frame's real byte count (raw holds at most its first 4096 bytes); 0 for text.
+    virtual void OnTraceEvent(unsigned count, const TraceEvent& event) = 0;
+};

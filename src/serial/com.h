@@ -1,0 +1,68 @@
+// CCom: the serial link to the card terminal. Opens one port, runs a watcher thread that hands
+// every burst (ended by 100 ms of line silence or 4096 bytes) to the window thread, and writes.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+class WindowThread;
+
+// Receives bursts on the window thread. The bytes are CCom's receive buffer, read in place:
+// the watcher reads again only after the handler has returned.
+class TerminalSink {
+public:
+    virtual ~TerminalSink() = default;
+    virtual int OnTerminalFrame(const unsigned char* bytes, unsigned n) = 0;
+    // The device went away (adapter unplugged, line hung up); the port now counts as closed.
+    virtual void OnPortLost(const char* /*portName*/) {}
+};
+
+constexpr unsigned kComBufferSize = 4096;
+
+class CCom {
+public:
+    CCom();
+    ~CCom();
+    CCom(const CCom&) = delete;
+    CCom& operator=(const CCom&) = delete;
+
+    void SetParams(const char* portName, uint32_t baudRate, uint8_t byteSize, uint8_t stopBits,
+                   uint8_t parity);
+    // Who receives the bursts; must be set before Open (the watcher never runs without one).
+    void SetOwner(WindowThread* window, TerminalSink* sink);
+
+    int Open();   // 1 or 0
+    int Close();  // always 1; the old watcher has left when it returns
+    uint32_t Write(const void* bytes, uint32_t n);  // any thread; one write at a time
+
+    bool IsOpen() const { return m_bConnected.load() != 0; }
+    const std::string& PortName() const { return m_strPortName; }
+    uint32_t BaudRate() const { return m_baudRate; }
+    const unsigned char* ReadBuffer() const { return m_readBuffer; }
+
+    struct Platform;  // the device handle and the platform's wake-up and I/O records
+
+private:
+    uint32_t Read();
+    void CommWatchProc();
+    void HandOver(uint32_t total);
+    void ReportLost();
+
+    std::atomic<int> m_bConnected{0};
+    WindowThread* m_window = nullptr;
+    TerminalSink* m_sink = nullptr;
+    std::string m_strPortName;
+    uint8_t m_byteSize = 8;
+    uint8_t m_parity = 0;
+    uint8_t m_stopBits = 0;
+    uint32_t m_baudRate = 0;
+    std::unique_ptr<Platform> m_platform;  // made once per object, not per open
+    std::mutex m_writeLock;
+    std::thread m_watcher;
+    std::atomic<bool> m_watcherDone{true};
+    uint32_t m_readCount = 0;  // bytes gathered in the current burst
+    unsigned char m_readBuffer[kComBufferSize];
+};
