@@ -45,7 +45,10 @@ public:
     int Log() const { return m_bLog.load(); }
     void SetVersionText(const char* text);  // "1, 0, 0, 5"
     void SetRateText(const char* text);     // the speed text of the settings, e.g. "38400"
-    void SetTimeouts(const Timeouts& t) { m_timeouts = t; }
+    void SetTimeouts(const Timeouts& t) {
+        m_plainSilenceSec.store(t.plainSilenceSec);
+        m_secureSilenceSec.store(t.secureSilenceSec);
+    }
 
     // WM_TERMINAL_FRAME: on the window thread, bytes read in place from CCom's buffer.
     int OnTerminalFrame(const unsigned char* bytes, unsigned n) override;
@@ -61,7 +64,12 @@ public:
         ;
 
     // Closes the connection and waits (serving the window thread) until its worker has ended.
+    // Runs on the window thread; from another thread it hands itself over (the loop must run).
     void Stop();
+
+    // The secure envelope of one request on the open connection (window thread): 0 sent, -1 no
+    // session key or RSA failure, -2 SEED failure, -3 send failure, -4 envelope over 5120 bytes.
+    int SendSecureRequest(const char* frame, int length);
 
     // State, for the shells and tests (read on the window thread).
     int RelayMode() const { return m_relayMode; }
@@ -71,10 +79,56 @@ public:
     bool WorkerRunning() const { return !m_workerDone.load(); }
 
 private:
-    // (the relay module adds its state and operations here)
+    enum Route { ROUTE_PLAIN, ROUTE_SECURE };
+
+    // Intake and routes (window thread), relay_intake.cpp and relay_routes.cpp.
+    void RelayPlain(const char* clean, char* work, int n);
+    void RelaySecure(const char* clean, char* work, int n);
+    bool IsOwnConnectFrame(Route route, const char* work, int n) const;
+    void ConnectStep(Route route, const char* work, int n);
+    bool StoreServer(const char* work, int n);  // false: the frame was reported and dropped
+    void SendVersionReply();
+
+    // The connection: m_socket under m_connLock, with the generation that tells a worker
+    // whether the current connection is still its own.
+    int CurrentSocket() const;
+    bool Detached(unsigned generation) const;
+    void DetachConnection();  // window thread: wakes the worker, which closes the handle
+    void EndWorker();         // window thread: detach, serve until the worker ended, join
+    void StopOnWindow();
+
+    // Receive workers, relay_workers.cpp. Each owns its handle and closes it once at its end.
+    void PlainRecvWorker(int handle, unsigned generation, int silenceSec);
+    void SecureRecvWorker(int handle, unsigned generation, int silenceSec);
+    int SecureAnswer(int handle);  // 0: answered, next cycle; otherwise the v to end with
+    void EndSteps(int handle, unsigned generation, int v);
+
+    // Session key, secure_envelope.cpp.
+    int MakeSessionKey(char* buffer);
+
+    void Render(unsigned count, const TraceEvent& event);
+    void VPostTrace(int kind, const char* format, va_list args);
+    void SetIcon(int icon);
+
+    Ports m_ports;
     std::atomic<int> m_bLog{0};
     std::atomic<bool> m_workerDone{true};
-    Timeouts m_timeouts;
+    std::atomic<int> m_plainSilenceSec{100};
+    std::atomic<int> m_secureSilenceSec{30};
+
+    mutable std::mutex m_connLock;
+    int m_socket = 0;           // 0 = no connection
+    unsigned m_generation = 0;  // counts the connections made
+    std::thread m_worker;       // started and joined on the window thread
+
+    std::mutex m_keyLock;       // the worker copies the key the window thread last made
+    char m_sessionKey[33] = {};
+
+    std::mutex m_textLock;      // version and speed texts may be set from any thread
+    char m_versionText[48] = {};
+    char m_rateText[16] = {};
+
+    // Window thread only.
     int m_relayMode = RELAY_NONE;
     char m_host[21] = {};
     char m_portText[10] = {};

@@ -1,0 +1,28 @@
+// Byte-level helpers for terminal frames: the NUL-bounded character search, the connect-frame
+// parser shared by the intake and both routes, and the card-data mask of the request log.
+#pragma once
+
+constexpr char kStx = 0x02, kEtx = 0x03, kAck = 0x06, kDle = 0x10, kNak = 0x15, kFs = 0x1C;
+
+// Position of the count-th ch in the NUL-terminated text (positions 0 .. strlen), or -1.
+int FindNthChar(const char* text, char ch, int count);
+
+// First and last byte form one of the connect-frame pairs 'S'..'E', 'T'..'T', 'P'..'E'.
+bool IsConnectFrame(const char* frame, int n);
+
+enum ConnectFrameFault {
+    CONNECT_FRAME_OK = 0,
+    CONNECT_FRAME_NO_COLON,       // no ':' before the first NUL byte
+    CONNECT_FRAME_HOST_TOO_LONG,  // more than 20 bytes before the colon
+    CONNECT_FRAME_PORT_TOO_LONG,  // more than 9 bytes between the colon and the end marker
+};
+constexpr int kHostSize = 21;      // 20 characters and the terminator
+constexpr int kPortTextSize = 10;  // 9 digits and the terminator
+
+// Splits a connect frame (a NUL-terminated copy of n bytes) into host and port text. On a fault
+// nothing is written and *partLength tells the offending length (host or port part).
+int ParseConnectFrame(const char* frame, int n, char* host, char* portText, int* partLength);
+
+// Masks card data in the log copy of a secure request: the four bytes before each of the first
+// two '=' and the bytes from each such '=' up to the next FS become '*'.
+void MaskCardData(char* work, int n);

@@ -1,0 +1,66 @@
+#include "relay/relay.h"
+
+#include "core/window_thread.h"
+
+#include <cstdio>
+#include <cstring>
+
+Relay::Relay(const Ports& ports) : m_ports(ports) {}
+
+Relay::~Relay() { Stop(); }
+
+namespace {
+
+void CopyText(char* to, std::size_t size, const char* from) {
+    std::snprintf(to, size, "%s", from ? from : "");
+}
+
+}  // namespace
+
+void Relay::SetVersionText(const char* text) {
+    std::lock_guard<std::mutex> g(m_textLock);
+    CopyText(m_versionText, sizeof m_versionText, text);
+}
+
+void Relay::SetRateText(const char* text) {
+    std::lock_guard<std::mutex> g(m_textLock);
+    CopyText(m_rateText, sizeof m_rateText, text);
+}
+
+void Relay::SetIcon(int icon) {
+    if (m_ports.tray) m_ports.tray->SetIcon(icon);
+}
+
+// Every producer fills its own record and waits until the window thread has rendered it, so
+// events of the window thread and of a worker never mix and no lock is held while waiting.
+void Relay::Render(unsigned count, const TraceEvent& event) {
+    TraceTarget* target = m_ports.trace;
+    if (!target) return;
+    m_ports.window->Call([&] { target->OnTraceEvent(count, event); });
+}
+
+void Relay::VPostTrace(int kind, const char* format, va_list args) {
+    TraceEvent event;
+    event.kind = kind;
+    std::vsnprintf(event.text, sizeof event.text, format, args);
+    Render(0, event);
+}
+
+void Relay::PostTrace(int kind, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    VPostTrace(kind, format, args);
+    va_end(args);
+}
+
+int Relay::SendToTerminal(const void* bytes, unsigned n) {
+    TraceEvent event;
+    event.kind = TRACE_TO_TERMINAL;
+    // The trace shows the real count; the record keeps the first 4096 bytes, the summary needs
+    // only the first.
+    std::memcpy(event.raw, bytes, n < kTraceRawSize ? n : kTraceRawSize);
+    SetIcon(ICON_ANSWER);
+    Render(n, event);
+    if (m_ports.terminal) m_ports.terminal->Write(bytes, n);
+    return 1;
+}

@@ -1,0 +1,107 @@
+// The single entry of the relay: every burst from the terminal is traced, classified and handed
+// to the route that the last connect frame chose; the version query is answered here.
+#include "relay/relay.h"
+
+#include "diag/log.h"
+#include "relay/frame_text.h"
+
+#include <cstdio>
+#include <cstring>
+
+#ifndef BRISCA_FIXED_SERVER_1
+#define BRISCA_FIXED_SERVER_1 "127.0.0.2"
+#endif
+#ifndef BRISCA_FIXED_SERVER_2
+#define BRISCA_FIXED_SERVER_2 "127.0.0.3"
+#endif
+
+namespace {
+
+constexpr int kFrameBufferSize = 5120;  // a burst (at most 4096 bytes) and at least 1024 zeros
+constexpr int kVersionReplySize = 100;
+constexpr char kFirstFixedServer[] = BRISCA_FIXED_SERVER_1;
+constexpr char kSecondFixedServer[] = BRISCA_FIXED_SERVER_2;
+
+}  // namespace
+
+int Relay::OnTerminalFrame(const unsigned char* bytes, unsigned count) {
+    const int n = static_cast<int>(count < kTraceRawSize ? count : kTraceRawSize);
+    // The watcher reuses its buffer as soon as this returns: copy first.
+    char staging[kFrameBufferSize] = {};
+    std::memcpy(staging, bytes, static_cast<std::size_t>(n));
+    char clean[kFrameBufferSize];
+    std::memcpy(clean, staging, sizeof clean);
+
+    TraceEvent event;
+    event.kind = TRACE_FROM_TERMINAL;
+    std::memcpy(event.raw, staging, static_cast<std::size_t>(n));
+    SetIcon(ICON_IDLE);
+    Render(static_cast<unsigned>(n), event);
+
+    char classify[kFrameBufferSize];
+    char work[kFrameBufferSize];
+    std::memcpy(classify, staging, sizeof classify);
+    std::memcpy(work, staging, sizeof work);
+
+    if (IsConnectFrame(classify, n)) {
+        // A malformed connect frame is dropped here and leaves the relay state as it was.
+        if (!StoreServer(classify, n)) return 1;
+        const char b0 = classify[0], bL = classify[n - 1];
+        m_relayMode = RELAY_NONE;
+        if (std::strcmp(m_host, kSecondFixedServer) == 0)
+            m_relayMode = RELAY_PLAIN;
+        else if (std::strcmp(m_host, kFirstFixedServer) == 0)
+            m_relayMode = RELAY_PLAIN;
+        else if (b0 == 'P' && bL == 'E')
+            m_relayMode = RELAY_PLAIN;
+        else
+            m_relayMode = RELAY_SECURE;
+    } else if (n >= 3 && std::memcmp(classify, "VVV", 3) == 0) {
+        SendVersionReply();
+        return 1;
+    }
+
+    if (m_relayMode == RELAY_PLAIN)
+        RelayPlain(clean, work, n);
+    else
+        RelaySecure(clean, work, n);
+    return 1;
+}
+
+bool Relay::StoreServer(const char* frame, int n) {
+    int partLength = 0;
+    switch (ParseConnectFrame(frame, n, m_host, m_portText, &partLength)) {
+    case CONNECT_FRAME_OK:
+        return true;
+    case CONNECT_FRAME_NO_COLON:
+        PostTrace(TRACE_TEXT, "접속전문 오류!-->콜론 없음");
+        LogPrintf(Log(), "TEVN-> ERROR : 접속전문 오류 (콜론 없음)\n");
+        return false;
+    case CONNECT_FRAME_HOST_TOO_LONG:
+        PostTrace(TRACE_TEXT, "접속전문 오류!-->호스트 길이(%d)", partLength);
+        LogPrintf(Log(), "TEVN-> ERROR : 접속전문 오류 (호스트 길이 %d)\n", partLength);
+        return false;
+    default:
+        PostTrace(TRACE_TEXT, "접속전문 오류!-->포트 길이(%d)", partLength);
+        LogPrintf(Log(), "TEVN-> ERROR : 접속전문 오류 (포트 길이 %d)\n", partLength);
+        return false;
+    }
+}
+
+void Relay::SendVersionReply() {
+    char reply[kVersionReplySize] = {};
+    int length;
+    {
+        std::lock_guard<std::mutex> g(m_textLock);
+        length = std::snprintf(reply, sizeof reply, "VG01:Tevnmark:%s::%s::E", m_versionText,
+                               m_rateText);
+    }
+    if (length < 0) return;
+    if (length > kVersionReplySize - 1) length = kVersionReplySize - 1;
+    SendToTerminal(reply, static_cast<unsigned>(length));
+}
+
+void Relay::OnPortLost(const char* portName) {
+    PostTrace(TRACE_TEXT, "시리얼 포트 끊김!-->%s", portName ? portName : "");
+    LogPrintf(Log(), "TEVN-> ERROR : 시리얼 포트 끊김 (%s)\n", portName ? portName : "");
+}

@@ -1,0 +1,121 @@
+// The receive workers of the two routes: each waits for the server's answers on its own
+// connection, writes them to the terminal and ends on silence, end of data or error.
+#include "relay/relay.h"
+
+#include "core/window_thread.h"
+#include "crypto/adapter.h"
+#include "diag/log.h"
+#include "net/transport.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+constexpr int kRecvBufferSize = 5120;
+constexpr int kSecureFieldSize = 4;   // first read of a cycle: a short reply or an envelope
+constexpr int kLengthFieldSize = 6;
+
+}  // namespace
+
+void Relay::PlainRecvWorker(int handle, unsigned generation, int silenceSec) {
+    char buffer[kRecvBufferSize];
+    int v;
+    for (;;) {
+        // A connection that the window thread has detached counts as failed.
+        int r = Detached(generation) ? -1 : WaitReadable(handle, silenceSec);
+        if (Detached(generation)) r = -1;
+        if (r <= 0) {
+            PostTrace(TRACE_TEXT, "TIMEOUT 접속해제!-->(%d)", r);
+            v = r;
+            break;
+        }
+        std::memset(buffer, 0, sizeof buffer);
+        int n = RecvSome(handle, buffer, kRecvBufferSize);
+        if (n <= 0 && Detached(generation)) n = -1;
+        if (n <= 0) {
+            PostTrace(TRACE_TEXT, "#2 RECV 접속해제!-->(%d)", n);
+            v = n;
+            break;
+        }
+        // Every piece goes on at once, straight from the receive buffer.
+        SendToTerminal(buffer, static_cast<unsigned>(n));
+    }
+    EndSteps(handle, generation, v);
+}
+
+void Relay::SecureRecvWorker(int handle, unsigned generation, int silenceSec) {
+    int v;
+    for (;;) {
+        const int r = Detached(generation) ? -1 : WaitReadable(handle, silenceSec);
+        if (r == 0) {
+            PostTrace(TRACE_TEXT, "TIMEOUT 접속해제!-->(%d)", 0);
+            v = 0;
+            break;
+        }
+        char field[kSecureFieldSize] = {};
+        int got = Detached(generation) ? -1 : RecvSome(handle, field, kSecureFieldSize);
+        if (got <= 0 && Detached(generation)) got = -1;
+        if (got <= 0) {
+            PostTrace(TRACE_TEXT, "#1 RECV 접속해제!-->(%d)", got);
+            v = got;
+            break;
+        }
+        if (got < kSecureFieldSize) {  // a short reply goes on as it came
+            SendToTerminal(field, static_cast<unsigned>(got));
+            continue;
+        }
+        v = SecureAnswer(handle);
+        if (v != 0) break;
+    }
+    EndSteps(handle, generation, v);
+}
+
+// Reads the rest of an enveloped answer (length field and ciphertext), decrypts it with the key
+// of the latest request and writes it to the terminal. Failures end the worker with 4.
+int Relay::SecureAnswer(int handle) {
+    const int bLog = Log();
+    char lengthField[kLengthFieldSize + 1] = {};
+    if (RecvExact(bLog, handle, lengthField, kLengthFieldSize) == -1) {
+        LogPrintf(bLog, "TEVN-> Receive 전문사이즈 Error!\n");
+        return 4;
+    }
+    const int s = std::atoi(lengthField);
+    unsigned char cipher[kRecvBufferSize] = {};
+    // A length beyond the buffers (or negative) is refused like a body that never came.
+    if (s < 0 || s > kRecvBufferSize ||
+        RecvExact(bLog, handle, reinterpret_cast<char*>(cipher), s) == -1) {
+        LogPrintf(bLog, "TEVN-> Receive Error[%d]!\n", s);
+        return 4;
+    }
+    unsigned char key[16];
+    {
+        std::lock_guard<std::mutex> g(m_keyLock);
+        std::memcpy(key, m_sessionKey, sizeof key);
+    }
+    unsigned char plain[kRecvBufferSize] = {};
+    int p = 0;
+    if (SeedDecrypt(g_envelopeIv, key, 16, cipher, s, plain, &p) != 0 || p < 0 ||
+        p > kRecvBufferSize) {
+        LogPrintf(bLog, "TEVN-> ERROR : SEED 복호화 오류!\n");
+        return 4;
+    }
+    // The log line stops at the first NUL; the terminal gets all p bytes.
+    LogPrintf(bLog, "TEVN-> [응답전문][%d][%.*s]\n", p, p, reinterpret_cast<const char*>(plain));
+    SendToTerminal(plain, static_cast<unsigned>(p));
+    return 0;
+}
+
+void Relay::EndSteps(int handle, unsigned generation, int v) {
+    SetIcon(ICON_IDLE);
+    PostTrace(TRACE_TEXT, "접속해제!(%d)-->쓰레드종료", v);
+    // Cleared on the window thread, which therefore is not sending on this handle; a newer
+    // connection is left alone.
+    m_ports.window->Call([&] {
+        std::lock_guard<std::mutex> g(m_connLock);
+        if (m_generation == generation && m_socket == handle) m_socket = 0;
+    });
+    CloseServer(handle);
+    m_workerDone.store(true);
+    m_ports.window->Wake();
+}
