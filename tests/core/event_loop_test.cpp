@@ -1,0 +1,136 @@
+// The window thread made of standard C++: hand-over from other threads, inline calls on the
+// loop thread, serving while waiting, and the end of the loop.
+#include "core/event_loop.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+TEST(EventLoop, SendFromAnotherThreadRunsOnTheLoopAndWaits) {
+    EventLoop loop;
+    std::thread window([&] { loop.Run(); });
+    const std::thread::id windowId = window.get_id();
+
+    for (int round = 0; round < 100; ++round) {
+        std::thread::id ranOn;
+        bool finished = false;
+        loop.Call([&] {
+            ranOn = std::this_thread::get_id();
+            EXPECT_TRUE(loop.IsCurrent());
+            finished = true;  // written on the loop thread, read below without a lock: Send must
+                              // not return before the call has returned
+        });
+        ASSERT_TRUE(finished);
+        EXPECT_EQ(ranOn, windowId);
+    }
+    EXPECT_FALSE(loop.IsCurrent());
+    loop.Quit();
+    window.join();
+}
+
+TEST(EventLoop, ManySendersAreServedOneAtATime) {
+    EventLoop loop;
+    std::thread window([&] { loop.Run(); });
+    int counter = 0;  // touched only on the loop thread
+    std::atomic<int> inside{0};
+    std::vector<std::thread> senders;
+    for (int s = 0; s < 4; ++s)
+        senders.emplace_back([&] {
+            for (int i = 0; i < 500; ++i)
+                loop.Call([&] {
+                    EXPECT_EQ(inside.fetch_add(1), 0);
+                    ++counter;
+                    inside.fetch_sub(1);
+                });
+        });
+    for (auto& t : senders) t.join();
+    int seen = -1;
+    loop.Call([&] { seen = counter; });
+    EXPECT_EQ(seen, 2000);
+    loop.Quit();
+    window.join();
+}
+
+TEST(EventLoop, SendOnTheLoopThreadRunsInline) {
+    EventLoop loop;
+    std::thread window([&] { loop.Run(); });
+    bool nestedRan = false;
+    loop.Call([&] {
+        // Queued behind ourselves it would never run: it must run at once, inside this call.
+        loop.Call([&] { nestedRan = true; });
+        EXPECT_TRUE(nestedRan);
+    });
+    EXPECT_TRUE(nestedRan);
+    loop.Quit();
+    window.join();
+
+    EventLoop adopted;
+    adopted.Adopt();
+    bool ran = false;
+    adopted.Call([&] { ran = true; });
+    EXPECT_TRUE(ran);
+    EXPECT_TRUE(adopted.IsCurrent());
+}
+
+TEST(EventLoop, ServeUntilOnTheLoopThreadServesOtherSenders) {
+    // The window thread waits for a worker that itself hands a call over to the window thread
+    // before it finishes: without serving, both would wait for ever.
+    EventLoop loop;
+    loop.Adopt();
+    std::atomic<bool> workerDone{false};
+    bool handedOver = false;
+    std::thread worker([&] {
+        loop.Call([&] { handedOver = true; });
+        workerDone = true;
+        loop.Wake();
+    });
+    loop.ServeUntilTrue([&] { return workerDone.load(); });
+    EXPECT_TRUE(handedOver);
+    worker.join();
+}
+
+TEST(EventLoop, ServeUntilOffTheLoopThreadWaitsForWake) {
+    EventLoop loop;
+    std::thread window([&] { loop.Run(); });
+    std::atomic<bool> flag{false};
+    auto waiter = std::async(std::launch::async, [&] { loop.ServeUntilTrue([&] { return flag.load(); }); });
+    EXPECT_EQ(waiter.wait_for(50ms), std::future_status::timeout);
+    flag = true;
+    loop.Wake();
+    EXPECT_EQ(waiter.wait_for(10s), std::future_status::ready);
+    loop.Quit();
+    window.join();
+}
+
+TEST(EventLoop, QuitEndsRun) {
+    EventLoop loop;
+    auto run = std::async(std::launch::async, [&] { loop.Run(); });
+    loop.Call([] {});  // the loop is running
+    EXPECT_EQ(run.wait_for(50ms), std::future_status::timeout);
+    loop.Quit();
+    EXPECT_EQ(run.wait_for(10s), std::future_status::ready);
+
+    // Quit before Run: Run returns at once.
+    EventLoop early;
+    early.Quit();
+    auto late = std::async(std::launch::async, [&] { early.Run(); });
+    EXPECT_EQ(late.wait_for(10s), std::future_status::ready);
+}
+
+TEST(EventLoop, QuitFromAQueuedCallEndsRunAfterIt) {
+    EventLoop loop;
+    auto run = std::async(std::launch::async, [&] { loop.Run(); });
+    bool ran = false;
+    loop.Call([&] {
+        loop.Quit();
+        ran = true;
+    });
+    EXPECT_TRUE(ran);
+    EXPECT_EQ(run.wait_for(10s), std::future_status::ready);
+}

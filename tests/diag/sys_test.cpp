@@ -1,0 +1,70 @@
+// The platform services under the log writer: code page 949 conversion, directories, the clock
+// and the secure random source.
+#include "sys/sys.h"
+#include "diag/temp_dir.h"
+
+#include <cstring>
+#include <ctime>
+#include <string>
+
+TEST(Sys, Utf8ToCp949ConvertsAndRefuses) {
+    char out[64];
+    const char* text = "▷ 접속해제 €";
+    const long n = sys::Utf8ToCp949(text, std::strlen(text), out, sizeof out);
+    ASSERT_EQ(n, 14);
+    EXPECT_EQ(std::string(out, 14), "\xA2\xB9 \xC1\xA2\xBC\xD3\xC7\xD8\xC1\xA6 \xA2\xE6");
+
+    EXPECT_EQ(sys::Utf8ToCp949("", 0, out, sizeof out), 0);
+    EXPECT_EQ(sys::Utf8ToCp949("ab\xFF", 3, out, sizeof out), -1);        // not UTF-8
+    EXPECT_EQ(sys::Utf8ToCp949("\xEC\xA0", 2, out, sizeof out), -1);      // cut short
+    EXPECT_EQ(sys::Utf8ToCp949("aก", 4, out, sizeof out), -1);            // no such character
+    EXPECT_EQ(sys::Utf8ToCp949("접속", 6, out, 3), -1);                   // no room
+}
+
+TEST(Sys, Utf8ToCp949LongTextCrossesInternalPieces) {
+    std::string text;
+    for (int i = 0; i < 1500; ++i) text += "가a";  // 6000 bytes, 3-byte characters at odd offsets
+    static char out[8000];
+    const long n = sys::Utf8ToCp949(text.data(), text.size(), out, sizeof out);
+    ASSERT_EQ(n, 4500);
+    for (int i = 0; i < 1500; ++i) ASSERT_EQ(std::string(out + 3 * i, 3), "\xB0\xA1" "a") << i;
+}
+
+using SysDir = InTempDir;
+TEST_F(SysDir, MakeDirectoryCreatesOnceAndToleratesExisting) {
+    EXPECT_TRUE(sys::MakeDirectory("made"));
+    EXPECT_TRUE(std::filesystem::is_directory("made"));
+    EXPECT_TRUE(sys::MakeDirectory("made"));
+    EXPECT_FALSE(sys::MakeDirectory("missing/child"));
+}
+
+TEST(Sys, NowMatchesTheCalendarClock) {
+    const std::time_t before = std::time(nullptr);
+    const sys::LocalTime t = sys::Now();
+    const std::time_t after = std::time(nullptr);
+    std::tm local{};
+    local.tm_year = t.year - 1900;
+    local.tm_mon = t.month - 1;
+    local.tm_mday = t.day;
+    local.tm_hour = t.hour;
+    local.tm_min = t.minute;
+    local.tm_sec = t.second;
+    local.tm_isdst = -1;
+    const std::time_t back = std::mktime(&local);
+    EXPECT_GE(back, before - 1);
+    EXPECT_LE(back, after + 1);
+    EXPECT_GE(t.millisecond, 0);
+    EXPECT_LE(t.millisecond, 999);
+}
+
+TEST(Sys, SecureRandomFillsEveryByte) {
+    // 4096 bytes: a byte left untouched stays 0 in both draws with odds of 1 in 65536 each.
+    static unsigned char a[4096], b[4096];
+    ASSERT_TRUE(sys::SecureRandom(a, sizeof a));
+    ASSERT_TRUE(sys::SecureRandom(b, sizeof b));
+    EXPECT_NE(std::memcmp(a, b, sizeof a), 0);
+    int zeroInBoth = 0;
+    for (std::size_t i = 0; i < sizeof a; ++i) zeroInBoth += a[i] == 0 && b[i] == 0;
+    EXPECT_LT(zeroInBoth, 4);
+    EXPECT_TRUE(sys::SecureRandom(a, 0));
+}
