@@ -1,0 +1,50 @@
+// brisca: the headless Linux gateway between a card terminal on a serial port and its payment
+// servers. Runs until SIGINT or SIGTERM; one instance per user session.
+#include "app/posix/gateway.h"
+#include "app/posix/options.h"
+#include "app/posix/signals.h"
+#include "app/posix/single_instance.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+#ifndef BRISCA_PRODUCT_VERSION
+#define BRISCA_PRODUCT_VERSION "1, 0, 0, 5"
+#endif
+
+int main(int argc, char** argv) {
+    Options opts;
+    std::string error;
+    if (!ParseOptions(argc, argv, &opts, &error)) {
+        std::fprintf(stderr, "brisca: %s\n\n%s", error.c_str(), UsageText());
+        return 64;
+    }
+    if (opts.help) {
+        std::fputs(UsageText(), stdout);
+        return 0;
+    }
+    if (opts.version) {
+        std::puts(BRISCA_PRODUCT_VERSION);
+        return 0;
+    }
+
+    BlockTerminationSignals();  // before any thread starts, so every thread inherits the mask
+    InstanceLock instance;
+    if (instance.Acquire(InstanceLockPath(std::getenv("XDG_RUNTIME_DIR"), getuid())) ==
+        InstanceLock::ALREADY_RUNNING) {
+        std::fputs("프로그램이 실행중입니다!\n", stderr);
+        return 1;
+    }
+
+    HeadlessGateway gateway(opts, BRISCA_PRODUCT_VERSION);
+    if (const int rc = gateway.Start(); rc != 0) return rc;
+
+    SignalWatcher signals;
+    signals.Start(&gateway.Loop());
+    gateway.Run();
+    gateway.Stop();
+    signals.Stop();
+    return 0;
+}

@@ -1,0 +1,374 @@
+// brisca-servsim: plays a payment server on loopback. Plain: answers byte for byte (echo or a
+// given answer). Secure: opens the request envelope with the test private key and answers in
+// the answer envelope. Scripted misbehaviour: pieces, close, silence, refusal, reset.
+#include "sim_common.h"
+
+#include "crypto/adapter.h"
+#include "crypto/test_server_crypto.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#ifndef BRISCA_TEST_PRIVATE_KEY
+#define BRISCA_TEST_PRIVATE_KEY "keys/server-test-private.pem"
+#endif
+
+namespace {
+
+const char kUsage[] =
+    "Usage: brisca-servsim --listen 127.x.y.z:PORT [options]\n"
+    "\n"
+    "  --listen A:P          loopback address and port (127.0.0.0/8 only; port 0: any free port)\n"
+    "  --secure              requests come in the secure envelope; answers go in the answer envelope\n"
+    "  --key PEM             the server's private key (default: the test key)\n"
+    "  --answer TEXT         answer every request with TEXT (escapes \\xHH \\r \\n \\t \\0 \\\\);\n"
+    "                        default: echo the request\n"
+    "  --answer-all          plain: answer every frame, not only those that start with STX\n"
+    "  --pieces N            send every answer in N pieces ...\n"
+    "  --piece-gap MS        ... this far apart (default 50)\n"
+    "  --delay MS            wait this long before answering\n"
+    "  --close-after-answer  close the connection once an answer is sent\n"
+    "  --close-on-ack        close the connection when an ACK arrives\n"
+    "  --silent              accept and read, never answer\n"
+    "  --reset               reset the connection (SO_LINGER 0) when the first request arrives\n"
+    "  --refuse              bind the address without listening: every connect is refused\n"
+    "  --connections N       exit after N connections have ended (default: until SIGTERM)\n"
+    "\n"
+    "Prints 'servsim: listening A:P' (or 'servsim: refusing A:P') once ready.\n"
+    "Exit status: 0, or 1 when a secure envelope was malformed, 2 on a usage or socket error.\n";
+
+constexpr int kBufferSize = 5120;
+constexpr char STX = 0x02, ACK = 0x06;
+
+struct Config {
+    std::string host;
+    int port = -1;
+    bool secure = false;
+    std::string keyPath = BRISCA_TEST_PRIVATE_KEY;
+    bool echo = true;
+    std::string answer;
+    bool answerAll = false;
+    int pieces = 1;
+    int pieceGapMs = 50;
+    int delayMs = 0;
+    bool closeAfterAnswer = false;
+    bool closeOnAck = false;
+    bool silent = false;
+    bool reset = false;
+    bool refuse = false;
+    int connections = 0;
+};
+
+int g_sigFd = -1;
+bool g_envelopeFailed = false;
+
+// Waits ms for a termination signal; true when one came.
+bool SignalWithin(int ms) {
+    pollfd p{g_sigFd, POLLIN, 0};
+    return poll(&p, 1, ms) > 0;
+}
+
+void Say(int conn, const char* format, const std::string& detail = std::string()) {
+    std::printf("%s  conn %d  %s%s\n", sim::Stamp().c_str(), conn, format, detail.c_str());
+    std::fflush(stdout);
+}
+
+enum Outcome { KEEP, CLOSE, RESET, STOP };
+
+Outcome SendAnswer(const Config& c, int fd, int conn, const std::string& bytes) {
+    if (c.delayMs > 0 && SignalWithin(c.delayMs)) return STOP;
+    const std::size_t pieces = static_cast<std::size_t>(c.pieces);
+    std::size_t sent = 0;
+    for (std::size_t i = 0; i < pieces; ++i) {
+        const std::size_t end = bytes.size() * (i + 1) / pieces;
+        if (end == sent) continue;
+        if (i > 0 && SignalWithin(c.pieceGapMs)) return STOP;
+        const std::string piece = bytes.substr(sent, end - sent);
+        if (send(fd, piece.data(), piece.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(piece.size())) {
+            Say(conn, "send failed: ", std::strerror(errno));
+            return CLOSE;
+        }
+        Say(conn, "-> ", std::to_string(piece.size()) + " bytes  " +
+                             sim::Printable(piece.data(), piece.size()));
+        sent = end;
+    }
+    return c.closeAfterAnswer ? CLOSE : KEEP;
+}
+
+int Digits(const std::string& buf, std::size_t at, std::size_t width) {
+    int v = 0;
+    for (std::size_t i = at; i < at + width; ++i) {
+        if (buf[i] < '0' || buf[i] > '9') return -1;
+        v = v * 10 + (buf[i] - '0');
+    }
+    return v;
+}
+
+bool EnvelopeFailure(int conn, const std::string& why) {
+    Say(conn, "FAIL envelope: ", why);
+    g_envelopeFailed = true;
+    return false;
+}
+
+// Opens one whole envelope (its 4-digit count already checked against the buffer). Fills the
+// session key and the request.
+bool OpenEnvelope(const Config& c, int conn, const std::string& env, std::string* key,
+                  std::string* request) {
+    const int count = Digits(env, 0, 4);
+    if (env.size() < 10) return EnvelopeFailure(conn, "shorter than 10 bytes");
+    if (env.compare(4, 6, "000128") != 0)
+        return EnvelopeFailure(conn, "RSA length field is not 000128: " + env.substr(4, 6));
+    const int r = 128;
+    if (env.size() < static_cast<std::size_t>(16 + r))
+        return EnvelopeFailure(conn, "too short for the RSA block");
+    const int s = Digits(env, 10 + r, 6);
+    if (s < 0) return EnvelopeFailure(conn, "SEED length field is not 6 digits");
+    if (count != r + s + 12)
+        return EnvelopeFailure(conn, "count " + std::to_string(count) + " is not R + S + 12 = " +
+                                         std::to_string(r + s + 12));
+    if (env.size() != static_cast<std::size_t>(16 + r + s))
+        return EnvelopeFailure(conn, "size does not match the length fields");
+    unsigned char plain[kBufferSize];
+    int plainLen = 0;
+    if (RsaPrivateDecryptPem(c.keyPath.c_str(), reinterpret_cast<const unsigned char*>(env.data() + 10),
+                             r, plain, &plainLen) != 0)
+        return EnvelopeFailure(conn, "RSA block does not decrypt with " + c.keyPath);
+    key->assign(reinterpret_cast<char*>(plain), static_cast<std::size_t>(plainLen));
+    if (key->size() != 16 || key->find_first_not_of("0123456789") != std::string::npos)
+        return EnvelopeFailure(conn, "session key is not 16 digits: " +
+                                         sim::Printable(key->data(), key->size()));
+    int outLen = 0;
+    if (SeedDecrypt(g_envelopeIv, reinterpret_cast<const unsigned char*>(key->data()), 16,
+                    reinterpret_cast<const unsigned char*>(env.data() + 16 + r), s, plain,
+                    &outLen) != 0)
+        return EnvelopeFailure(conn, "SEED block does not decrypt");
+    request->assign(reinterpret_cast<char*>(plain), static_cast<std::size_t>(outLen));
+    return true;
+}
+
+bool SealAnswer(const std::string& key, const std::string& answer, std::string* env) {
+    unsigned char cipher[kBufferSize];
+    int s = 0;
+    if (SeedEncrypt(g_envelopeIv, reinterpret_cast<const unsigned char*>(key.data()), 16,
+                    reinterpret_cast<const unsigned char*>(answer.data()),
+                    static_cast<int>(answer.size()), cipher, &s) != 0)
+        return false;
+    char head[16];
+    std::snprintf(head, sizeof head, "%04d%06d", s + 6, s);
+    *env = std::string(head, 10) + std::string(reinterpret_cast<char*>(cipher), static_cast<std::size_t>(s));
+    return true;
+}
+
+// Handles what has gathered in buf; returns what the connection should do next.
+Outcome Process(const Config& c, int fd, int conn, std::string* buf) {
+    while (!buf->empty()) {
+        if (!c.secure) {
+            const std::string frame = *buf;
+            buf->clear();
+            Say(conn, "<- ", std::to_string(frame.size()) + " bytes  " +
+                                 sim::Printable(frame.data(), frame.size()));
+            if (c.closeOnAck && frame[0] == ACK) return CLOSE;
+            const bool request = frame[0] == STX || c.answerAll;
+            if (!request) continue;
+            if (c.reset) return RESET;
+            if (c.silent) continue;
+            const Outcome o = SendAnswer(c, fd, conn, c.echo ? frame : c.answer);
+            if (o != KEEP) return o;
+            continue;
+        }
+        // Secure: an envelope starts with its 4-digit count; anything else (ACK, NAK, frames
+        // the gateway forwards as they came) is plain.
+        const char first = (*buf)[0];
+        if (first < '0' || first > '9') {
+            std::size_t n = 0;
+            while (n < buf->size() && ((*buf)[n] < '0' || (*buf)[n] > '9')) ++n;
+            const std::string plain = buf->substr(0, n);
+            buf->erase(0, n);
+            Say(conn, "<- plain ", std::to_string(plain.size()) + " bytes  " +
+                                       sim::Printable(plain.data(), plain.size()));
+            if (c.closeOnAck && plain[0] == ACK) return CLOSE;
+            continue;
+        }
+        if (buf->size() < 4) return KEEP;
+        const int count = Digits(*buf, 0, 4);
+        if (count < 0) {
+            EnvelopeFailure(conn, "count field is not 4 digits");
+            return CLOSE;
+        }
+        if (buf->size() < static_cast<std::size_t>(4 + count)) return KEEP;
+        const std::string env = buf->substr(0, static_cast<std::size_t>(4 + count));
+        buf->erase(0, env.size());
+        std::string key, request;
+        if (!OpenEnvelope(c, conn, env, &key, &request)) return CLOSE;
+        Say(conn, "<- envelope ", std::to_string(env.size()) + " bytes, session key " + key +
+                                      ", request " + std::to_string(request.size()) + " bytes  " +
+                                      sim::Printable(request.data(), request.size()));
+        if (c.reset) return RESET;
+        if (c.silent) continue;
+        std::string sealed;
+        if (!SealAnswer(key, c.echo ? request : c.answer, &sealed)) {
+            Say(conn, "cannot seal the answer");
+            return CLOSE;
+        }
+        Say(conn, "answer ", std::to_string(c.echo ? request.size() : c.answer.size()) +
+                                 " bytes sealed in " + std::to_string(sealed.size()));
+        const Outcome o = SendAnswer(c, fd, conn, sealed);
+        if (o != KEEP) return o;
+    }
+    return KEEP;
+}
+
+// Serves one connection to its end; false when a termination signal came.
+bool Serve(const Config& c, int fd, int conn) {
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // pieces stay pieces
+    std::string buf;
+    for (;;) {
+        pollfd fds[2] = {{fd, POLLIN, 0}, {g_sigFd, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (fds[1].revents) {
+            close(fd);
+            return false;
+        }
+        char chunk[kBufferSize];
+        const ssize_t n = recv(fd, chunk, sizeof chunk, 0);
+        if (n <= 0) {
+            Say(conn, n == 0 ? "closed by the gateway" : "receive error: ",
+                n == 0 ? std::string() : std::string(std::strerror(errno)));
+            close(fd);
+            return true;
+        }
+        buf.append(chunk, static_cast<std::size_t>(n));
+        const Outcome o = Process(c, fd, conn, &buf);
+        if (o == STOP) {
+            close(fd);
+            return false;
+        }
+        if (o == RESET) {
+            linger l{1, 0};
+            setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+            close(fd);
+            Say(conn, "reset");
+            return true;
+        }
+        if (o == CLOSE) {
+            close(fd);
+            Say(conn, "closed by the server");
+            return true;
+        }
+    }
+}
+
+bool Number(const char* text, int* out) {
+    char* end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    if (!*text || *end || v < 0 || v > 100000000) return false;
+    *out = static_cast<int>(v);
+    return true;
+}
+
+bool ParseArgs(int argc, char** argv, Config* c) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const char* v = i + 1 < argc ? argv[i + 1] : nullptr;
+        auto takes = [&](auto fn) {
+            if (!v || !fn(v)) return false;
+            ++i;
+            return true;
+        };
+        bool ok = true;
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            std::exit(0);
+        } else if (a == "--listen") ok = takes([&](const char* t) { return sim::ParseLoopback(t, &c->host, &c->port); });
+        else if (a == "--secure") c->secure = true;
+        else if (a == "--key") ok = takes([&](const char* t) { c->keyPath = t; return true; });
+        else if (a == "--answer") ok = takes([&](const char* t) { c->echo = false; return sim::Unescape(t, &c->answer) && !c->answer.empty(); });
+        else if (a == "--answer-all") c->answerAll = true;
+        else if (a == "--pieces") ok = takes([&](const char* t) { return Number(t, &c->pieces) && c->pieces > 0; });
+        else if (a == "--piece-gap") ok = takes([&](const char* t) { return Number(t, &c->pieceGapMs); });
+        else if (a == "--delay") ok = takes([&](const char* t) { return Number(t, &c->delayMs); });
+        else if (a == "--close-after-answer") c->closeAfterAnswer = true;
+        else if (a == "--close-on-ack") c->closeOnAck = true;
+        else if (a == "--silent") c->silent = true;
+        else if (a == "--reset") c->reset = true;
+        else if (a == "--refuse") c->refuse = true;
+        else if (a == "--connections") ok = takes([&](const char* t) { return Number(t, &c->connections); });
+        else ok = false;
+        if (!ok) {
+            std::fprintf(stderr, "servsim: bad argument %s\n", a.c_str());
+            return false;
+        }
+    }
+    return c->port >= 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Config c;
+    if (!ParseArgs(argc, argv, &c)) {
+        std::fputs(kUsage, stderr);
+        return 2;
+    }
+    g_sigFd = sim::TerminationFd();
+    const int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(c.port));
+    inet_pton(AF_INET, c.host.c_str(), &addr.sin_addr);
+    if (ls < 0 || bind(ls, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        (!c.refuse && listen(ls, 8) != 0)) {
+        std::fprintf(stderr, "servsim: cannot listen on %s:%d: %s\n", c.host.c_str(), c.port,
+                     std::strerror(errno));
+        return 2;
+    }
+    socklen_t len = sizeof addr;
+    getsockname(ls, reinterpret_cast<sockaddr*>(&addr), &len);
+    // A bound socket that does not listen keeps the port and answers every SYN with a reset.
+    std::printf("servsim: %s %s:%d (%s)\n", c.refuse ? "refusing" : "listening", c.host.c_str(),
+                ntohs(addr.sin_port), c.secure ? "secure" : "plain");
+    std::fflush(stdout);
+    if (c.refuse) {
+        SignalWithin(-1);
+        return 0;
+    }
+    int served = 0;
+    for (;;) {
+        pollfd fds[2] = {{ls, POLLIN, 0}, {g_sigFd, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (fds[1].revents) break;
+        sockaddr_in peer{};
+        socklen_t plen = sizeof peer;
+        const int fd = accept4(ls, reinterpret_cast<sockaddr*>(&peer), &plen, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        ++served;
+        char ip[INET_ADDRSTRLEN] = {};
+        inet_ntop(AF_INET, &peer.sin_addr, ip, sizeof ip);
+        Say(served, "accepted from ", std::string(ip) + ":" + std::to_string(ntohs(peer.sin_port)));
+        if (!Serve(c, fd, served)) break;
+        if (c.connections > 0 && served >= c.connections) break;
+    }
+    close(ls);
+    std::printf("servsim: %d connection(s), %s\n", served,
+                g_envelopeFailed ? "a malformed envelope" : "all envelopes well-formed");
+    std::fflush(stdout);
+    return g_envelopeFailed ? 1 : 0;
+}
