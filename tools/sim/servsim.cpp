@@ -18,8 +18,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#ifndef BRISCA_TEST_PRIVATE_KEY
-#define BRISCA_TEST_PRIVATE_KEY "keys/server-test-private.pem"
+#ifndef BRISCA_TEST_PRIVATE_KEY_PEM
+#define BRISCA_TEST_PRIVATE_KEY_PEM "keys/server-test-private.pem"
 #endif
 
 namespace {
@@ -53,7 +53,7 @@ struct Config {
     std::string host;
     int port = -1;
     bool secure = false;
-    std::string keyPath = BRISCA_TEST_PRIVATE_KEY;
+    std::string keyPath = BRISCA_TEST_PRIVATE_KEY_PEM;
     bool echo = true;
     std::string answer;
     bool answerAll = false;
@@ -162,7 +162,7 @@ bool SealAnswer(const std::string& key, const std::string& answer, std::string* 
                     reinterpret_cast<const unsigned char*>(answer.data()),
                     static_cast<int>(answer.size()), cipher, &s) != 0)
         return false;
-    char head[16];
+    char head[32];
     std::snprintf(head, sizeof head, "%04d%06d", s + 6, s);
     *env = std::string(head, 10) + std::string(reinterpret_cast<char*>(cipher), static_cast<std::size_t>(s));
     return true;
