@@ -46,10 +46,18 @@ public:
     struct Platform;  // the device handle and the platform's wake-up and I/O records
 
 private:
+    struct HandOverMark;  // the hand-over now running on the window thread (on the stack)
+
     uint32_t Read();
     void CommWatchProc();
-    void HandOver(uint32_t total);
-    void ReportLost();
+    // Both run a call on the window thread. False when Close ran inside that very call: the
+    // watcher has been let go and must return without touching the object again.
+    bool HandOver(uint32_t total);
+    bool ReportLost(const char* why);
+    // After m_bConnected = 0 and the platform's wake-up: the watcher has left on return (or,
+    // when Close runs inside the watcher's own hand-over, it has been let go).
+    void StopWatcher();
+    void WatcherDone();  // last act of a watcher that was not let go
 
     std::atomic<int> m_bConnected{0};
     WindowThread* m_window = nullptr;
@@ -60,9 +68,12 @@ private:
     uint8_t m_stopBits = 0;
     uint32_t m_baudRate = 0;
     std::unique_ptr<Platform> m_platform;  // made once per object, not per open
-    std::mutex m_writeLock;
+    std::mutex m_writeLock;                // one write at a time; the device closes under it
     std::thread m_watcher;
+    std::thread m_leftWatcher;             // let go inside its own hand-over; joined later
     std::atomic<bool> m_watcherDone{true};
+    std::atomic<bool> m_closing{false};    // hand-overs that arrive meanwhile are dropped
+    HandOverMark* m_handOver = nullptr;    // window thread only
     uint32_t m_readCount = 0;  // bytes gathered in the current burst
     unsigned char m_readBuffer[kComBufferSize];
 };
