@@ -74,16 +74,16 @@ bool Relay::StoreServer(const char* frame, int n) {
     case CONNECT_FRAME_OK:
         return true;
     case CONNECT_FRAME_NO_COLON:
-        PostTrace(TRACE_TEXT, "접속전문 오류!-->콜론 없음");
         LogPrintf(Log(), "TEVN-> ERROR : 접속전문 오류 (콜론 없음)\n");
+        PostTrace(TRACE_TEXT, "접속전문 오류!-->콜론 없음");
         return false;
     case CONNECT_FRAME_HOST_TOO_LONG:
-        PostTrace(TRACE_TEXT, "접속전문 오류!-->호스트 길이(%d)", partLength);
         LogPrintf(Log(), "TEVN-> ERROR : 접속전문 오류 (호스트 길이 %d)\n", partLength);
+        PostTrace(TRACE_TEXT, "접속전문 오류!-->호스트 길이(%d)", partLength);
         return false;
     default:
-        PostTrace(TRACE_TEXT, "접속전문 오류!-->포트 길이(%d)", partLength);
         LogPrintf(Log(), "TEVN-> ERROR : 접속전문 오류 (포트 길이 %d)\n", partLength);
+        PostTrace(TRACE_TEXT, "접속전문 오류!-->포트 길이(%d)", partLength);
         return false;
     }
 }

@@ -85,12 +85,12 @@ void Relay::ConnectStep(Route route, const char* work, int n) {
         m_socket = handle;
         generation = ++m_generation;
     }
+    m_workerDone.store(false);
     if (route == ROUTE_SECURE)
         PostTrace(TRACE_TEXT, "서버접속-->%s:%d", m_host, port);
     else
         PostTrace(TRACE_TMS, "서버접속-->%s:%d", m_host, port);
 
-    m_workerDone.store(false);
     if (route == ROUTE_SECURE)
         m_worker = std::thread(&Relay::SecureRecvWorker, this, handle, generation,
                                m_secureSilenceSec.load());

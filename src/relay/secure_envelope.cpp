@@ -7,7 +7,6 @@
 #include "net/transport.h"
 #include "sys/sys.h"
 
-#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -15,6 +14,15 @@ namespace {
 constexpr int kEnvelopeBufferSize = 5120;
 constexpr int kSessionKeyDigits = 16;
 constexpr int kSeedPaddingMax = 16;  // a block cipher adds at most one block
+
+// Writes value as width zero-padded decimal digits, without a terminator ("%0*d" for values
+// that fit; the envelope's values always do).
+void PutDecimal(char* at, int width, int value) {
+    for (int i = width - 1; i >= 0; --i) {
+        at[i] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+}
 
 }  // namespace
 
@@ -77,11 +85,11 @@ int Relay::SendSecureRequest(const char* frame, int length) {
         return -2;
     }
 
-    char envelope[kEnvelopeBufferSize + 1] = {};  // + 1: the terminator snprintf writes
-    std::snprintf(envelope, 5, "%04d", r + s + 12);
-    std::snprintf(envelope + 4, 7, "%06d", r);
+    char envelope[kEnvelopeBufferSize] = {};
+    PutDecimal(envelope, 4, r + s + 12);  // the bytes after this field
+    PutDecimal(envelope + 4, 6, r);
     std::memcpy(envelope + 10, rsa, static_cast<std::size_t>(r));
-    std::snprintf(envelope + 10 + r, 7, "%06d", s);
+    PutDecimal(envelope + 10 + r, 6, s);
     std::memcpy(envelope + 16 + r, seed, static_cast<std::size_t>(s));
 
     const int handle = CurrentSocket();

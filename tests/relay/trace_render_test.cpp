@@ -1,0 +1,164 @@
+// Rendering of trace events: the summary rule, the console and log lines, the 5000-event rule.
+#include "diag/trace_render.h"
+#include "relay/relay_rig.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string Summary(int kind, const std::string& bytes) {
+    char out[64] = "untouched";
+    const bool shown = SummarizeFrame(kind, reinterpret_cast<const unsigned char*>(bytes.data()),
+                                      static_cast<unsigned>(bytes.size()), out, sizeof out);
+    return shown ? std::string(out) : std::string("<dropped>");
+}
+
+TEST(TraceSummary, NamesControlBytesOfShortFrames) {
+    EXPECT_EQ(Summary(1, "\x06"), "ACK");
+    EXPECT_EQ(Summary(1, "\x19"), "EOM");
+    EXPECT_EQ(Summary(2, "\x15"), "NAK");
+    EXPECT_EQ(Summary(1, "\x10\x10\x10"), "DLE");
+    EXPECT_EQ(Summary(1, "\x04"), "EOT");
+    EXPECT_EQ(Summary(1, "\x05"), "ENQ");
+    EXPECT_EQ(Summary(1, "\x07"), "BEL");
+    EXPECT_EQ(Summary(1, "\x16"), "SYN");
+    EXPECT_EQ(Summary(1, "\x18"), "CAN");
+    EXPECT_EQ(Summary(1, "A"), "Unknown : 41");
+    EXPECT_EQ(Summary(1, "\xAB"), "Unknown : ab");
+}
+
+TEST(TraceSummary, TenBytesOrKindThreeIsAMessage) {
+    const std::string nine = std::string("\x02") + "12345678";
+    EXPECT_EQ(Summary(2, nine), "Unknown : 02");
+    EXPECT_EQ(Summary(2, nine + "9"), "전문수신");
+    EXPECT_EQ(Summary(3, ""), "전문수신");  // a TMS mark carries no bytes
+    EXPECT_EQ(Summary(1, ""), "Unknown : 00");
+}
+
+TEST(TraceSummary, CarriageReturnBangAndPercentAreDropped) {
+    EXPECT_EQ(Summary(1, "\r"), "<dropped>");
+    EXPECT_EQ(Summary(1, "!abc"), "<dropped>");
+    EXPECT_EQ(Summary(2, "%" + std::string(40, 'x')), "<dropped>");
+}
+
+class Console final : public ConsoleSink {
+public:
+    void Append(const char* line) override {
+        lines.emplace_back(line);
+        if (checkLog) logSizeAtAppend.push_back(LogLines().size());
+    }
+    void ClearConsole() override {
+        lines.clear();
+        ++clears;
+    }
+    std::vector<std::string> lines;
+    std::vector<std::size_t> logSizeAtAppend;
+    bool checkLog = false;
+    int clears = 0;
+};
+
+TraceEvent Frame(int kind, const std::string& bytes) {
+    TraceEvent e;
+    e.kind = kind;
+    std::memcpy(e.raw, bytes.data(), bytes.size());
+    return e;
+}
+
+TraceEvent Text(int kind, const char* text) {
+    TraceEvent e;
+    e.kind = kind;
+    std::snprintf(e.text, sizeof e.text, "%s", text);
+    return e;
+}
+
+const std::string kStamp = R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}:\d{3}\])";
+
+TEST(TraceRenderer, ConsoleAndLogLinesPerKind) {
+    FreshDirectory dir;
+    Console console;
+    console.checkLog = true;
+    TraceRenderer renderer(&console);
+    renderer.SetLog(1);
+
+    renderer.OnTraceEvent(1, Frame(1, "\x06"));
+    renderer.OnTraceEvent(300, Frame(1, std::string(300, 'x')));
+    renderer.OnTraceEvent(0, Text(3, "서버접속-->127.0.0.1:9000"));
+    renderer.OnTraceEvent(0, Text(0, "서버 접속오류!-->127.0.0.1:9000"));
+    renderer.OnTraceEvent(4096, Frame(2, "\x02" + std::string(4095, 'y')));
+
+    ASSERT_EQ(console.lines.size(), 5u);
+    EXPECT_TRUE(std::regex_match(console.lines[0], std::regex(kStamp + R"( \[CAT->VAN\] \[001\] \[ACK\]\r\n)")))
+        << console.lines[0];
+    EXPECT_TRUE(std::regex_match(console.lines[1], std::regex(kStamp + " \\[CAT->VAN\\] \\[300\\] \\[전문수신\\]\r\n")))
+        << console.lines[1];
+    EXPECT_TRUE(std::regex_match(console.lines[2], std::regex(kStamp + " \\[CAT<-TMS\\] \\[000\\] \\[전문수신\\]\r\n")))
+        << console.lines[2];
+    EXPECT_TRUE(std::regex_match(console.lines[3], std::regex(kStamp + " 서버 접속오류!-->127.0.0.1:9000\r\n")))
+        << console.lines[3];
+    EXPECT_TRUE(std::regex_match(console.lines[4], std::regex(kStamp + " \\[CAT<-VAN\\] \\[4096\\] \\[전문수신\\]\r\n")))
+        << console.lines[4];
+
+    const std::vector<std::string> expected = {
+        "[CAT->VAN] [001] [ACK]", "[CAT->VAN] [300] [전문수신]", "[CAT<-TMS] [000] [전문수신]",
+        "서버 접속오류!-->127.0.0.1:9000", "[CAT<-VAN] [4096] [전문수신]"};
+    EXPECT_EQ(LogMessages(), expected);
+    // Each event's log line is in the file before its console line is appended.
+    EXPECT_EQ(console.logSizeAtAppend, (std::vector<std::size_t>{1, 2, 3, 4, 5}));
+    EXPECT_EQ(renderer.EventCount(), 5);
+}
+
+TEST(TraceRenderer, DroppedEventsLeaveNothingAndDoNotCount) {
+    FreshDirectory dir;
+    Console console;
+    TraceRenderer renderer(&console);
+    renderer.SetLog(1);
+    renderer.OnTraceEvent(1, Frame(1, "\r"));
+    renderer.OnTraceEvent(5, Frame(2, "!0000"));
+    renderer.OnTraceEvent(12, Frame(1, "%" + std::string(11, '0')));
+    EXPECT_TRUE(console.lines.empty());
+    EXPECT_TRUE(LogLines().empty());
+    EXPECT_EQ(renderer.EventCount(), 0);
+
+    renderer.OnTraceEvent(0, Text(7, "unknown kind"));  // counts, shows nothing
+    EXPECT_TRUE(console.lines.empty());
+    EXPECT_TRUE(LogLines().empty());
+    EXPECT_EQ(renderer.EventCount(), 1);
+}
+
+TEST(TraceRenderer, LoggingOffStillFillsTheConsole) {
+    FreshDirectory dir;
+    Console console;
+    TraceRenderer renderer(&console);
+    renderer.OnTraceEvent(1, Frame(1, "\x06"));
+    renderer.OnTraceEvent(0, Text(0, "COM1 Open 성공!"));
+    EXPECT_EQ(console.lines.size(), 2u);
+    EXPECT_FALSE(std::filesystem::exists("gate_log"));
+}
+
+TEST(TraceRenderer, The5001stEventEmptiesTheConsoleFirst) {
+    Console console;
+    TraceRenderer renderer(&console);
+    const TraceEvent ack = Frame(1, "\x06");
+    for (int i = 0; i < 5000; ++i) {
+        renderer.OnTraceEvent(1, ack);
+        if (i == 2000) renderer.OnTraceEvent(1, Frame(1, "\r"));  // dropped: not counted
+    }
+    EXPECT_EQ(console.clears, 0);
+    EXPECT_EQ(console.lines.size(), 5000u);
+    EXPECT_EQ(renderer.EventCount(), 5000);
+
+    renderer.OnTraceEvent(0, Text(0, "the 5001st"));
+    EXPECT_EQ(console.clears, 1);
+    ASSERT_EQ(console.lines.size(), 1u);
+    EXPECT_NE(console.lines[0].find("the 5001st"), std::string::npos);
+    EXPECT_EQ(renderer.EventCount(), 0);
+}
+
+}  // namespace
