@@ -109,6 +109,10 @@ class Proc:
             self.popen.kill()
             self.popen.wait()
         self.close_stdin()
+        self.out.wait_closed()
+        self.err.wait_closed()
+        self.popen.stdout.close()
+        self.popen.stderr.close()
 
     def report(self):
         return "$ %s\n--- stdout\n%s\n--- stderr\n%s" % (
@@ -173,12 +177,23 @@ class GatewayTest(unittest.TestCase):
         return p
 
     def run_steps(self, term):
-        """Lets the terminal simulator run its steps; returns when they are done."""
+        """Lets the terminal simulator run its (remaining) steps; returns when they are done."""
+        start = len(term.out.lines)
         term.send_line()
         i = term.out.wait_for(r"^termsim: (\d+ of \d+ expectations met|interrupted|line closed)",
-                              timeout=60)
+                              timeout=60, start=start)
         self.assertIsNotNone(i, "terminal simulator hung\n" + self.dump())
         return term.out.lines[i]
+
+    def run_until_go(self, term):
+        """Lets the terminal simulator run its steps up to its next 'go' step."""
+        start = len(term.out.lines)
+        term.send_line()
+        i = term.out.wait_for(r"^termsim: (ready|\d+ of \d+ expectations met)", timeout=60,
+                              start=start)
+        self.assertIsNotNone(i, "terminal simulator hung\n" + self.dump())
+        self.assertEqual(term.out.lines[i], "termsim: ready", self.dump())
+        self.assertNotIn("FAIL", term.out.text(), self.dump())
 
     def assert_steps_pass(self, term):
         line = self.run_steps(term)

@@ -1,0 +1,222 @@
+// The headless program's own pieces, below the whole-program tests: the settings reader and
+// writer, the command line, the autostart entry's Exec quoting, the instance lock, the console.
+#include "app/posix/autostart.h"
+#include "app/posix/console.h"
+#include "app/posix/files.h"
+#include "app/posix/options.h"
+#include "app/posix/settings.h"
+#include "app/posix/single_instance.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+int Parse(const std::string& text, StoredSettings* s, SettingsProblem* p = nullptr) {
+    SettingsProblem local;
+    return ParseSettings(text.data(), text.size(), s, p ? p : &local);
+}
+
+TEST(SettingsReader, ReadsTheFourValuesAsWritten) {
+    StoredSettings s;
+    ASSERT_EQ(Parse("COM Port=COM3\nCOM Rate=38400\nVersion=1, 0, 0, 5\nLog Flag=1\n", &s), 1);
+    EXPECT_EQ(s.port, "COM3");
+    EXPECT_EQ(s.rate, "38400");
+    EXPECT_EQ(s.version, "1, 0, 0, 5");
+    EXPECT_EQ(s.log, 1);
+    // CR LF, a byte order mark, comments, sections, spaces round '=' and unknown names are fine.
+    ASSERT_EQ(Parse("\xEF\xBB\xBF# mine\r\n[brisca]\r\n COM Port = /dev/ttyUSB0 \r\nOther=x\r\n"
+                    "; note\r\nLog Flag=0\r\n", &s), 1);
+    EXPECT_EQ(s.port, "/dev/ttyUSB0");
+    EXPECT_EQ(s.rate, "");  // a missing value leaves its text empty
+    EXPECT_EQ(s.log, 0);
+}
+
+TEST(SettingsReader, LogFlagDecidesWhetherSettingsAreStored) {
+    StoredSettings s;
+    s.port = "untouched";
+    EXPECT_EQ(Parse("COM Port=COM3\nCOM Rate=9600\n", &s), 0);
+    EXPECT_EQ(s.port, "untouched");
+    EXPECT_EQ(Parse("", &s), 0);
+    // On when the first byte is '1'; any other value of up to 2 bytes is off.
+    for (const char* v : {"0", "", "x", "01"}) {
+        ASSERT_EQ(Parse(std::string("Log Flag=") + v + "\n", &s), 1) << v;
+        EXPECT_EQ(s.log, 0) << v;
+    }
+    ASSERT_EQ(Parse("Log Flag=10\n", &s), 1);
+    EXPECT_EQ(s.log, 1);
+}
+
+TEST(SettingsReader, DamagedTextIsRefusedWithTheLineAndChangesNothing) {
+    struct Case {
+        std::string text;
+        int line;
+    } cases[] = {
+        {"COM Port=COM3\nno equals here\nLog Flag=1\n", 2},
+        {"COM Port=COM3\nLog Flag=1\n\xC0\xAF\n", 3},              // overlong UTF-8
+        {"Log Flag=1\nCOM Port=\xED\xA0\x80\n", 2},                // a surrogate
+        {std::string("COM Port=CO\0M3\nLog Flag=1\n", 25), 1},    // NUL
+        {"COM Rate=1234567890\nLog Flag=1\n", 1},                  // more than 9 characters
+        {"Log Flag=111\n", 1},                                     // more than 2 bytes
+        {"COM Port=" + std::string(kMaxPortText + 1, 'p') + "\nLog Flag=1\n", 1},
+        {"COM Port=a\x01" "b\nLog Flag=1\n", 1},
+        {std::string(kMaxSettingsFile + 1, '#'), 0},              // over-long file
+    };
+    for (const Case& c : cases) {
+        StoredSettings s;
+        s.port = "untouched";
+        SettingsProblem p;
+        EXPECT_EQ(Parse(c.text, &s, &p), -1) << c.text.substr(0, 40);
+        EXPECT_EQ(p.line, c.line) << c.text.substr(0, 40);
+        EXPECT_FALSE(p.reason.empty());
+        EXPECT_EQ(s.port, "untouched");
+    }
+    // The longest allowed values still read.
+    StoredSettings s;
+    EXPECT_EQ(Parse("COM Port=" + std::string(kMaxPortText, 'p') + "\nCOM Rate=123456789\n"
+                    "Log Flag=1\n", &s), 1);
+    EXPECT_EQ(Parse(std::string(kMaxSettingsFile - 11, '#') + "\nLog Flag=1", &s), 1);
+}
+
+TEST(SettingsWriter, WritesTheRegistryOrderAndReadsBack) {
+    StoredSettings in{"/dev/pts/7", "57600", "1, 0, 0, 5", 1};
+    std::string text;
+    ASSERT_TRUE(FormatSettings(in, &text));
+    EXPECT_EQ(text, "COM Port=/dev/pts/7\nCOM Rate=57600\nVersion=1, 0, 0, 5\nLog Flag=1\n");
+    StoredSettings out;
+    ASSERT_EQ(Parse(text, &out), 1);
+    EXPECT_EQ(out.port, in.port);
+    EXPECT_EQ(out.rate, in.rate);
+    EXPECT_EQ(out.log, 1);
+    // A value that would break the line structure is not written.
+    EXPECT_FALSE(FormatSettings({"COM1\nLog Flag=1", "", "", 0}, &text));
+}
+
+TEST(SettingsPaths, XdgConfigHomeWhenAbsoluteElseHome) {
+    EXPECT_EQ(ConfigHome("/x/cfg", "/home/u"), "/x/cfg");
+    EXPECT_EQ(ConfigHome("relative/cfg", "/home/u"), "/home/u/.config");
+    EXPECT_EQ(ConfigHome("", "/home/u"), "/home/u/.config");
+    EXPECT_EQ(ConfigHome(nullptr, "/home/u"), "/home/u/.config");
+    EXPECT_EQ(ConfigHome(nullptr, ""), "");
+}
+
+class TempDir : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/brisca-shell-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+    std::string dir;
+};
+
+using SettingsFile = TempDir;
+
+TEST_F(SettingsFile, SavedAtomicallyIntoNewFoldersAndLoaded) {
+    const std::string path = dir + "/a/b/settings.ini";
+    StoredSettings s;
+    SettingsProblem p;
+    EXPECT_EQ(LoadSettingsFile(path, &s, &p), 0);  // no file: nothing stored
+    ASSERT_EQ(SaveSettingsFile(path, {"COM4", "19200", "1, 0, 0, 5", 0}), 1);
+    ASSERT_EQ(LoadSettingsFile(path, &s, &p), 1);
+    EXPECT_EQ(s.port, "COM4");
+    EXPECT_EQ(s.rate, "19200");
+    // Nothing but the file is left in its folder (the temporary was renamed over it).
+    EXPECT_EQ(std::system(("test \"$(ls -A '" + dir + "/a/b')\" = settings.ini").c_str()), 0);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    // A folder in the way of the file: the save fails and says so.
+    EXPECT_EQ(SaveSettingsFile(dir + "/a/b/settings.ini/x", {"COM4", "", "", 0}), 0);
+}
+
+TEST(Options, PortRateAndLogActAsTypedAndRefuseOverLongValues) {
+    Options o;
+    std::string err;
+    const char* a1[] = {"brisca", "--port", "/dev/ttyUSB0", "--rate=9600", "--no-log"};
+    ASSERT_EQ(ParseOptions(5, a1, &o, &err), 1) << err;
+    EXPECT_TRUE(o.hasPort && o.hasRate);
+    EXPECT_EQ(o.port, "/dev/ttyUSB0");
+    EXPECT_EQ(o.rate, "9600");
+    EXPECT_EQ(o.log, 0);
+    const char* a2[] = {"brisca"};
+    ASSERT_EQ(ParseOptions(1, a2, &o, &err), 1);
+    EXPECT_FALSE(o.hasPort || o.hasRate);
+    EXPECT_EQ(o.log, -1);  // the checkbox as loaded
+    const char* a3[] = {"brisca", "--rate", "1234567890"};
+    EXPECT_EQ(ParseOptions(3, a3, &o, &err), 0);
+    const char* a4[] = {"brisca", "--port"};
+    EXPECT_EQ(ParseOptions(2, a4, &o, &err), 0);
+    const char* a5[] = {"brisca", "--porter", "x"};
+    EXPECT_EQ(ParseOptions(3, a5, &o, &err), 0);
+    const char* a6[] = {"brisca", "--rate", ""};  // an empty speed text is what the window allows
+    EXPECT_EQ(ParseOptions(3, a6, &o, &err), 1);
+}
+
+TEST(Autostart, ExecValueQuotesAndEscapesOnlyWhenNeeded) {
+    EXPECT_EQ(DesktopExecValue("/usr/bin/brisca"), "/usr/bin/brisca");
+    EXPECT_EQ(DesktopExecValue("/opt/my apps/brisca"), "\"/opt/my apps/brisca\"");
+    // '$' takes a backslash inside quotes, and the string escape doubles it again.
+    EXPECT_EQ(DesktopExecValue("/opt/a$b/brisca"), "\"/opt/a\\\\$b/brisca\"");
+    EXPECT_EQ(DesktopExecValue("/opt/100%/brisca"), "/opt/100%%/brisca");
+    EXPECT_EQ(DesktopExecValue("/opt/new\nline"), "");
+    const std::string text = AutostartEntryText("/usr/bin/brisca");
+    EXPECT_EQ(text.rfind("[Desktop Entry]\n", 0), 0u);
+    EXPECT_NE(text.find("\nExec=/usr/bin/brisca\n"), std::string::npos);
+    EXPECT_NE(text.find("\nType=Application\n"), std::string::npos);
+}
+
+TEST(Autostart, ProgramPathIsThisProgram) {
+    const std::string path = ProgramPath();
+    ASSERT_FALSE(path.empty());
+    EXPECT_EQ(path.front(), '/');
+    EXPECT_NE(path.find("brisca_shell_tests"), std::string::npos);
+}
+
+using InstanceLockFile = TempDir;
+
+TEST_F(InstanceLockFile, SecondHolderIsRefusedUntilTheFirstEnds) {
+    const std::string path = InstanceLockPath(dir.c_str(), 0);
+    EXPECT_EQ(path, dir + "/(주)Tevo네트웍스 Brisca.lock");
+    {
+        InstanceLock first;
+        ASSERT_EQ(first.Acquire(path), InstanceLock::ACQUIRED);
+        InstanceLock second;  // another open file description: flock refuses it
+        EXPECT_EQ(second.Acquire(path), InstanceLock::ALREADY_RUNNING);
+    }
+    InstanceLock third;
+    EXPECT_EQ(third.Acquire(path), InstanceLock::ACQUIRED);
+    // No runtime folder: /tmp with the user id, so users never meet.
+    EXPECT_EQ(InstanceLockPath(nullptr, 1000), "/tmp/(주)Tevo네트웍스 Brisca-1000.lock");
+    EXPECT_EQ(InstanceLockPath("relative", 7), "/tmp/(주)Tevo네트웍스 Brisca-7.lock");
+    // A planted link is not followed.
+    const std::string link = dir + "/link.lock";
+    ASSERT_EQ(symlink((dir + "/target").c_str(), link.c_str()), 0);
+    InstanceLock viaLink;
+    EXPECT_EQ(viaLink.Acquire(link), InstanceLock::UNAVAILABLE);
+    EXPECT_NE(access((dir + "/target").c_str(), F_OK), 0);
+}
+
+TEST(Console, LinesEndInLineFeedAndAreFlushedAtOnce) {
+    char* buf = nullptr;
+    std::size_t size = 0;
+    std::FILE* mem = open_memstream(&buf, &size);
+    ASSERT_NE(mem, nullptr);
+    StdoutConsole console(mem);
+    console.Append("[2026-01-03 09:31:07:123] [CAT->VAN] [001] [ACK]\r\n");
+    EXPECT_EQ(std::string(buf, size), "[2026-01-03 09:31:07:123] [CAT->VAN] [001] [ACK]\n");
+    console.Append("a\rb\r\nc\r\n");
+    console.ClearConsole();
+    EXPECT_EQ(std::string(buf, size),
+              "[2026-01-03 09:31:07:123] [CAT->VAN] [001] [ACK]\na\rb\nc\n");
+    std::fclose(mem);
+    std::free(buf);
+}
+
+}  // namespace
