@@ -1,0 +1,313 @@
+// CMainDlg: start-up of the gateway, the "세팅" button, the tray menu's commands, the settings in
+// the registry and the autostart entry.
+#include "app/win32/main_dlg.h"
+
+#include "app/win32/about_dlg.h"
+#include "app/win32/resource.h"
+#include "app/win32/wide_text.h"
+
+#include <vector>
+
+const wchar_t kProductTitle[] = L"(주)Tevo네트웍스 Brisca";
+std::wstring g_strVersion;
+
+namespace {
+constexpr UINT_PTR kStartTimer = 1;
+UINT g_wmTaskbarCreated = 0;  // "TaskbarCreated": the notification area was made anew
+
+const wchar_t* const kPorts[] = {L"COM1", L"COM2", L"COM3", L"COM4", L"COM5",
+                                 L"COM6", L"COM7", L"COM8", L"COM9", L"COM10",
+                                 L"COM11", L"COM12", L"COM13", L"COM14", L"COM15"};
+const wchar_t* const kRates[] = {L"57600", L"38400", L"19200", L"9600"};
+
+std::wstring Cut(const std::wstring& text, std::size_t chars) {
+    return text.size() > chars ? text.substr(0, chars) : text;
+}
+
+// The full path of the program file, however long.
+std::wstring ModulePath() {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (n == 0) return std::wstring();
+        if (n < buffer.size()) return std::wstring(buffer.data(), n);
+        if (buffer.size() >= 32768) return std::wstring();
+        buffer.resize(buffer.size() * 2);
+    }
+}
+}  // namespace
+
+uint32_t ParseRate(const std::wstring& text) {
+    uint64_t value = 0;
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == L' ' || text[i] == L'\t')) ++i;
+    for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i) {
+        value = value * 10 + static_cast<uint64_t>(text[i] - L'0');
+        if (value > 0xFFFFFFFFull) return 0xFFFFFFFFu;
+    }
+    return static_cast<uint32_t>(value);
+}
+
+BEGIN_MESSAGE_MAP(CMainDlg)
+    ON_MESSAGE(WM_SYSCOMMAND, &CMainDlg::OnSysCommand)
+    ON_MESSAGE(WM_PAINT, &CMainDlg::OnPaint)
+    ON_MESSAGE(WM_QUERYDRAGICON, &CMainDlg::OnQueryDragIcon)
+    ON_MESSAGE(WM_CLOSE, &CMainDlg::OnClose)
+    ON_MESSAGE(WM_DESTROY, &CMainDlg::OnDestroy)
+    ON_MESSAGE(WM_TIMER, &CMainDlg::OnTimer)
+    ON_COMMAND(ID_MENU_ABOUT, &CMainDlg::OnMenuAbout)
+    ON_COMMAND(ID_MENU_SETTINGS, &CMainDlg::OnMenuSettings)
+    ON_COMMAND(ID_MENU_LOG, &CMainDlg::OnMenuLog)
+    ON_COMMAND(ID_MENU_EXIT, &CMainDlg::OnMenuExit)
+    ON_COMMAND(IDC_BTN_SET, &CMainDlg::OnSet)
+    ON_CONTROL(CBN_DROPDOWN, IDC_COMBO_PORT, &CMainDlg::OnDropDownPort)
+    ON_CONTROL(CBN_DROPDOWN, IDC_COMBO_RATE, &CMainDlg::OnDropDownRate)
+    ON_MESSAGE(WM_TRAY_NOTIFY, &CMainDlg::OnTrayNotify)
+    ON_REGISTERED_MESSAGE(&g_wmTaskbarCreated, &CMainDlg::OnTaskbarCreated)
+END_MESSAGE_MAP()
+
+CMainDlg::CMainDlg(HWND parent, const std::wstring& version)
+    : CDialog(IDD_BRISCA_DIALOG, parent),
+      m_hIcon(LoadIconW(Instance(), MAKEINTRESOURCEW(IDI_STARTUP))),
+      m_relay(Relay::Ports{&m_windowThread, &m_com, &m_trayIcon, &m_debugDlg}) {
+    g_strVersion = version;
+    if (!g_wmTaskbarCreated) g_wmTaskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+    m_relay.SetVersionText(Narrow(version).c_str());
+}
+
+CMainDlg::~CMainDlg() { StopGateway(); }
+
+void CMainDlg::StopGateway() {
+    // The watcher hands bursts to the relay and the worker traces to the debug window: both
+    // end here, while everything they use still exists.
+    m_com.Close();
+    m_relay.Stop();
+}
+
+void CMainDlg::DoDataExchange(CDataExchange& dx) {
+    DDX_Control(dx, IDC_COMBO_PORT, m_comboPort.m_hWnd);
+    DDX_Control(dx, IDC_COMBO_RATE, m_comboRate.m_hWnd);
+    DDX_Control(dx, IDC_BTN_SET, m_btnSet);
+    DDX_Text(dx, IDC_COMBO_PORT, m_strPort);
+    DDX_Text(dx, IDC_COMBO_RATE, m_strRate);
+    if (dx.save) {
+        m_strPort = Cut(m_strPort, kMaxPortChars);
+        m_strRate = Cut(m_strRate, kMaxRateChars);
+    }
+}
+
+BOOL CMainDlg::PreTranslateMessage(MSG* msg) {
+    // Neither Escape nor Enter closes or activates anything in this window.
+    if (msg->message == WM_KEYDOWN && (msg->wParam == VK_ESCAPE || msg->wParam == VK_RETURN))
+        return TRUE;
+    return CDialog::PreTranslateMessage(msg);
+}
+
+BOOL CMainDlg::OnInitDialog() {
+    CDialog::OnInitDialog();
+    m_windowThread.Create();
+
+    if (HMENU sysMenu = GetSystemMenu(m_hWnd, FALSE)) {
+        wchar_t about[128] = {};
+        if (LoadStringW(Instance(), IDS_ABOUTBOX, about, 128) > 0) {
+            AppendMenuW(sysMenu, MF_SEPARATOR, 0, nullptr);
+            AppendMenuW(sysMenu, MF_STRING, IDM_ABOUTBOX, about);
+        }
+    }
+    m_hIcon = LoadIconW(Instance(), MAKEINTRESOURCEW(IDI_MAINFRAME));
+    SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+    SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
+
+    m_strTitle = std::wstring(kProductTitle) + L" ver." + g_strVersion;
+    SetWindowTextW(m_hWnd, m_strTitle.c_str());
+
+    SendMessageW(m_comboPort.m_hWnd, CB_LIMITTEXT, kMaxPortChars, 0);
+    SendMessageW(m_comboRate.m_hWnd, CB_LIMITTEXT, kMaxRateChars, 0);
+    for (int i = 0; i < static_cast<int>(std::size(kPorts)); ++i) m_comboPort.InsertString(i, kPorts[i]);
+    for (int i = 0; i < static_cast<int>(std::size(kRates)); ++i) m_comboRate.InsertString(i, kRates[i]);
+
+    if (!LoadSettings()) m_strPort = L"COM1";
+    // A text that is not in a list still shows in the list's field: what is shown is what is used.
+    if (m_comboPort.SelectExact(m_strPort.c_str()) < 0)
+        SetWindowTextW(m_comboPort.m_hWnd, m_strPort.c_str());
+    if (m_comboRate.SelectExact(m_strRate.c_str()) < 0) {
+        if (m_strRate.empty()) {
+            SendMessageW(m_comboRate.m_hWnd, CB_SETCURSEL, 0, 0);
+            m_strRate = kRates[0];
+        } else {
+            SetWindowTextW(m_comboRate.m_hWnd, m_strRate.c_str());
+        }
+    }
+    m_relay.SetRateText(Narrow(m_strRate).c_str());
+
+    // The debug window exists before anything can trace.
+    m_pDebugDlg->Create(nullptr);
+    m_pDebugDlg->SetLog(m_bLog);
+    ShowWindow(m_pDebugDlg->GetSafeHwnd(), SW_HIDE);
+
+    StartGateway();
+    return TRUE;
+}
+
+void CMainDlg::StartGateway() {
+    if (!m_trayIcon.Create(m_hWnd, WM_TRAY_NOTIFY, kProductTitle, nullptr, IDR_TRAYMENU)) return;
+    m_trayIcon.SetIcon(static_cast<UINT>(IDI_TRAY_IDLE));
+    SetTimer(m_hWnd, kStartTimer, 1, nullptr);
+
+    if (OpenPort()) SaveSettings(m_strPort, m_strRate);
+    RegisterAutostart(kRunKey, L"Brisca", ModulePath().c_str());
+}
+
+bool CMainDlg::OpenPort() {
+    const std::string port = Narrow(m_strPort);
+    m_com.SetParams(port.c_str(), ParseRate(m_strRate), 8, 0, 0);
+    m_com.SetOwner(&m_windowThread, &m_relay);
+    m_relay.SetRateText(Narrow(m_strRate).c_str());
+    if (m_com.Open()) {
+        m_relay.PostTrace(TRACE_TEXT, "%s Open 성공!", port.c_str());
+        return true;
+    }
+    const std::wstring text = m_strPort + L" 포트를 열 수 없습니다!";
+    MessageBoxW(m_hWnd, text.c_str(), kProductTitle, MB_OK | MB_ICONERROR);
+    m_relay.PostTrace(TRACE_TEXT, "%s Open 실패!", port.c_str());
+    return false;
+}
+
+int CMainDlg::LoadSettings() {
+    StoredSettings stored;
+    if (!m_settings.Load(stored)) return 0;
+    m_strPort = Cut(stored.port, kMaxPortChars);
+    m_strRate = Cut(stored.rate, kMaxRateChars);
+    if (stored.bLog) {
+        m_bLog = 1;
+        CDataExchange dx{this, false};
+        DDX_Check(dx, IDC_CHECK_LOG, m_bLog);
+    } else {
+        m_bLog = 0;
+    }
+    m_relay.SetLog(m_bLog);
+    return 1;
+}
+
+int CMainDlg::SaveSettings(const std::wstring& port, const std::wstring& rate) {
+    CDataExchange dx{this, true};
+    DDX_Check(dx, IDC_CHECK_LOG, m_bLog);
+    m_pDebugDlg->SetLog(m_bLog);
+    m_relay.SetLog(m_bLog);
+    StoredSettings stored;
+    stored.port = port;
+    stored.rate = rate;
+    stored.bLog = m_bLog;
+    return m_settings.Save(stored, g_strVersion);
+}
+
+void CMainDlg::ShowAbout() {
+    CAboutDlg about(m_hWnd, m_strTitle);
+    about.DoModal();
+}
+
+LRESULT CMainDlg::OnSysCommand(WPARAM wp, LPARAM) {
+    if ((wp & 0xFFF0) == IDM_ABOUTBOX)
+        ShowAbout();
+    else
+        Default();
+    return 0;
+}
+
+LRESULT CMainDlg::OnPaint(WPARAM, LPARAM) {
+    if (!IsIconic(m_hWnd)) {
+        Default();
+        return 0;
+    }
+    PAINTSTRUCT ps;
+    HDC dc = BeginPaint(m_hWnd, &ps);
+    SendMessageW(m_hWnd, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+    RECT rc;
+    GetClientRect(m_hWnd, &rc);
+    const int cx = GetSystemMetrics(SM_CXICON), cy = GetSystemMetrics(SM_CYICON);
+    DrawIcon(dc, (rc.right - rc.left - cx + 1) / 2, (rc.bottom - rc.top - cy + 1) / 2, m_hIcon);
+    EndPaint(m_hWnd, &ps);
+    return 0;
+}
+
+LRESULT CMainDlg::OnQueryDragIcon(WPARAM, LPARAM) { return reinterpret_cast<LRESULT>(m_hIcon); }
+
+LRESULT CMainDlg::OnClose(WPARAM, LPARAM) {
+    ShowWindow(m_hWnd, SW_HIDE);
+    return 0;
+}
+
+LRESULT CMainDlg::OnDestroy(WPARAM, LPARAM) {
+    StopGateway();
+    Default();
+    return 0;
+}
+
+LRESULT CMainDlg::OnTimer(WPARAM id, LPARAM) {
+    if (id == kStartTimer) {
+        if (!m_bShownByUser) ShowWindow(m_hWnd, SW_HIDE);
+        KillTimer(m_hWnd, kStartTimer);
+    }
+    Default();
+    return 0;
+}
+
+LRESULT CMainDlg::OnMenuAbout(WPARAM, LPARAM) {
+    ShowAbout();
+    return 0;
+}
+
+LRESULT CMainDlg::OnMenuSettings(WPARAM, LPARAM) {
+    m_bShownByUser = 1;
+    ShowWindow(m_hWnd, SW_SHOWNORMAL);
+    SetForegroundWindow(m_hWnd);
+    return 0;
+}
+
+LRESULT CMainDlg::OnMenuLog(WPARAM, LPARAM) {
+    HWND debug = m_pDebugDlg->GetSafeHwnd();
+    if (debug) {
+        ShowWindow(debug, SW_SHOWNORMAL);
+        SetForegroundWindow(debug);
+    }
+    return 0;
+}
+
+LRESULT CMainDlg::OnMenuExit(WPARAM, LPARAM) {
+    if (MessageBoxW(m_hWnd, L"프로그램을 종료하시겠습니까?", kProductTitle,
+                    MB_OKCANCEL | MB_ICONEXCLAMATION) == IDOK)
+        OnOK();
+    return 0;
+}
+
+LRESULT CMainDlg::OnSet(WPARAM, LPARAM) {
+    if (m_com.IsOpen()) {
+        // Close returns when the watcher has left, so the port can be opened again at once.
+        m_com.Close();
+        m_relay.PostTrace(TRACE_TEXT, "%s Close", Narrow(m_strPort).c_str());
+    }
+    UpdateData(true);
+    if (!OpenPort()) return 0;
+    m_bShownByUser = 0;
+    ShowWindow(m_hWnd, SW_HIDE);
+    SaveSettings(m_strPort, m_strRate);
+    return 0;
+}
+
+LRESULT CMainDlg::OnDropDownPort(WPARAM, LPARAM) {
+    m_comboPort.FitDropDownWidth();
+    return 0;
+}
+
+LRESULT CMainDlg::OnDropDownRate(WPARAM, LPARAM) {
+    m_comboRate.FitDropDownWidth();
+    return 0;
+}
+
+LRESULT CMainDlg::OnTrayNotify(WPARAM wp, LPARAM lp) { return m_trayIcon.HandleTrayMessage(wp, lp); }
+
+LRESULT CMainDlg::OnTaskbarCreated(WPARAM, LPARAM) {
+    m_trayIcon.Recreate();
+    Default();
+    return 0;
+}

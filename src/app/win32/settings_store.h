@@ -1,0 +1,43 @@
+// The settings in the registry: port, speed, version and log flag under the program's key in
+// HKEY_LOCAL_MACHINE, or under HKEY_CURRENT_USER where the machine-wide key cannot be written.
+#pragma once
+#include <windows.h>
+
+#include <string>
+
+extern const wchar_t kSettingsKey[];  // Software\(주)Tevo네트웍스\(주)Tevo네트웍스 Brisca
+extern const wchar_t kRunKey[];       // SOFTWARE\Microsoft\Windows\CurrentVersion\Run
+
+struct StoredSettings {
+    std::wstring port;   // "COM3"
+    std::wstring rate;   // "38400", at most 9 characters
+    int bLog = 0;
+};
+
+class CSettingsStore {
+public:
+    // The roots are a seam for tests (a root that refuses writes); the program keeps the defaults.
+    explicit CSettingsStore(HKEY machineRoot = HKEY_LOCAL_MACHINE, HKEY userRoot = HKEY_CURRENT_USER)
+        : m_machineRoot(machineRoot), m_userRoot(userRoot) {}
+    void SetRoots(HKEY machineRoot, HKEY userRoot) {
+        m_machineRoot = machineRoot;
+        m_userRoot = userRoot;
+    }
+
+    // 1 when settings were found (machine-wide key first, then the user's), 0 when none.
+    int Load(StoredSettings& out) const;
+    // Writes "COM Port", "COM Rate", "Version", "Log Flag"; 1 when "Log Flag" was written.
+    int Save(const StoredSettings& in, const std::wstring& version) const;
+
+private:
+    static int LoadFrom(HKEY root, StoredSettings& out);
+    static int SaveTo(HKEY root, const StoredSettings& in, const std::wstring& version);
+
+    HKEY m_machineRoot;
+    HKEY m_userRoot;
+};
+
+// Writes value = data (REG_SZ, no terminator) under HKEY_CURRENT_USER\keyPath. 0 on success, 1 on failure.
+int RegisterAutostart(const wchar_t* keyPath, const wchar_t* valueName, const wchar_t* data);
+// Reads a REG_SZ value whole, stored with or without its terminator. False when missing.
+bool ReadStringValue(HKEY key, const wchar_t* name, std::wstring& out);
