@@ -44,16 +44,21 @@ void Relay::EndWorker() {
     if (!m_worker.joinable()) return;
     // The ending worker still hands its last trace events to this thread: keep serving them.
     m_ports.window->ServeUntilTrue([this] { return m_workerDone.load(); });
-    m_worker.join();
+    if (m_worker.joinable()) m_worker.join();  // a call served meanwhile may have joined it
 }
 
 void Relay::StopOnWindow() { EndWorker(); }
 
 void Relay::Stop() {
-    if (m_ports.window->IsCurrent())
+    if (m_ports.window->IsCurrent()) {
         StopOnWindow();
-    else
-        m_ports.window->Call([this] { StopOnWindow(); });
+    } else if (!m_workerDone.load() || Connected()) {
+        m_ports.window->Call([this] { StopOnWindow(); });  // needs the window thread running
+    } else if (m_worker.joinable()) {
+        // The worker has made its last hand-over; joining needs no window thread (destruction
+        // after the loop has ended).
+        m_worker.join();
+    }
 }
 
 bool Relay::IsOwnConnectFrame(Route route, const char* work, int n) const {

@@ -47,9 +47,14 @@ int Relay::MakeSessionKey(char* buffer) {
 int Relay::SendSecureRequest(const char* frame, int length) {
     const int bLog = Log();
     if (length < 0) length = 0;
+    // The envelope must fit its 5120 bytes whatever the padding adds: refuse before any work
+    // when even the length fields and the padding alone would not leave room.
+    if (length > kEnvelopeBufferSize - 16 - kSeedPaddingMax) {
+        LogPrintf(bLog, "TEVN-> ERROR : 요청전문 크기 초과! (%d바이트)\n", length);
+        return -4;
+    }
     unsigned char request[kEnvelopeBufferSize] = {};
-    const bool tooLong = length > kEnvelopeBufferSize;
-    std::memcpy(request, frame, static_cast<std::size_t>(tooLong ? 0 : length));
+    std::memcpy(request, frame, static_cast<std::size_t>(length));
 
     char key[33] = {};
     if (!MakeSessionKey(key)) {
@@ -71,8 +76,7 @@ int Relay::SendSecureRequest(const char* frame, int length) {
         LogPrintf(bLog, "TEVN-> ERROR : RSA 암호화 오류!\n");
         return -1;
     }
-    // The envelope must fit its 5120 bytes whatever the padding adds: refuse before encrypting.
-    if (tooLong || 16 + r + length + kSeedPaddingMax > kEnvelopeBufferSize) {
+    if (16 + r + length + kSeedPaddingMax > kEnvelopeBufferSize) {
         LogPrintf(bLog, "TEVN-> ERROR : 요청전문 크기 초과! (%d바이트)\n", length);
         return -4;
     }
