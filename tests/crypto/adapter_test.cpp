@@ -110,8 +110,10 @@ TEST(CryptoAdapter, SeedRefusals) {
     EXPECT_NE(0, SeedDecrypt(g_envelopeIv, otherKey, 16, out, 32, back, &backLen));
 
     // Key lengths: the library takes 16; the adapter's own limit is 34.
+    unsigned char longKey[40];
+    std::memset(longKey, '7', sizeof longKey);
     for (int len : {0, 15, 17, 34, 35, -1})
-        EXPECT_NE(0, SeedEncrypt(g_envelopeIv, kKey, len, kFrame, 19, out, &outLen)) << len;
+        EXPECT_NE(0, SeedEncrypt(g_envelopeIv, longKey, len, kFrame, 19, out, &outLen)) << len;
     EXPECT_NE(0, SeedEncrypt(nullptr, kKey, 16, kFrame, 19, out, &outLen));
     EXPECT_NE(0, SeedEncrypt(g_envelopeIv, nullptr, 16, kFrame, 19, out, &outLen));
 
@@ -136,7 +138,7 @@ TEST(CryptoAdapter, FailingCallsGiveTheirHandlesBack) {
     for (int i = 0; i < 10 * CL_KEY_POOL_SIZE; ++i) {
         ASSERT_NE(0, SeedDecrypt(g_envelopeIv, kKey, 16, junk, 48, out, &outLen));       // padding
         ASSERT_NE(0, SeedDecrypt(g_envelopeIv, kKey, 16, junk, 47, out, &outLen));       // length
-        ASSERT_NE(0, SeedEncrypt(g_envelopeIv, kKey, 17, junk, 16, out, &outLen));       // key blob
+        ASSERT_NE(0, SeedEncrypt(g_envelopeIv, junk, 17, junk, 16, out, &outLen));       // key length
         ASSERT_NE(0, RsaPublicEncrypt(badDer, 138, kKey, 16, out, &outLen));             // key
         ASSERT_NE(0, RsaPublicEncrypt(kTestPublicDer, 138, junk, 200, out, &outLen));    // length
     }
