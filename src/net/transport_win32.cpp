@@ -5,7 +5,10 @@
 #include "diag/log.h"
 
 #include <winsock2.h>
+#include <windows.h>
+
 #include <cstring>
+#include <mutex>
 
 namespace {
 
@@ -16,6 +19,80 @@ constexpr DWORD kReceiveTimeoutMs = 17000;
 bool IsIpv4Text(const char* host, unsigned long address) {
     return address != INADDR_NONE || std::strcmp(host, "255.255.255.255") == 0;
 }
+
+// Windows (and Wine) does not wake a thread blocked in select or recv when another thread shuts
+// the socket down, and a select begun after the shutdown still waits its full time. So every
+// blocking call is counted per handle; ShutdownServer marks the handle as shut and cancels the
+// calls in flight until they have left, and a call on a handle marked shut returns at once.
+class BlockingCalls {
+public:
+    // False when the handle has been shut down: the call must not block.
+    bool Enter(SOCKET s) {
+        std::lock_guard<std::mutex> g(m_lock);
+        Slot* slot = Find(s, true);
+        if (!slot) return true;  // table full: untracked, shutdown then wakes only like select does
+        if (slot->shut) return false;
+        ++slot->busy;
+        return true;
+    }
+    void Leave(SOCKET s) {
+        std::lock_guard<std::mutex> g(m_lock);
+        if (Slot* slot = Find(s, false)) {
+            if (slot->busy > 0) --slot->busy;
+            if (slot->busy == 0 && !slot->shut) slot->used = false;
+        }
+    }
+    bool IsShut(SOCKET s) {
+        std::lock_guard<std::mutex> g(m_lock);
+        const Slot* slot = Find(s, false);
+        return slot && slot->shut;
+    }
+    void Shut(SOCKET s) {
+        {
+            std::lock_guard<std::mutex> g(m_lock);
+            if (Slot* slot = Find(s, true)) slot->shut = true;
+        }
+        shutdown(s, SD_BOTH);
+        // A caller may be between Enter and the start of its call, where there is nothing to
+        // cancel yet: try again until it has left (a few milliseconds at most; bounded).
+        for (int attempt = 0; attempt < 2000 && Busy(s); ++attempt) {
+            CancelIoEx(reinterpret_cast<HANDLE>(s), nullptr);
+            Sleep(1);
+        }
+    }
+    void Forget(SOCKET s) {
+        std::lock_guard<std::mutex> g(m_lock);
+        if (Slot* slot = Find(s, false)) slot->used = false;
+    }
+
+private:
+    struct Slot {
+        SOCKET s;
+        int busy;
+        bool shut;
+        bool used;
+    };
+    bool Busy(SOCKET s) {
+        std::lock_guard<std::mutex> g(m_lock);
+        const Slot* slot = Find(s, false);
+        return slot && slot->busy > 0;
+    }
+    Slot* Find(SOCKET s, bool add) {
+        Slot* freeSlot = nullptr;
+        for (Slot& slot : m_slots) {
+            if (slot.used && slot.s == s) return &slot;
+            if (!slot.used && !freeSlot) freeSlot = &slot;
+        }
+        if (!add || !freeSlot) return nullptr;
+        *freeSlot = Slot{s, 0, false, true};
+        return freeSlot;
+    }
+
+    std::mutex m_lock;
+    Slot m_slots[32] = {};
+};
+
+BlockingCalls g_blocking;
 
 }  // namespace
 
@@ -78,23 +155,52 @@ int ConnectServer(int bLog, const char* host, int port) {
 }
 
 namespace {
-// One select on the one handle; a null time-out waits without bound.
-int SelectReadable(int handle, const timeval* timeout) {
+// One select on the one handle; a null time-out waits without bound. A handle that has been
+// shut down counts as readable, as on other systems: the next receive reports the end.
+int SelectReadable(int handle, timeval* timeout) {
+    const SOCKET s = static_cast<SOCKET>(handle);
+    if (!g_blocking.Enter(s)) return 1;
     fd_set readSet;
     FD_ZERO(&readSet);
-    FD_SET(static_cast<SOCKET>(handle), &readSet);
+    FD_SET(s, &readSet);
     // Windows ignores the first argument; handle + 1 keeps the classic form.
-    return select(handle + 1, &readSet, nullptr, nullptr, timeout);
+    const int n = select(handle + 1, &readSet, nullptr, nullptr, timeout);
+    g_blocking.Leave(s);
+    return n < 0 && g_blocking.IsShut(s) ? 1 : n;
+}
+
+// One send or receive call that ShutdownServer can interrupt.
+int SendOnce(SOCKET s, const char* bytes, int length) {
+    if (!g_blocking.Enter(s)) {
+        WSASetLastError(WSAESHUTDOWN);
+        return SOCKET_ERROR;
+    }
+    const int n = send(s, bytes, length, 0);
+    const int error = WSAGetLastError();
+    g_blocking.Leave(s);
+    WSASetLastError(error);
+    return n;
+}
+int RecvOnce(SOCKET s, char* buffer, int length) {
+    if (!g_blocking.Enter(s)) {
+        WSASetLastError(WSAESHUTDOWN);
+        return SOCKET_ERROR;
+    }
+    const int n = recv(s, buffer, length, 0);
+    const int error = WSAGetLastError();
+    g_blocking.Leave(s);
+    WSASetLastError(error);
+    return n;
 }
 }  // namespace
 
 int WaitReadableMs(int handle, int milliseconds) {
-    const timeval tv{milliseconds / 1000, (milliseconds % 1000) * 1000};
+    timeval tv{milliseconds / 1000, (milliseconds % 1000) * 1000};
     return SelectReadable(handle, milliseconds < 0 ? nullptr : &tv);
 }
 
 int WaitReadable(int handle, int seconds) {
-    const timeval tv{seconds, 0};
+    timeval tv{seconds, 0};
     return SelectReadable(handle, seconds < 0 ? nullptr : &tv);
 }
 
@@ -105,7 +211,7 @@ int SendAll(int bLog, int handle, const char* bytes, int length) {
     }
     int offset = 0, remaining = length;
     do {  // a length of 0 still makes one call
-        const int sent = send(static_cast<SOCKET>(handle), bytes + offset, remaining, 0);
+        const int sent = SendOnce(static_cast<SOCKET>(handle), bytes + offset, remaining);
         if (sent < 0) {
             LogPrintf(bLog, "TEVN-> ERROR : Write Error (ERRNO = %d)\n", WSAGetLastError());
             return -1;
@@ -125,7 +231,7 @@ int RecvExact(int bLog, int handle, char* buffer, int length) {
     }
     int offset = 0, remaining = length;
     do {
-        const int got = recv(static_cast<SOCKET>(handle), buffer + offset, remaining, 0);
+        const int got = RecvOnce(static_cast<SOCKET>(handle), buffer + offset, remaining);
         if (got < 0) {
             LogPrintf(bLog, "TEVN-> ERROR : Read Error (ERRNO = %d)\n", WSAGetLastError());
             return -1;
@@ -141,16 +247,17 @@ int RecvExact(int bLog, int handle, char* buffer, int length) {
 }
 
 int RecvSome(int handle, char* buffer, int length) {
-    const int got = recv(static_cast<SOCKET>(handle), buffer, length < 0 ? 0 : length, 0);
+    const int got = RecvOnce(static_cast<SOCKET>(handle), buffer, length < 0 ? 0 : length);
     return got < 0 ? -1 : got;
 }
 
 void ShutdownServer(int handle) {
-    if (handle > 0) shutdown(static_cast<SOCKET>(handle), SD_BOTH);
+    if (handle > 0) g_blocking.Shut(static_cast<SOCKET>(handle));
 }
 
 void CloseServer(int handle) {
     if (handle <= 0) return;
+    g_blocking.Forget(static_cast<SOCKET>(handle));  // the handle's number may come back
     closesocket(static_cast<SOCKET>(handle));
     WSACleanup();  // the one release for the WSAStartup of the ConnectServer that opened it
 }

@@ -168,6 +168,23 @@ TEST_F(Connected, ShutdownWakesAWaiterAtOnce) {
     std::printf("shutdown woke the waiter after %.3f s\n", SecondsSince(start));
     char byte;
     EXPECT_LE(RecvSome(m_client, &byte, 1), 0);  // nothing more to read, the handle still valid
+    // A wait that begins after the shutdown does not block either.
+    auto late = std::async(std::launch::async, [&] { return WaitReadable(m_client, 100); });
+    ASSERT_EQ(late.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(late.get(), 1);
+}
+
+TEST_F(Connected, ShutdownWakesABlockedReceive) {
+    char buffer[16] = {};
+    auto receive = std::async(std::launch::async, [&] { return RecvExact(1, m_client, buffer, 10); });
+    ASSERT_EQ(loopback::Send(m_server, "abc", 3), 3);
+    EXPECT_EQ(receive.wait_for(200ms), std::future_status::timeout);  // really blocked
+    ShutdownServer(m_client);
+    ASSERT_EQ(receive.wait_for(5s), std::future_status::ready);
+    EXPECT_EQ(receive.get(), -1);
+    EXPECT_EQ(std::string(buffer), "abc");
+    // End of stream here, a cancelled call on Windows: one Read Error line either way.
+    EXPECT_EQ(CountLines(ReadLogs(), R"(\xA2\xB9 TEVN-> ERROR : Read Error \((ERRNO = \d+|EOF \xBC\xF6\xBD\xC5)\)\r\n)"), 1);
 }
 
 TEST_F(Connected, SendToAClosedPeerFailsWithWriteError) {
