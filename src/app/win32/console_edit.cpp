@@ -126,8 +126,9 @@ bool CConsoleEdit::Flush(bool force) {
                 SendMessageW(h, WM_SETREDRAW, FALSE, 0);
                 const LRESULT first = SendMessageW(h, EM_GETFIRSTVISIBLELINE, 0, 0);
                 SendMessageW(h, EM_SETSEL, len, len);
+                // The caret stays at the new end, so the view follows again once the reader
+                // is back at the bottom.
                 Insert(text);
-                SendMessageW(h, EM_SETSEL, len, len);
                 const LRESULT now = SendMessageW(h, EM_GETFIRSTVISIBLELINE, 0, 0);
                 SendMessageW(h, EM_LINESCROLL, 0, first - now);
                 SendMessageW(h, WM_SETREDRAW, TRUE, 0);

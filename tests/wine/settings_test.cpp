@@ -1,0 +1,222 @@
+// Settings of the main window against Wine's registry: none stored, loading, saving exactly the
+// values' characters, the per-user fallback when the machine-wide key cannot be written, autostart.
+#include "app/win32/main_dlg.h"
+#include "app/win32/relay_app.h"
+#include "app/win32/resource.h"
+#include "ui_test_util.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// The main window without the gateway (no tray icon, no serial port, no autostart entry).
+class SettingsOnlyDlg : public CMainDlg {
+public:
+    explicit SettingsOnlyDlg(HKEY machine = HKEY_LOCAL_MACHINE) : CMainDlg(nullptr, L"1, 0, 0, 5") {
+        Settings().SetRoots(machine, HKEY_CURRENT_USER);
+    }
+
+protected:
+    void StartGateway() override {}
+};
+
+void Seed(HKEY root, const wchar_t* port, const wchar_t* rate, const wchar_t* flag) {
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExW(root, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr),
+              ERROR_SUCCESS);
+    auto put = [&](const wchar_t* name, const wchar_t* text) {
+        if (text)
+            RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text),
+                           static_cast<DWORD>(wcslen(text) * sizeof(wchar_t)));
+    };
+    put(L"COM Port", port);
+    put(L"COM Rate", rate);
+    put(L"Log Flag", flag);
+    RegCloseKey(key);
+}
+
+// The characters of a value as written (terminator not counted), or "<missing>".
+std::wstring Raw(HKEY root, const wchar_t* name, DWORD* bytes = nullptr) {
+    HKEY key;
+    if (RegOpenKeyExW(root, kSettingsKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return L"<missing>";
+    wchar_t buffer[256] = {};
+    DWORD size = sizeof buffer - sizeof(wchar_t), type = 0;
+    LSTATUS r = RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+    RegCloseKey(key);
+    if (r != ERROR_SUCCESS || type != REG_SZ) return L"<missing>";
+    std::wstring text(buffer, size / sizeof(wchar_t));
+    // Wine adds a terminator to REG_SZ data written without one; Windows keeps the bytes as given.
+    if (!text.empty() && text.back() == L'\0') {
+        text.pop_back();
+        size -= sizeof(wchar_t);
+    }
+    if (bytes) *bytes = size;
+    return text;
+}
+
+int SelectedIndex(HWND dlg, int id) { return static_cast<int>(SendDlgItemMessageW(dlg, id, CB_GETCURSEL, 0, 0)); }
+
+class SettingsTest : public ::testing::Test {
+protected:
+    void SetUp() override { Clear(); }
+    void TearDown() override { Clear(); }
+    static void Clear() {
+        RegDeleteTreeW(HKEY_LOCAL_MACHINE, kSettingsKey);
+        RegDeleteTreeW(HKEY_CURRENT_USER, kSettingsKey);
+    }
+};
+
+TEST_F(SettingsTest, NothingStoredGivesCom1FirstSpeedAndNoLogging) {
+    SettingsOnlyDlg dlg;
+    ASSERT_TRUE(dlg.Create(nullptr));
+    HWND h = dlg.GetSafeHwnd();
+    EXPECT_EQ(dlg.LoadSettings(), 0);
+    EXPECT_EQ(dlg.PortText(), L"COM1");
+    EXPECT_EQ(SelectedIndex(h, IDC_COMBO_PORT), 0);
+    EXPECT_EQ(SelectedIndex(h, IDC_COMBO_RATE), 0);
+    EXPECT_EQ(dlg.RateText(), L"57600");  // what the list shows is what the port is opened with
+    EXPECT_EQ(IsDlgButtonChecked(h, IDC_CHECK_LOG), BST_UNCHECKED);
+    EXPECT_EQ(dlg.LogFlag(), 0);
+    EXPECT_EQ(dlg.Title(), L"(주)Tevo네트웍스 Brisca ver.1, 0, 0, 5");
+    EXPECT_EQ(WindowText(h), dlg.Title());
+    EXPECT_EQ(SendDlgItemMessageW(h, IDC_COMBO_PORT, CB_GETCOUNT, 0, 0), 15);
+    EXPECT_EQ(SendDlgItemMessageW(h, IDC_COMBO_RATE, CB_GETCOUNT, 0, 0), 4);
+}
+
+TEST_F(SettingsTest, StoredSettingsAreLoadedIntoTheControls) {
+    Seed(HKEY_LOCAL_MACHINE, L"COM3", L"38400", L"1");
+    SettingsOnlyDlg dlg;
+    ASSERT_TRUE(dlg.Create(nullptr));
+    HWND h = dlg.GetSafeHwnd();
+    EXPECT_EQ(dlg.PortText(), L"COM3");
+    EXPECT_EQ(dlg.RateText(), L"38400");
+    EXPECT_EQ(SelectedIndex(h, IDC_COMBO_PORT), 2);
+    EXPECT_EQ(SelectedIndex(h, IDC_COMBO_RATE), 1);
+    EXPECT_EQ(IsDlgButtonChecked(h, IDC_CHECK_LOG), BST_CHECKED);
+    EXPECT_EQ(dlg.LogFlag(), 1);
+    EXPECT_EQ(dlg.DebugDlg()->Log(), 1);
+}
+
+TEST_F(SettingsTest, PortOutsideTheListStaysInTheFieldAndLongSpeedIsCut) {
+    Seed(HKEY_LOCAL_MACHINE, L"\\\\.\\COM21", L"1152000000000", L"0");
+    SettingsOnlyDlg dlg;
+    ASSERT_TRUE(dlg.Create(nullptr));
+    HWND h = dlg.GetSafeHwnd();
+    EXPECT_EQ(dlg.PortText(), L"\\\\.\\COM21");
+    EXPECT_EQ(SelectedIndex(h, IDC_COMBO_PORT), CB_ERR);
+    EXPECT_EQ(WindowText(GetDlgItem(h, IDC_COMBO_PORT)), L"\\\\.\\COM21");
+    EXPECT_EQ(dlg.RateText(), L"115200000");  // 9 characters at most
+    EXPECT_EQ(dlg.LogFlag(), 0);
+}
+
+TEST_F(SettingsTest, MissingLogFlagMeansNoSettings) {
+    Seed(HKEY_LOCAL_MACHINE, L"COM5", L"9600", nullptr);
+    SettingsOnlyDlg dlg;
+    ASSERT_TRUE(dlg.Create(nullptr));
+    EXPECT_EQ(dlg.LoadSettings(), 0);
+    EXPECT_EQ(dlg.PortText(), L"COM1");
+}
+
+TEST_F(SettingsTest, SaveWritesAllFourValuesWithoutTerminators) {
+    SettingsOnlyDlg dlg;
+    ASSERT_TRUE(dlg.Create(nullptr));
+    HWND h = dlg.GetSafeHwnd();
+    CheckDlgButton(h, IDC_CHECK_LOG, BST_CHECKED);
+    EXPECT_EQ(dlg.SaveSettings(L"COM7", L"19200"), 1);
+    EXPECT_EQ(dlg.LogFlag(), 1);
+    EXPECT_EQ(dlg.DebugDlg()->Log(), 1);
+    DWORD bytes = 0;
+    EXPECT_EQ(Raw(HKEY_LOCAL_MACHINE, L"COM Port", &bytes), L"COM7");
+    EXPECT_EQ(bytes, 4 * sizeof(wchar_t));
+    EXPECT_EQ(Raw(HKEY_LOCAL_MACHINE, L"COM Rate", &bytes), L"19200");
+    EXPECT_EQ(bytes, 5 * sizeof(wchar_t));
+    EXPECT_EQ(Raw(HKEY_LOCAL_MACHINE, L"Version"), L"1, 0, 0, 5");
+    EXPECT_EQ(Raw(HKEY_LOCAL_MACHINE, L"Log Flag", &bytes), L"1");
+    EXPECT_EQ(bytes, sizeof(wchar_t));
+    EXPECT_EQ(Raw(HKEY_CURRENT_USER, L"COM Port"), L"<missing>");
+
+    CheckDlgButton(h, IDC_CHECK_LOG, BST_UNCHECKED);
+    EXPECT_EQ(dlg.SaveSettings(L"COM7", L"19200"), 1);
+    EXPECT_EQ(Raw(HKEY_LOCAL_MACHINE, L"Log Flag"), L"0");
+    EXPECT_EQ(dlg.LogFlag(), 0);
+
+    // What was saved is what the next start loads.
+    SettingsOnlyDlg next;
+    ASSERT_TRUE(next.Create(nullptr));
+    EXPECT_EQ(next.PortText(), L"COM7");
+    EXPECT_EQ(next.RateText(), L"19200");
+}
+
+TEST_F(SettingsTest, MachineKeyRefusingWritesSendsTheSettingsToTheUsersKey) {
+    // A read-only handle stands in for the machine-wide root of a user without rights there.
+    HKEY readOnly = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software", 0, KEY_READ, &readOnly), ERROR_SUCCESS);
+    HKEY probe = nullptr;
+    LSTATUS canCreate = RegCreateKeyExW(readOnly, L"BriscaProbe", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &probe, nullptr);
+    if (canCreate == ERROR_SUCCESS) {
+        // This registry does not enforce handle rights: an invalid root refuses instead.
+        RegCloseKey(probe);
+        RegDeleteKeyW(readOnly, L"BriscaProbe");
+        RegCloseKey(readOnly);
+        readOnly = reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x7ff0));
+    }
+    {
+        SettingsOnlyDlg dlg(readOnly);
+        ASSERT_TRUE(dlg.Create(nullptr));
+        CheckDlgButton(dlg.GetSafeHwnd(), IDC_CHECK_LOG, BST_CHECKED);
+        EXPECT_EQ(dlg.SaveSettings(L"COM4", L"38400"), 1);
+    }
+    EXPECT_EQ(Raw(HKEY_LOCAL_MACHINE, L"COM Port"), L"<missing>");
+    EXPECT_EQ(Raw(HKEY_CURRENT_USER, L"COM Port"), L"COM4");
+    EXPECT_EQ(Raw(HKEY_CURRENT_USER, L"COM Rate"), L"38400");
+    EXPECT_EQ(Raw(HKEY_CURRENT_USER, L"Version"), L"1, 0, 0, 5");
+    EXPECT_EQ(Raw(HKEY_CURRENT_USER, L"Log Flag"), L"1");
+
+    // Loading finds them there when the machine-wide key has none.
+    SettingsOnlyDlg next;
+    ASSERT_TRUE(next.Create(nullptr));
+    EXPECT_EQ(next.PortText(), L"COM4");
+    EXPECT_EQ(next.LogFlag(), 1);
+    if (canCreate != ERROR_SUCCESS) RegCloseKey(readOnly);
+}
+
+TEST_F(SettingsTest, MachineWideSettingsComeFirst) {
+    Seed(HKEY_LOCAL_MACHINE, L"COM2", L"9600", L"0");
+    Seed(HKEY_CURRENT_USER, L"COM9", L"19200", L"1");
+    SettingsOnlyDlg dlg;
+    ASSERT_TRUE(dlg.Create(nullptr));
+    EXPECT_EQ(dlg.PortText(), L"COM2");
+    EXPECT_EQ(dlg.LogFlag(), 0);
+}
+
+TEST(Autostart, RunValueHoldsThePathWithoutTerminator) {
+    const wchar_t* path = L"C:\\Program Files\\Brisca\\brisca.exe";
+    ASSERT_EQ(RegisterAutostart(kRunKey, L"BriscaTest", path), 0);
+    HKEY key;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_READ | KEY_SET_VALUE, &key), ERROR_SUCCESS);
+    wchar_t buffer[128] = {};
+    DWORD size = sizeof buffer, type = 0;
+    ASSERT_EQ(RegQueryValueExW(key, L"BriscaTest", nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size), ERROR_SUCCESS);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
+    // Written without terminator; Wine appends one when storing REG_SZ data.
+    EXPECT_TRUE(size == wcslen(path) * sizeof(wchar_t) || size == (wcslen(path) + 1) * sizeof(wchar_t)) << size;
+    EXPECT_EQ(std::wstring(buffer), path);
+    RegDeleteValueW(key, L"BriscaTest");
+    RegCloseKey(key);
+}
+
+TEST(SpeedText, NumberAtTheStartOrZero) {
+    EXPECT_EQ(ParseRate(L"38400"), 38400u);
+    EXPECT_EQ(ParseRate(L""), 0u);
+    EXPECT_EQ(ParseRate(L"fast"), 0u);
+    EXPECT_EQ(ParseRate(L"9600bps"), 9600u);
+    EXPECT_EQ(ParseRate(L"99999999999999999999"), 0xFFFFFFFFu);  // no overflow
+}
+
+TEST(ProductVersion, ComesFromTheKoreanUnicodeTable) {
+    std::wstring path;
+    EXPECT_EQ(GetProductVersion(nullptr, &path), L"1, 0, 0, 5");
+    EXPECT_EQ(path, L"\\StringFileInfo\\041204B0\\ProductVersion");
+}
+
+}  // namespace
