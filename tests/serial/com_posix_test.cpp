@@ -286,13 +286,13 @@ TEST(ComWindowThread, CloseOnTheWindowThreadServesAWaitingHandOver) {
 TEST_F(ComTest, CloseFromInsideTheHandlerDoesNotWaitForItself) {
     OpenOrFail();
     std::promise<int> closed;
-    sink.onFrame = [&] { closed.set_value(com.Close()); };
+    sink.OnFrame([&] { closed.set_value(com.Close()); });
     pty.Send("frame");
     auto result = closed.get_future();
     ASSERT_EQ(result.wait_for(milliseconds(5000)), std::future_status::ready);
     EXPECT_EQ(result.get(), 1);
     EXPECT_FALSE(com.IsOpen());
-    sink.onFrame = nullptr;
+    sink.OnFrame(nullptr);
     pty.Send("ignored");
     std::this_thread::sleep_for(milliseconds(150));
     EXPECT_EQ(sink.FrameCount(), 1u);
@@ -395,10 +395,10 @@ TEST_F(ComTest, OwnerCanReopenFromInsideTheLossNotice) {
     Pty replacement;  // the adapter comes back under another name
     ASSERT_GE(replacement.master, 0);
     std::promise<int> reopened;
-    sink.onLost = [&] {
+    sink.OnLost([&] {
         com.SetParams(replacement.name, 9600, 8, 0, 0);
         reopened.set_value(com.Open());
-    };
+    });
     ::testing::internal::CaptureStderr();
     pty.Hangup();
     auto result = reopened.get_future();

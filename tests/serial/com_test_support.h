@@ -81,7 +81,7 @@ public:
                                 m_window->IsCurrent()});
         }
         m_cond.notify_all();
-        if (onFrame) onFrame();
+        if (const auto hook = Hook(m_onFrame)) hook();
         return 1;
     }
     void OnPortLost(const char* portName) override {
@@ -92,7 +92,7 @@ public:
             m_lostOnWindowThread = m_window->IsCurrent();
         }
         m_cond.notify_all();
-        if (onLost) onLost();
+        if (const auto hook = Hook(m_onLost)) hook();
     }
 
     bool WaitFrames(size_t count, milliseconds limit = milliseconds(5000)) {
@@ -130,11 +130,23 @@ public:
         return m_lostOnWindowThread;
     }
 
-    // Extra work on the window thread after a burst or a loss was recorded.
-    std::function<void()> onFrame;
-    std::function<void()> onLost;
+    // Extra work on the window thread after a burst or a loss was recorded. Set under the lock:
+    // the bytes that trigger it travel through the kernel, which race checkers cannot see.
+    void OnFrame(std::function<void()> f) {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_onFrame = std::move(f);
+    }
+    void OnLost(std::function<void()> f) {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_onLost = std::move(f);
+    }
 
 private:
+    std::function<void()> Hook(const std::function<void()>& f) {
+        std::lock_guard<std::mutex> g(m_lock);
+        return f;
+    }
+
     size_t BytesLocked() const {
         size_t n = 0;
         for (const Frame& f : m_frames) n += f.bytes.size();
@@ -148,4 +160,6 @@ private:
     int m_lost = 0;
     std::string m_lostName;
     bool m_lostOnWindowThread = false;
+    std::function<void()> m_onFrame;
+    std::function<void()> m_onLost;
 };
