@@ -64,7 +64,8 @@ public:
         ;
 
     // Closes the connection and waits (serving the window thread) until its worker has ended.
-    // Runs on the window thread; from another thread it hands itself over (the loop must run).
+    // Runs on the window thread; from another thread it hands itself over, which needs the
+    // window thread running while a connection is open or a worker runs.
     void Stop();
 
     // The secure envelope of one request on the open connection (window thread): 0 sent, -1 no
