@@ -34,8 +34,12 @@ public:
     // Who receives the bursts; must be set before Open (the watcher never runs without one).
     void SetOwner(WindowThread* window, TerminalSink* sink);
 
-    int Open();   // 1 or 0
-    int Close();  // always 1; the old watcher has left when it returns
+    // 1 or 0. An open port is closed first. SetParams only while the port is closed.
+    int Open();
+    // Always 1; the old watcher has left when it returns. Called from inside a handler of
+    // this port, it lets the watcher go instead: that one leaves when the handler returns and
+    // touches nothing any more. Bursts not yet handed over when Close starts are dropped.
+    int Close();
     uint32_t Write(const void* bytes, uint32_t n);  // any thread; one write at a time
 
     bool IsOpen() const { return m_bConnected.load() != 0; }
