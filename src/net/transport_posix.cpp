@@ -94,6 +94,10 @@ int ConnectServer(int bLog, const char* host, int port) {
 }
 
 int WaitReadableMs(int handle, int milliseconds) {
+    if (handle <= 0) {  // no connection: poll would just sleep, select fails
+        errno = EBADF;
+        return -1;
+    }
     short revents = 0;
     const int n = PollOne(handle, POLLIN, milliseconds < 0 ? -1 : milliseconds, &revents);
     if (n > 0 && (revents & POLLNVAL)) {

@@ -4,7 +4,6 @@
 #include "diag/temp_dir.h"
 
 #include <cstring>
-#include <ctime>
 #include <string>
 
 TEST(Sys, Utf8ToCp949ConvertsAndRefuses) {
@@ -36,25 +35,6 @@ TEST_F(SysDir, MakeDirectoryCreatesOnceAndToleratesExisting) {
     EXPECT_TRUE(std::filesystem::is_directory("made"));
     EXPECT_TRUE(sys::MakeDirectory("made"));
     EXPECT_FALSE(sys::MakeDirectory("missing/child"));
-}
-
-TEST(Sys, NowMatchesTheCalendarClock) {
-    const std::time_t before = std::time(nullptr);
-    const sys::LocalTime t = sys::Now();
-    const std::time_t after = std::time(nullptr);
-    std::tm local{};
-    local.tm_year = t.year - 1900;
-    local.tm_mon = t.month - 1;
-    local.tm_mday = t.day;
-    local.tm_hour = t.hour;
-    local.tm_min = t.minute;
-    local.tm_sec = t.second;
-    local.tm_isdst = -1;
-    const std::time_t back = std::mktime(&local);
-    EXPECT_GE(back, before - 1);
-    EXPECT_LE(back, after + 1);
-    EXPECT_GE(t.millisecond, 0);
-    EXPECT_LE(t.millisecond, 999);
 }
 
 TEST(Sys, SecureRandomFillsEveryByte) {
