@@ -367,8 +367,8 @@ int main(int argc, char** argv) {
         if (c.connections > 0 && served >= c.connections) break;
     }
     close(ls);
-    std::printf("servsim: %d connection(s), %s\n", served,
-                g_envelopeFailed ? "a malformed envelope" : "all envelopes well-formed");
+    std::printf("servsim: %d connection(s)%s\n", served,
+                !c.secure ? "" : g_envelopeFailed ? ", a malformed envelope" : ", every envelope well-formed");
     std::fflush(stdout);
     return g_envelopeFailed ? 1 : 0;
 }

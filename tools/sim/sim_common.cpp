@@ -25,6 +25,24 @@ const char* ControlName(unsigned char c) {
         "SYN", "ETB", "CAN", "EM",  "SUB", "ESC", "FS",  "GS",  "RS",  "US"};
     return c < 32 ? kNames[c] : nullptr;
 }
+// Length of a well-formed UTF-8 sequence of 2 to 4 bytes at p, or 0.
+std::size_t Utf8Length(const unsigned char* p, std::size_t n) {
+    std::size_t len;
+    unsigned cp;
+    if ((p[0] & 0xE0) == 0xC0) { len = 2; cp = p[0] & 0x1Fu; }
+    else if ((p[0] & 0xF0) == 0xE0) { len = 3; cp = p[0] & 0x0Fu; }
+    else if ((p[0] & 0xF8) == 0xF0) { len = 4; cp = p[0] & 0x07u; }
+    else return 0;
+    if (len > n) return 0;
+    for (std::size_t i = 1; i < len; ++i) {
+        if ((p[i] & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (p[i] & 0x3Fu);
+    }
+    static const unsigned kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kMin[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return len;
+}
+
 }  // namespace
 
 bool Unescape(const std::string& text, std::string* bytes) {
@@ -87,8 +105,15 @@ std::string Printable(const void* data, std::size_t n, std::size_t maxShown) {
             out += '>';
         } else if (c == 0x7F) {
             out += "<DEL>";
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (std::size_t len = Utf8Length(p + i, shown - i)) {
+            out.append(reinterpret_cast<const char*>(p + i), len);  // readable text stays text
+            i += len - 1;
         } else {
-            out += static_cast<char>(c);  // UTF-8 and ASCII pass through
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "<%02x>", c);
+            out += hex;
         }
     }
     if (shown < n) out += "...";
