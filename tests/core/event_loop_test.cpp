@@ -95,19 +95,6 @@ TEST(EventLoop, ServeUntilOnTheLoopThreadServesOtherSenders) {
     worker.join();
 }
 
-TEST(EventLoop, ServeUntilOffTheLoopThreadWaitsForWake) {
-    EventLoop loop;
-    std::thread window([&] { loop.Run(); });
-    std::atomic<bool> flag{false};
-    auto waiter = std::async(std::launch::async, [&] { loop.ServeUntilTrue([&] { return flag.load(); }); });
-    EXPECT_EQ(waiter.wait_for(50ms), std::future_status::timeout);
-    flag = true;
-    loop.Wake();
-    EXPECT_EQ(waiter.wait_for(10s), std::future_status::ready);
-    loop.Quit();
-    window.join();
-}
-
 TEST(EventLoop, QuitEndsRun) {
     EventLoop loop;
     auto run = std::async(std::launch::async, [&] { loop.Run(); });
@@ -121,16 +108,4 @@ TEST(EventLoop, QuitEndsRun) {
     early.Quit();
     auto late = std::async(std::launch::async, [&] { early.Run(); });
     EXPECT_EQ(late.wait_for(10s), std::future_status::ready);
-}
-
-TEST(EventLoop, QuitFromAQueuedCallEndsRunAfterIt) {
-    EventLoop loop;
-    auto run = std::async(std::launch::async, [&] { loop.Run(); });
-    bool ran = false;
-    loop.Call([&] {
-        loop.Quit();
-        ran = true;
-    });
-    EXPECT_TRUE(ran);
-    EXPECT_EQ(run.wait_for(10s), std::future_status::ready);
 }
