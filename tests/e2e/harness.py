@@ -143,8 +143,20 @@ class GatewayTest(unittest.TestCase):
         self.addCleanup(self._stop_all)
 
     def _stop_all(self):
+        # A gateway still running ends the way an operator ends it, and must end cleanly: every
+        # test thereby also checks the shutdown (and, in sanitizer builds, leaks and races).
+        problems = []
         for p in reversed(self.procs):
+            if p.args[0] == BRISCA and p.popen.poll() is None:
+                p.popen.send_signal(signal.SIGTERM)
+                rc = p.wait(timeout=10)
+                if rc != 0:
+                    problems.append("gateway ended with %r on SIGTERM" % rc)
             p.kill()
+            if p.args[0] == BRISCA and re.search(r"Sanitizer|runtime error:", p.err.text()):
+                problems.append("sanitizer report")
+        if problems:
+            self.fail("; ".join(problems) + "\n" + self.dump())
 
     def _start(self, args, stdin=False, cwd=None):
         p = Proc(args, self.env, cwd or self.work, stdin)
