@@ -39,10 +39,10 @@ void HeadlessGateway::LoadSettings() {
         m_logChecked = stored.log;
     } else {
         if (r < 0) {
-            std::fprintf(stderr, "설정 파일을 읽을 수 없습니다: %s (%s%s%s). 기본 설정으로 시작합니다.\n",
-                         m_settingsPath.c_str(), problem.line > 0 ? "line " : "",
-                         problem.line > 0 ? std::to_string(problem.line).c_str() : "",
-                         (problem.line > 0 ? ": " + problem.reason : problem.reason).c_str());
+            const std::string where =
+                problem.line > 0 ? "line " + std::to_string(problem.line) + ": " : std::string();
+            std::fprintf(stderr, "설정 파일을 읽을 수 없습니다: %s (%s%s). 기본 설정으로 시작합니다.\n",
+                         m_settingsPath.c_str(), where.c_str(), problem.reason.c_str());
         }
         m_strPort = "COM1";  // the speed text stays empty
     }

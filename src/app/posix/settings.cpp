@@ -71,7 +71,7 @@ int ParseSettings(const char* data, std::size_t size, StoredSettings* out,
     }
 
     StoredSettings s;
-    bool hasPort = false, hasRate = false, hasVersion = false, hasLog = false;
+    bool hasLog = false;
     const char* p = data;
     const char* const end = data + size;
     if (size >= 3 && std::memcmp(p, "\xEF\xBB\xBF", 3) == 0) p += 3;  // byte order mark
@@ -103,15 +103,12 @@ int ParseSettings(const char* data, std::size_t size, StoredSettings* out,
         if (NameIs(nb, ne, kPortName)) {
             if (vlen > kMaxPortText) return Refuse(problem, line, "\"COM Port\" too long");
             s.port.assign(vb, vlen);
-            hasPort = true;
         } else if (NameIs(nb, ne, kRateName)) {
             if (vlen > kMaxRateText) return Refuse(problem, line, "\"COM Rate\" too long");
             s.rate.assign(vb, vlen);
-            hasRate = true;
         } else if (NameIs(nb, ne, kVersionName)) {
             if (vlen > kMaxVersionText) return Refuse(problem, line, "\"Version\" too long");
             s.version.assign(vb, vlen);
-            hasVersion = true;
         } else if (NameIs(nb, ne, kLogName)) {
             // The registry reads the flag into 2 bytes; a longer value does not read.
             if (vlen > 2) return Refuse(problem, line, "\"Log Flag\" is not 1 or 0");
@@ -120,9 +117,6 @@ int ParseSettings(const char* data, std::size_t size, StoredSettings* out,
         }
     }
     if (!hasLog) return 0;  // as on Windows: without "Log Flag" nothing counts as stored
-    (void)hasPort;
-    (void)hasRate;
-    (void)hasVersion;
     *out = s;
     return 1;
 }
