@@ -127,6 +127,18 @@ class ExchangeTest(GatewayTest):
         self.assertIsNotNone(i, self.dump())
         self.assertIsNotNone(gw.out.wait_for(r"\] 접속해제!\(0\)-->쓰레드종료$", start=i), self.dump())
 
+    def test_server_reset_ends_the_secure_worker(self):
+        serv, port = self.servsim("--secure", "--reset")
+        term = self.termsim("connect=S,127.0.0.1,%d" % port, "request=RESET ME",
+                            "expect-silence=500", "version", "expect-any")
+        gw = self.brisca("--rate", "38400")
+        self.assert_steps_pass(term)
+        self.assertIsNotNone(serv.out.wait_for(r"conn 1  reset$"), self.dump())
+        # The first read fails with the reset: the worker ends and the gateway serves on.
+        i = gw.out.wait_for(r"\] #1 RECV 접속해제!-->\(-1\)$")
+        self.assertIsNotNone(i, self.dump())
+        self.assertIsNotNone(gw.out.wait_for(r"\] 접속해제!\(-1\)-->쓰레드종료$", start=i), self.dump())
+
 
 if __name__ == "__main__":
     unittest.main()
