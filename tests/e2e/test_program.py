@@ -14,6 +14,24 @@ def read_bytes(path):
         return f.read()
 
 
+class CommandLineTest(GatewayTest):
+
+    def test_version_help_and_errors_touch_nothing(self):
+        cases = [(["--version"], 0, r"\A1, 0, 0, 5\Z", r"\A\Z"),
+                 (["--help"], 0, r"\AUsage: brisca ", r"\A\Z"),
+                 (["--rate", "1234567890"], 64, r"\A\Z", r"\Abrisca: --rate: "),
+                 (["--what"], 64, r"\A\Z", r"\Abrisca: unknown argument: --what")]
+        for args, status, out, err in cases:
+            with self.subTest(args):
+                p = self._start([BRISCA] + args)
+                self.assertEqual(p.wait(), status, self.dump())
+                self.assertRegex(p.out.text(), out)
+                self.assertRegex(p.err.text(), err)
+        self.assertEqual(os.listdir(self.config), [])
+        self.assertEqual(os.listdir(self.work), [])
+        self.assertEqual(os.listdir(self.runtime), [])
+
+
 class InstanceTest(GatewayTest):
 
     def test_second_instance_is_refused_and_touches_nothing(self):
