@@ -1,0 +1,68 @@
+// Drives the running program for its screenshots the way a user would: the tray menu's commands
+// and the tray icon's right click, sent to the program's main window from outside.
+//   brisca_shot_helper settings | log | about | menu X Y | escape | ok | hide | close-log
+#include "app/win32/resource.h"
+#include "app/win32/tray_icon.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <cwchar>
+
+namespace {
+
+HWND g_found = nullptr;
+HWND g_owner = nullptr;
+
+BOOL CALLBACK FindMain(HWND hwnd, LPARAM) {
+    wchar_t title[128] = {};
+    GetWindowTextW(hwnd, title, 128);
+    const wchar_t prefix[] = L"(주)Tevo네트웍스 Brisca ver.";
+    if (std::wcsncmp(title, prefix, std::wcslen(prefix)) == 0 && !GetWindow(hwnd, GW_OWNER)) {
+        g_found = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// A visible dialog owned by g_owner (the about box).
+BOOL CALLBACK FindOwned(HWND hwnd, LPARAM) {
+    if (GetWindow(hwnd, GW_OWNER) == g_owner && IsWindowVisible(hwnd)) {
+        g_found = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 2) return 2;
+    EnumWindows(FindMain, 0);
+    HWND main = g_found;
+    if (!main) return 1;
+    const std::wstring cmd = argv[1];
+    if (cmd == L"settings") return !PostMessageW(main, WM_COMMAND, ID_MENU_SETTINGS, 0);
+    if (cmd == L"log") return !PostMessageW(main, WM_COMMAND, ID_MENU_LOG, 0);
+    if (cmd == L"about") return !PostMessageW(main, WM_COMMAND, ID_MENU_ABOUT, 0);
+    if (cmd == L"menu" && argc >= 4) {
+        SetCursorPos(_wtoi(argv[2]), _wtoi(argv[3]));
+        return !PostMessageW(main, WM_TRAY_NOTIFY, IDR_TRAYMENU, WM_RBUTTONUP);
+    }
+    if (cmd == L"escape") {
+        HWND popup = FindWindowW(L"#32768", nullptr);
+        return popup ? !PostMessageW(popup, WM_KEYDOWN, VK_ESCAPE, 0) : 1;
+    }
+    if (cmd == L"ok") {  // closes the about box (a dialog owned by the main window)
+        g_owner = main;
+        g_found = nullptr;
+        EnumWindows(FindOwned, 0);
+        return g_found ? !PostMessageW(g_found, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0) : 1;
+    }
+    if (cmd == L"hide") return !PostMessageW(main, WM_CLOSE, 0, 0);
+    if (cmd == L"close-log") {
+        HWND debug = FindWindowW(nullptr, L"디버그 화면");
+        return debug ? !PostMessageW(debug, WM_COMMAND, MAKEWPARAM(IDC_BTN_CLOSE, BN_CLICKED), 0) : 1;
+    }
+    return 2;
+}
