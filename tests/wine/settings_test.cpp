@@ -189,6 +189,55 @@ TEST_F(SettingsTest, MachineWideSettingsComeFirst) {
     EXPECT_EQ(dlg.LogFlag(), 0);
 }
 
+TEST_F(SettingsTest, EscapeAndEnterDoNothingAndCloseOnlyHides) {
+    SettingsOnlyDlg dlg;
+    ASSERT_TRUE(dlg.Create(nullptr));
+    HWND h = dlg.GetSafeHwnd();
+    ShowWindow(h, SW_SHOWNORMAL);
+    HWND combo = GetDlgItem(h, IDC_COMBO_PORT);
+    for (WPARAM key : {VK_ESCAPE, VK_RETURN}) {
+        MSG msg{combo, WM_KEYDOWN, key, 0, 0, {0, 0}};
+        EXPECT_TRUE(CDialog::PreTranslate(&msg)) << "key " << key << " must be swallowed";
+    }
+    MSG other{combo, WM_KEYDOWN, 'A', 0, 0, {0, 0}};
+    EXPECT_TRUE(CDialog::PreTranslate(&other));  // the dialog manager takes ordinary keys
+    PumpPending();
+    EXPECT_TRUE(IsWindowVisible(h));
+
+    SendMessageW(h, WM_CLOSE, 0, 0);
+    EXPECT_FALSE(IsWindowVisible(h));
+    EXPECT_TRUE(IsWindow(h));
+
+    // In the debug window Escape is the dialog's cancel: it hides the window.
+    HWND debug = dlg.DebugDlg()->GetSafeHwnd();
+    ShowWindow(debug, SW_SHOWNORMAL);
+    MSG esc{dlg.DebugDlg()->ConsoleWindow(), WM_KEYDOWN, VK_ESCAPE, 0, 0, {0, 0}};
+    EXPECT_TRUE(CDialog::PreTranslate(&esc));
+    PumpUntil([&] { return !IsWindowVisible(debug); }, 2000);
+    EXPECT_FALSE(IsWindowVisible(debug));
+    EXPECT_TRUE(IsWindow(debug));
+}
+
+TEST_F(SettingsTest, DroppedDownListIsWideEnoughForItsLongestEntry) {
+    SettingsOnlyDlg dlg;
+    ASSERT_TRUE(dlg.Create(nullptr));
+    HWND h = dlg.GetSafeHwnd();
+    HWND combo = GetDlgItem(h, IDC_COMBO_PORT);
+    const wchar_t longest[] = L"\\\\.\\COM15 (USB serial adapter, second port)";
+    SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(longest));
+    SendMessageW(h, WM_COMMAND, MAKEWPARAM(IDC_COMBO_PORT, CBN_DROPDOWN), reinterpret_cast<LPARAM>(combo));
+
+    HDC dc = GetDC(combo);
+    HGDIOBJ old = SelectObject(dc, reinterpret_cast<HFONT>(SendMessageW(combo, WM_GETFONT, 0, 0)));
+    SIZE text{}, zero{};
+    GetTextExtentPoint32W(dc, longest, static_cast<int>(wcslen(longest)), &text);
+    GetTextExtentPoint32W(dc, L"0", 1, &zero);
+    SelectObject(dc, old);
+    ReleaseDC(combo, dc);
+    const LRESULT width = SendMessageW(combo, CB_GETDROPPEDWIDTH, 0, 0);
+    EXPECT_EQ(width, text.cx + GetSystemMetrics(SM_CXVSCROLL) + zero.cx);
+}
+
 TEST(Autostart, RunValueHoldsThePathWithoutTerminator) {
     const wchar_t* path = L"C:\\Program Files\\Brisca\\brisca.exe";
     ASSERT_EQ(RegisterAutostart(kRunKey, L"BriscaTest", path), 0);

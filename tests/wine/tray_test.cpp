@@ -133,6 +133,24 @@ TEST_F(TrayTest, PictureChangesOnlyWhileAddedAndFromSeveralThreads) {
     EXPECT_EQ(m_tray.Remove(), 0);
 }
 
+TEST_F(TrayTest, IconComesBackWhenTheNotificationAreaIsMadeAnew) {
+    ASSERT_NE(m_tray.SetIcon(static_cast<UINT>(IDI_TRAY_ANSWER)), 0);
+    HICON answer = m_tray.CurrentIcon();
+    // The shell loses the icon (the task bar restarted): only a new add brings it back.
+    NOTIFYICONDATAW gone{};
+    gone.cbSize = NOTIFYICONDATAW_V1_SIZE;
+    gone.hWnd = m_owner;
+    gone.uID = IDR_TRAYMENU;
+    ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &gone));
+    EXPECT_NE(m_tray.Recreate(), 0);
+    EXPECT_TRUE(m_tray.IsAdded());
+    EXPECT_EQ(m_tray.CurrentIcon(), answer);  // with the picture it had
+    EXPECT_NE(m_tray.SetIcon(static_cast<UINT>(IDI_TRAY_IDLE)), 0);
+    // After a removal there is nothing to bring back.
+    EXPECT_NE(m_tray.Remove(), 0);
+    EXPECT_EQ(m_tray.Recreate(), 0);
+}
+
 TEST(TrayTooltip, LongTooltipIsCutToItsField) {
     HWND owner = RecordingWindow::Create();
     std::wstring longTip(100, L'가');
