@@ -1,0 +1,170 @@
+#!/usr/bin/env bash
+# Brisca benchmarks: relay latency next to socat and ser2net, CPU per exchange, idle cost, peak
+# memory, heap calls per frame, SEED/RSA and the secure envelope; writes docs/benchmarks.md.
+#   bench/run.sh <build-dir>      (./dev bench passes build/linux)
+# BENCH_EXCHANGES (default 1000) and BENCH_IDLE_SEC (default 30) shorten a trial run.
+# Everything runs on this machine: a pty for the line, 127.0.0.1 for the network.
+set -euo pipefail
+
+BUILD=$(cd "${1:?usage: bench/run.sh <build-dir>}" && pwd)
+ROOT=$(cd "$(dirname "$0")/.." && pwd)
+EXCHANGES=${BENCH_EXCHANGES:-1000}
+IDLE_SEC=${BENCH_IDLE_SEC:-30}
+SECURE_EXCHANGES=$(( EXCHANGES / 5 > 0 ? EXCHANGES / 5 : 1 ))
+OUT_DOC=${BENCH_DOC:-$ROOT/docs/benchmarks.md}
+
+say() { printf '\033[1m== %s\033[0m\n' "$*"; }
+BRISCA=$BUILD/src/app/posix/brisca
+[ -x "$BRISCA" ] || { echo "bench: $BRISCA is missing; build first" >&2; exit 2; }
+
+# ser2net is the second relay to compare with; install it when it is missing.
+if ! command -v ser2net >/dev/null; then
+  say "installing ser2net"
+  sudo=""; [ "$(id -u)" -eq 0 ] || sudo=sudo
+  { $sudo apt-get update -qq && DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq \
+      --no-install-recommends ser2net >/dev/null; } || echo "bench: ser2net could not be installed"
+fi
+for tool in socat openssl python3; do
+  command -v "$tool" >/dev/null || { echo "bench: $tool is missing" >&2; exit 2; }
+done
+
+# The benchmark programs: in the project's tree when it adds bench/, else built here on their
+# own against the built libraries.
+if [ -x "$BUILD/bench/brisca-relay-load" ] && [ -x "$BUILD/bench/brisca-bench-crypto" ]; then
+  BB=$BUILD/bench
+else
+  BB=$BUILD/bench-standalone
+  say "building the benchmark programs in $BB"
+  launcher=()
+  command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+  cmake -S "$ROOT/bench" -B "$BB" -DBRISCA_BUILD_DIR="$BUILD" "${launcher[@]}" >/dev/null
+  cmake --build "$BB" -j2 >/dev/null
+fi
+LOAD=$BB/brisca-relay-load
+SHIM=$BB/libbrisca_alloc_count.so
+CRYPTO=$BB/brisca-bench-crypto
+
+W=$(mktemp -d "${TMPDIR:-/tmp}/brisca-bench.XXXXXX")
+PIDS=()
+cleanup() {
+  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$W"
+}
+trap cleanup EXIT
+
+# Other work on the machine disturbs the tails: as root the timed programs run at nice -10
+# (the same for every relay), which keeps ordinary builds from preempting them.
+NICE=()
+[ "$(id -u)" -eq 0 ] && NICE=(nice -n -10)
+
+# brisca gets settings, lock and autostart entry of its own under $W/<name>.
+brisca_env() {
+  local d=$W/$1
+  mkdir -p "$d/config" "$d/home" "$d/work"
+  mkdir -p -m 700 "$d/run"
+  echo env -C "$d/work" XDG_CONFIG_HOME="$d/config" XDG_RUNTIME_DIR="$d/run" HOME="$d/home"
+}
+
+machine_busy() {  # share of all CPU time that was not idle since the last call, in per cent
+  read -r _ u n s i io irq sirq steal _ < /proc/stat
+  local busy=$((u + n + s + irq + sirq + steal)) total=$((u + n + s + i + io + irq + sirq + steal))
+  if [ -n "${LAST_TOTAL:-}" ]; then
+    echo $(( 100 * (busy - LAST_BUSY) / (total - LAST_TOTAL + 1) ))
+  fi
+  LAST_BUSY=$busy LAST_TOTAL=$total
+}
+
+START=$(date +%s)
+LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
+machine_busy >/dev/null
+
+common=(--exchanges "$EXCHANGES" --warmup 20 --request-bytes 150 --answer-bytes 300
+        --answer-after-ms 100 --preload "$SHIM" --time-limit 240)
+
+say "brisca, plain route: $EXCHANGES exchanges (each waits out the 100 ms silence)"
+"${NICE[@]}" "$LOAD" --name brisca --out "$W/brisca.json" --samples "$W/brisca.csv" \
+  --log "$W/brisca.log" --connect P --ready-text 'Open 성공' "${common[@]}" \
+  -- $(brisca_env brisca) "$BRISCA" --port '{PTY}' --rate 38400 --no-log
+
+say "socat: $EXCHANGES exchanges"
+"${NICE[@]}" "$LOAD" --name socat --out "$W/socat.json" --samples "$W/socat.csv" \
+  --log "$W/socat.log" "${common[@]}" \
+  -- socat '{PTY},raw,echo=0,b38400' 'TCP:127.0.0.1:{PORT},nodelay'
+
+if command -v ser2net >/dev/null; then
+  say "ser2net: $EXCHANGES exchanges"
+  "${NICE[@]}" "$LOAD" --name ser2net --out "$W/ser2net.json" --samples "$W/ser2net.csv" \
+    --log "$W/ser2net.log" --template "$ROOT/bench/ser2net.yaml.in:$W/ser2net.yaml" "${common[@]}" \
+    -- ser2net -n -d -c "$W/ser2net.yaml" -P "$W/ser2net.pid"
+fi
+
+say "brisca, secure route: $SECURE_EXCHANGES requests in the envelope"
+"${NICE[@]}" "$LOAD" --name brisca-secure --out "$W/brisca-secure.json" \
+  --log "$W/brisca-secure.log" --connect S --envelope --ready-text 'Open 성공' \
+  --exchanges "$SECURE_EXCHANGES" --warmup 5 --request-bytes 150 --answer-bytes 1 \
+  --answer-after-ms 100 --preload "$SHIM" --time-limit 120 \
+  -- $(brisca_env brisca-secure) "$BRISCA" --port '{PTY}' --rate 38400 --no-log
+BUSY_RELAY=$(machine_busy)
+
+say "idle: ${IDLE_SEC} s without traffic, all relays side by side"
+idle=(--idle-sec "$IDLE_SEC" --time-limit $((IDLE_SEC + 60)) --preload "$SHIM")
+"$LOAD" --name brisca-idle --out "$W/idle-brisca.json" --log "$W/idle-brisca.log" \
+  --no-connection --ready-text 'Open 성공' "${idle[@]}" \
+  -- $(brisca_env idle-brisca) "$BRISCA" --port '{PTY}' --rate 38400 --no-log &
+PIDS+=($!)
+"$LOAD" --name brisca-idle-connected --out "$W/idle-brisca-conn.json" --log "$W/idle-brisca-conn.log" \
+  --connect P --ready-text 'Open 성공' --exchanges 0 --warmup 5 --answer-after-ms 0 "${idle[@]}" \
+  -- $(brisca_env idle-brisca-conn) "$BRISCA" --port '{PTY}' --rate 38400 --no-log &
+PIDS+=($!)
+"$LOAD" --name socat-idle --out "$W/idle-socat.json" --log "$W/idle-socat.log" \
+  --exchanges 0 --warmup 5 --answer-after-ms 0 "${idle[@]}" \
+  -- socat '{PTY},raw,echo=0,b38400' 'TCP:127.0.0.1:{PORT},nodelay' &
+PIDS+=($!)
+if command -v ser2net >/dev/null; then
+  "$LOAD" --name ser2net-idle --out "$W/idle-ser2net.json" --log "$W/idle-ser2net.log" \
+    --template "$ROOT/bench/ser2net.yaml.in:$W/idle-ser2net.yaml" \
+    --exchanges 0 --warmup 5 --answer-after-ms 0 "${idle[@]}" \
+    -- ser2net -n -d -c "$W/idle-ser2net.yaml" -P "$W/idle-ser2net.pid" &
+  PIDS+=($!)
+fi
+idle_failed=0
+for pid in "${PIDS[@]}"; do wait "$pid" || idle_failed=1; done
+PIDS=()
+[ "$idle_failed" = 0 ] || echo "bench: an idle run failed (see its JSON)"
+
+say "crypto: SEED, RSA-1024 (e = 3), secure envelope (Google Benchmark)"
+"${NICE[@]}" "$CRYPTO" --benchmark_min_time=0.3 --benchmark_format=console \
+  --benchmark_out_format=json --benchmark_out="$W/crypto.json"
+
+say "openssl speed: SEED-CBC encrypt and decrypt, RSA-1024"
+(cd "$W" && "${NICE[@]}" openssl speed -provider legacy -provider default -seconds 1 -mr \
+   -evp seed-cbc >"$W/openssl-seed-enc.txt" 2>&1) || true
+(cd "$W" && "${NICE[@]}" openssl speed -provider legacy -provider default -seconds 1 -mr \
+   -decrypt -evp seed-cbc >"$W/openssl-seed-dec.txt" 2>&1) || true
+(cd "$W" && "${NICE[@]}" openssl speed -seconds 2 -mr rsa1024 >"$W/openssl-rsa.txt" 2>&1) || true
+BUSY_ALL=$(machine_busy)
+
+{
+  echo "exchanges=$EXCHANGES"
+  echo "secure_exchanges=$SECURE_EXCHANGES"
+  echo "idle_sec=$IDLE_SEC"
+  echo "load_before=$LOAD_BEFORE"
+  echo "load_after=$(cut -d' ' -f1-3 /proc/loadavg)"
+  echo "busy_relay=$BUSY_RELAY"
+  echo "busy_all=$BUSY_ALL"
+  echo "seconds=$(( $(date +%s) - START ))"
+  echo "nice=${NICE[*]:-none}"
+  echo "cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')"
+  echo "cores=$(nproc)"
+  echo "kernel=$(uname -r)"
+  echo "date=$(date -u +%Y-%m-%dT%H:%MZ)"
+  echo "commit=$(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo unknown)"
+  echo "socat=$(socat -V 2>/dev/null | sed -n 's/^socat version \([^ ]*\).*/\1/p')"
+  echo "ser2net=$(ser2net -v 2>/dev/null | sed -n 's/^ser2net version //p')"
+  echo "openssl=$(openssl version | cut -d' ' -f2)"
+  echo "compiler=$(c++ --version | head -1)"
+} >"$W/meta.txt"
+
+say "writing $OUT_DOC"
+python3 "$ROOT/bench/report.py" "$W" "$OUT_DOC"
