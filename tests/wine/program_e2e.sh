@@ -3,7 +3,7 @@
 # pty made by the terminal simulator; the terminal asks for the version, runs a plain exchange
 # and a secure one against the server simulators on loopback; the log file, the autostart value
 # and the refusal of a second instance are checked.
-#   program_e2e.sh BRISCA_EXE BUILD_DIR SIM_DIR
+#   program_e2e.sh BRISCA_EXE BUILD_DIR SIM_DIR HELPER_EXE
 # Needs a display (BRISCA_DISPLAY or DISPLAY) and the Linux simulators (exit 77 = skipped).
 set -uo pipefail
 trap "" PIPE  # a terminal simulator that has ended must not end this script
@@ -11,6 +11,7 @@ trap "" PIPE  # a terminal simulator that has ended must not end this script
 exe=$(readlink -f "$1")
 build=$(readlink -f "$2")
 sim=${BRISCA_SIM_DIR:-$3}
+helper=$(readlink -f "$4")
 here=$(cd "$(dirname "$0")" && pwd)
 winerun="$here/../../cmake/wine-run"
 termsim="$sim/brisca-termsim"
@@ -91,13 +92,16 @@ mkfifo "$tmp/go"
   "connect=S,127.0.0.1,$sport" 'request=0200TRACK2DATA=9410123412341234\x1c1004\x1cEND' \
   "expect=$answer" ack expect-silence=300 \
   go version "expect=VG01:Tevnmark:$version::38400::E" \
+  "connect=S,127.0.0.1,$sport" expect-silence=300 \
   < "$tmp/go" > "$tmp/term.out" 2>&1 & pids+=($!)
 exec 3>"$tmp/go"
 wait_line "$tmp/term.out" '^termsim: ready' 10 || { echo "FAIL: terminal simulator"; cat "$tmp/term.out"; exit 1; }
 ln -sfn "$(readlink -f "$tmp/ttyCAT")" "$WINEPREFIX/dosdevices/com5"
 
 # --- the program --------------------------------------------------------------------------------
-(cd "$work" && exec "$winerun" "$exe") > "$tmp/brisca.out" 2>&1 & pids+=($!)
+(cd "$work" && exec "$winerun" "$exe") > "$tmp/brisca.out" 2>&1 &
+first=$!
+pids+=($first)
 logfile="$work/gate_log/brisca$(date +%Y%m%d).log"
 check "the port opened (log line)" wait_line "$logfile" 'COM5 Open' 60
 
@@ -138,10 +142,25 @@ fi
 check "second start ends after the box" timeout 30 tail --pid="$second" -f /dev/null
 check "only one gateway opened the port" test "$(log_count 'COM5 Open')" = 1
 
-# The first instance still serves the terminal.
+# The first instance still serves the terminal; the last step leaves a secure connection open.
 echo >&3 || true
 check "the first instance still answers" wait_line "$tmp/term.out" 'expectations met' 30
 check "every terminal expectation met" grep -Eq '^termsim: ([0-9]+) of \1 expectations met' "$tmp/term.out"
+check "second secure connection open" wait_line "$logfile" "127\\.0\\.0\\.1:$sport" 20 2
+
+# --- exit from the tray menu while that connection is open -----------------------------------
+ended_before=$(log_count '쓰레드종료')
+
+"$winerun" "$helper" exit >/dev/null 2>&1
+box=$(timeout 30 xdotool search --sync --onlyvisible --name 'Tevo' 2>/dev/null | head -1)
+check "exit asks for confirmation" test -n "$box"
+[ -n "$box" ] && { xdotool windowactivate --sync "$box" >/dev/null 2>&1 || true; xdotool key --clearmodifiers Return; }
+# The worker would wait 30 s for the server; the exit ends it at once.
+check "the program ends well before the connection's 30 s silence" timeout 15 tail --pid="$first" -f /dev/null
+check "the worker ended (its trace logged) before the window went" \
+  test "$(log_count '쓰레드종료')" -gt "$ended_before"
+check "the server saw the gateway close the connection" \
+  wait_line "$tmp/secure.out" 'closed by the gateway' 10
 
 if [ "$failures" -ne 0 ]; then
   echo "--- terminal"; cat "$tmp/term.out"

@@ -1,6 +1,6 @@
-// Drives the running program for its screenshots the way a user would: the tray menu's commands
+// Drives the running program (screenshots, end-to-end test) the way a user would: the tray menu's commands
 // and the tray icon's right click, sent to the program's main window from outside.
-//   brisca_shot_helper settings | log | about | menu X Y | escape | ok | hide | close-log
+//   brisca_shot_helper settings | log | about | exit | menu X Y | escape | ok | hide | close-log
 #include "app/win32/resource.h"
 #include "app/win32/tray_icon.h"
 
@@ -45,6 +45,7 @@ int wmain(int argc, wchar_t** argv) {
     if (cmd == L"settings") return !PostMessageW(main, WM_COMMAND, ID_MENU_SETTINGS, 0);
     if (cmd == L"log") return !PostMessageW(main, WM_COMMAND, ID_MENU_LOG, 0);
     if (cmd == L"about") return !PostMessageW(main, WM_COMMAND, ID_MENU_ABOUT, 0);
+    if (cmd == L"exit") return !PostMessageW(main, WM_COMMAND, ID_MENU_EXIT, 0);
     if (cmd == L"menu" && argc >= 4) {
         SetCursorPos(_wtoi(argv[2]), _wtoi(argv[3]));
         return !PostMessageW(main, WM_TRAY_NOTIFY, IDR_TRAYMENU, WM_RBUTTONUP);
