@@ -149,6 +149,9 @@ check "every terminal expectation met" grep -Eq '^termsim: ([0-9]+) of \1 expect
 check "second secure connection open" wait_line "$logfile" "127\\.0\\.0\\.1:$sport" 20 2
 
 # --- exit from the tray menu while that connection is open -----------------------------------
+# Both earlier connections have ended (the new connect frame closes the old one): two end traces.
+ended=$(printf '%s' '쓰레드종료' | iconv -f UTF-8 -t CP949)
+check "earlier workers ended" env LC_ALL=C bash -c "$(declare -f wait_line); wait_line \"\$1\" \"\$2\" 40 2" _ "$logfile" "$ended"
 ended_before=$(log_count '쓰레드종료')
 
 "$winerun" "$helper" exit >/dev/null 2>&1
