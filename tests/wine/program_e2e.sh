@@ -7,6 +7,7 @@
 # Needs a display (BRISCA_DISPLAY or DISPLAY) and the Linux simulators (exit 77 = skipped).
 set -uo pipefail
 trap "" PIPE  # a terminal simulator that has ended must not end this script
+export LC_ALL=C.UTF-8  # Korean arguments reach Wine programs as UTF-8
 
 exe=$(readlink -f "$1")
 build=$(readlink -f "$2")
@@ -132,13 +133,8 @@ check "autostart value holds the program's path" \
 (cd "$work" && exec "$winerun" "$exe") > "$tmp/second.out" 2>&1 &
 second=$!
 pids+=($second)
-# The refusal box: the only visible window with "Tevo" in its title (the main window is hidden).
-box=$(timeout 30 xdotool search --sync --onlyvisible --name 'Tevo' 2>/dev/null | head -1)
-check "second start shows its refusal box" test -n "$box"
-if [ -n "$box" ]; then
-  xdotool windowactivate --sync "$box" >/dev/null 2>&1 || true
-  xdotool key --clearmodifiers Return
-fi
+# The refusal box ("프로그램이 실행중입니다!" under the program's caption), answered with OK.
+check "second start shows its refusal box" "$winerun" "$helper" box-ok '프로그램이 실행중입니다!'
 check "second start ends after the box" timeout 30 tail --pid="$second" -f /dev/null
 check "only one gateway opened the port" test "$(log_count 'COM5 Open')" = 1
 
@@ -155,9 +151,7 @@ check "earlier workers ended" env LC_ALL=C bash -c "$(declare -f wait_line); wai
 ended_before=$(log_count '쓰레드종료')
 
 "$winerun" "$helper" exit >/dev/null 2>&1
-box=$(timeout 30 xdotool search --sync --onlyvisible --name 'Tevo' 2>/dev/null | head -1)
-check "exit asks for confirmation" test -n "$box"
-[ -n "$box" ] && { xdotool windowactivate --sync "$box" >/dev/null 2>&1 || true; xdotool key --clearmodifiers Return; }
+check "exit asks for confirmation" "$winerun" "$helper" box-ok '프로그램을 종료하시겠습니까?'
 # The worker would wait 30 s for the server; the exit ends it at once.
 check "the program ends well before the connection's 30 s silence" timeout 15 tail --pid="$first" -f /dev/null
 check "the worker ended (its trace logged) before the window went" \

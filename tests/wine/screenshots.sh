@@ -6,6 +6,7 @@
 # Needs imagemagick (import, convert) and fonts-nanum.
 set -uo pipefail
 trap "" PIPE
+export LC_ALL=C.UTF-8
 
 build=$(readlink -f "$1")
 sim=$(readlink -f "$2")

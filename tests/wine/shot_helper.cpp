@@ -1,6 +1,8 @@
 // Drives the running program (screenshots, end-to-end test) the way a user would: the tray menu's commands
 // and the tray icon's right click, sent to the program's main window from outside.
 //   brisca_shot_helper settings | log | about | exit | menu X Y | escape | ok | hide | close-log
+//                      | box-ok [TEXT]   (answers the program's message box with OK, waiting up
+//                                       to 30 s; with TEXT only a box that says exactly that)
 #include "app/win32/resource.h"
 #include "app/win32/tray_icon.h"
 
@@ -8,6 +10,7 @@
 
 #include <cstdlib>
 #include <cwchar>
+#include <string>
 
 namespace {
 
@@ -34,10 +37,41 @@ BOOL CALLBACK FindOwned(HWND hwnd, LPARAM) {
     return TRUE;
 }
 
+// A visible message box of the program: a dialog titled "(주)Tevo네트웍스 Brisca".
+BOOL CALLBACK FindBox(HWND hwnd, LPARAM) {
+    wchar_t title[64] = {}, cls[16] = {};
+    GetWindowTextW(hwnd, title, 64);
+    GetClassNameW(hwnd, cls, 16);
+    if (IsWindowVisible(hwnd) && std::wcscmp(cls, L"#32770") == 0 &&
+        std::wcscmp(title, L"(주)Tevo네트웍스 Brisca") == 0) {
+        g_found = hwnd;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+int AnswerBox(const wchar_t* expected) {
+    // The box belongs to another process and no event of its creation reaches this one:
+    // look again every 100 ms, for at most 30 s.
+    for (int i = 0; i < 300; ++i) {
+        g_found = nullptr;
+        EnumWindows(FindBox, 0);
+        if (g_found) {
+            wchar_t text[256] = {};
+            GetDlgItemTextW(g_found, 0xFFFF, text, 256);  // the message box's text control
+            if (expected && std::wcscmp(text, expected) != 0) return 3;
+            return !PostMessageW(g_found, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        }
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
+    }
+    return 1;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) return 2;
+    if (std::wstring(argv[1]) == L"box-ok") return AnswerBox(argc >= 3 ? argv[2] : nullptr);
     EnumWindows(FindMain, 0);
     HWND main = g_found;
     if (!main) return 1;
