@@ -239,6 +239,8 @@ LRESULT CMainDlg::OnClose(WPARAM, LPARAM) {
 
 LRESULT CMainDlg::OnDestroy(WPARAM, LPARAM) {
     StopGateway();
+    // Nothing changes the picture any more: the icon leaves with its window.
+    m_trayIcon.Remove();
     Default();
     return 0;
 }
