@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 namespace {
 
 // The main window without the gateway (no tray icon, no serial port, no autostart entry).
@@ -160,6 +162,8 @@ TEST_F(SettingsTest, MachineKeyRefusingWritesSendsTheSettingsToTheUsersKey) {
         RegCloseKey(readOnly);
         readOnly = reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x7ff0));
     }
+    std::printf("machine-wide root in this test: %s\n",
+                canCreate == ERROR_SUCCESS ? "an invalid handle" : "a read-only handle");
     {
         SettingsOnlyDlg dlg(readOnly);
         ASSERT_TRUE(dlg.Create(nullptr));
