@@ -1,0 +1,6 @@
+# Builds fuzz/ inside a normal configure of the project without a line in the top-level
+# CMakeLists.txt: cmake ... -DCMAKE_PROJECT_INCLUDE=<this file> (fuzz/run.sh does this).
+include_guard(GLOBAL)
+if(PROJECT_NAME STREQUAL "Brisca")
+  add_subdirectory(${CMAKE_CURRENT_LIST_DIR} ${CMAKE_BINARY_DIR}/fuzz)
+endif()
