@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
@@ -197,6 +198,25 @@ long StatusKb(pid_t pid, const char* key) {
         if (line.compare(0, len, key) == 0 && line.size() > len && line[len] == ':')
             return std::atol(line.c_str() + len + 1);
     return -1;
+}
+
+// Voluntary and involuntary context switches of all the relay's threads.
+long ContextSwitches(pid_t pid) {
+    const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+    DIR* d = opendir(dir.c_str());
+    if (!d) return -1;
+    long sum = 0;
+    while (const dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.') continue;
+        std::ifstream f(dir + "/" + e->d_name + "/status");
+        std::string line;
+        while (std::getline(f, line))
+            if (line.compare(0, 25, "voluntary_ctxt_switches:\t") == 0 ||
+                line.compare(0, 28, "nonvoluntary_ctxt_switches:\t") == 0)
+                sum += std::atol(line.c_str() + line.find('\t') + 1);
+    }
+    closedir(d);
+    return sum;
 }
 
 struct Stats {
@@ -400,6 +420,7 @@ int main(int argc, char** argv) {
     int conn = -1;
     std::vector<double> requestUs, answerUs;
     int64_t cpu0 = 0, cpu1 = 0, idleCpu0 = 0, idleCpu1 = 0;
+    long switches0 = 0, switches1 = 0;
     long ticks0 = 0, ticks1 = 0, idleTicks0 = 0, idleTicks1 = 0;
     AllocCounters alloc0{}, alloc1{}, allocEnd{};
     long hwmKb = -1, rssKb = -1, threads = -1;
@@ -469,6 +490,7 @@ int main(int argc, char** argv) {
                 snapshot(&alloc0);
                 cpu0 = ProcessCpuNs(pid);
                 ticks0 = ProcessTicks(pid);
+                switches0 = ContextSwitches(pid);
             }
             const std::string request = Frame("0200", i, cfg.requestBytes);
             const std::string answer =
@@ -517,6 +539,7 @@ int main(int argc, char** argv) {
         if (!error.empty()) break;
         cpu1 = ProcessCpuNs(pid);
         ticks1 = ProcessTicks(pid);
+        switches1 = ContextSwitches(pid);
         snapshot(&alloc1);
     } while (false);
 
@@ -562,10 +585,12 @@ int main(int argc, char** argv) {
     o << "  \"answer_us\": " << StatsJson(Summarize(answerUs)) << ",\n";
     char b[512];
     std::snprintf(b, sizeof b,
-                  "  \"cpu_ms\": %.3f, \"cpu_ticks\": %ld, \"clock_hz\": %ld,\n"
+                  "  \"cpu_ms\": %.3f, \"cpu_ticks\": %ld, \"clock_hz\": %ld, "
+                  "\"context_switches\": %ld,\n"
                   "  \"allocations\": %llu, \"frees\": %llu, \"alloc_bytes\": %llu, "
                   "\"alloc_counted\": %s, \"allocations_whole_run\": %llu,\n",
                   measured ? (cpu1 - cpu0) / 1e6 : 0.0, measured ? ticks1 - ticks0 : 0L, hz,
+                  measured ? switches1 - switches0 : 0L,
                   static_cast<unsigned long long>(alloc1.allocations - alloc0.allocations),
                   static_cast<unsigned long long>(alloc1.frees - alloc0.frees),
                   static_cast<unsigned long long>(alloc1.bytes - alloc0.bytes),

@@ -2,7 +2,8 @@
 # Brisca benchmarks: relay latency next to socat and ser2net, CPU per exchange, idle cost, peak
 # memory, heap calls per frame, SEED/RSA and the secure envelope; writes docs/benchmarks.md.
 #   bench/run.sh <build-dir>      (./dev bench passes build/linux)
-# BENCH_EXCHANGES (default 1000) and BENCH_IDLE_SEC (default 30) shorten a trial run.
+# BENCH_EXCHANGES (default 1000), BENCH_ROUNDS (5) and BENCH_IDLE_SEC (30) shorten a trial run;
+# BENCH_DOC writes the page elsewhere; BENCH_KEEP=1 keeps the work files (JSON, samples, logs).
 # Everything runs on this machine: a pty for the line, 127.0.0.1 for the network.
 set -euo pipefail
 
@@ -30,7 +31,8 @@ done
 
 # The benchmark programs: in the project's tree when it adds bench/, else built here on their
 # own against the built libraries.
-if [ -x "$BUILD/bench/brisca-relay-load" ] && [ -x "$BUILD/bench/brisca-bench-crypto" ]; then
+if [ -x "$BUILD/bench/brisca-relay-load" ] && [ -x "$BUILD/bench/brisca-bench-crypto" ] &&
+   [ -x "$BUILD/bench/brisca-silence-timer" ]; then
   BB=$BUILD/bench
 else
   BB=$BUILD/bench-standalone
@@ -43,13 +45,14 @@ fi
 LOAD=$BB/brisca-relay-load
 SHIM=$BB/libbrisca_alloc_count.so
 CRYPTO=$BB/brisca-bench-crypto
+TIMER=$BB/brisca-silence-timer
 
 W=$(mktemp -d "${TMPDIR:-/tmp}/brisca-bench.XXXXXX")
 PIDS=()
 cleanup() {
   for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
   wait 2>/dev/null || true
-  rm -rf "$W"
+  if [ -n "${BENCH_KEEP:-}" ]; then echo "bench: work files kept in $W"; else rm -rf "$W"; fi
 }
 trap cleanup EXIT
 
@@ -79,33 +82,51 @@ START=$(date +%s)
 LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
 machine_busy >/dev/null
 
-common=(--exchanges "$EXCHANGES" --warmup 20 --request-bytes 150 --answer-bytes 300
-        --answer-after-ms 100 --preload "$SHIM" --time-limit 240)
+# The three relays take turns in rounds (the order rotating), so that changes in the
+# machine's other load fall on all of them alike; the report merges the rounds.
+ROUNDS=${BENCH_ROUNDS:-5}
+PER_ROUND=$(( (EXCHANGES + ROUNDS - 1) / ROUNDS ))
+common=(--exchanges "$PER_ROUND" --warmup 10 --request-bytes 150 --answer-bytes 300
+        --answer-after-ms 100 --preload "$SHIM" --time-limit 120)
+relays=(brisca socat)
+command -v ser2net >/dev/null && relays+=(ser2net)
 
-say "brisca, plain route: $EXCHANGES exchanges (each waits out the 100 ms silence)"
-"${NICE[@]}" "$LOAD" --name brisca --out "$W/brisca.json" --samples "$W/brisca.csv" \
-  --log "$W/brisca.log" --connect P --ready-text 'Open 성공' "${common[@]}" \
-  -- $(brisca_env brisca) "$BRISCA" --port '{PTY}' --rate 38400 --no-log
+run_relay() {  # name round
+  local name=$1 r=$2 tag="$1-r$2"
+  case "$name" in
+    brisca)
+      "${NICE[@]}" "$LOAD" --name brisca --out "$W/$tag.json" --samples "$W/$tag.csv" \
+        --log "$W/$tag.log" --connect P --ready-text 'Open 성공' "${common[@]}" \
+        -- $(brisca_env "$tag") "$BRISCA" --port '{PTY}' --rate 38400 --no-log ;;
+    socat)
+      "${NICE[@]}" "$LOAD" --name socat --out "$W/$tag.json" --samples "$W/$tag.csv" \
+        --log "$W/$tag.log" "${common[@]}" \
+        -- socat '{PTY},raw,echo=0,b38400' 'TCP:127.0.0.1:{PORT},nodelay' ;;
+    ser2net)
+      "${NICE[@]}" "$LOAD" --name ser2net --out "$W/$tag.json" --samples "$W/$tag.csv" \
+        --log "$W/$tag.log" --template "$ROOT/bench/ser2net.yaml.in:$W/$tag.yaml" "${common[@]}" \
+        -- ser2net -n -d -c "$W/$tag.yaml" -P "$W/$tag.pid" ;;
+  esac
+}
 
-say "socat: $EXCHANGES exchanges"
-"${NICE[@]}" "$LOAD" --name socat --out "$W/socat.json" --samples "$W/socat.csv" \
-  --log "$W/socat.log" "${common[@]}" \
-  -- socat '{PTY},raw,echo=0,b38400' 'TCP:127.0.0.1:{PORT},nodelay'
-
-if command -v ser2net >/dev/null; then
-  say "ser2net: $EXCHANGES exchanges"
-  "${NICE[@]}" "$LOAD" --name ser2net --out "$W/ser2net.json" --samples "$W/ser2net.csv" \
-    --log "$W/ser2net.log" --template "$ROOT/bench/ser2net.yaml.in:$W/ser2net.yaml" "${common[@]}" \
-    -- ser2net -n -d -c "$W/ser2net.yaml" -P "$W/ser2net.pid"
-fi
+say "plain relays: $ROUNDS rounds of $PER_ROUND exchanges each for ${relays[*]} (~100 ms an exchange)"
+for r in $(seq 1 "$ROUNDS"); do
+  for k in $(seq 0 $(( ${#relays[@]} - 1 ))); do
+    run_relay "${relays[$(( (k + r - 1) % ${#relays[@]} ))]}" "$r" || echo "bench: a run failed (see its JSON)"
+  done
+done
 
 say "brisca, secure route: $SECURE_EXCHANGES requests in the envelope"
 "${NICE[@]}" "$LOAD" --name brisca-secure --out "$W/brisca-secure.json" \
   --log "$W/brisca-secure.log" --connect S --envelope --ready-text 'Open 성공' \
   --exchanges "$SECURE_EXCHANGES" --warmup 5 --request-bytes 150 --answer-bytes 1 \
   --answer-after-ms 100 --preload "$SHIM" --time-limit 120 \
-  -- $(brisca_env brisca-secure) "$BRISCA" --port '{PTY}' --rate 38400 --no-log
+  -- $(brisca_env brisca-secure) "$BRISCA" --port '{PTY}' --rate 38400 --no-log ||
+  echo "bench: the secure run failed (see its JSON)"
 BUSY_RELAY=$(machine_busy)
+
+say "the 100 ms silence timer: poll time-out and timerfd, 30 each"
+"${NICE[@]}" "$TIMER" 30 >"$W/silence-timer.json"
 
 say "idle: ${IDLE_SEC} s without traffic, all relays side by side"
 idle=(--idle-sec "$IDLE_SEC" --time-limit $((IDLE_SEC + 60)) --preload "$SHIM")
@@ -147,6 +168,7 @@ BUSY_ALL=$(machine_busy)
 
 {
   echo "exchanges=$EXCHANGES"
+  echo "rounds=$ROUNDS"
   echo "secure_exchanges=$SECURE_EXCHANGES"
   echo "idle_sec=$IDLE_SEC"
   echo "load_before=$LOAD_BEFORE"
