@@ -2,6 +2,7 @@
 
 #include "app/posix/autostart.h"
 #include "app/posix/settings.h"
+#include "diag/log.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -25,7 +26,26 @@ HeadlessGateway::HeadlessGateway(const Options& opts, const char* versionText)
       m_console(stdout),
       m_renderer(&m_console),
       m_trayIcon(opts.verbose ? stderr : nullptr),
-      m_relay(Relay::Ports{&m_loop, &m_com, &m_trayIcon, &m_renderer}) {}
+      m_relay(Relay::Ports{&m_loop, &m_com, &m_trayIcon, &m_renderer}),
+      m_recovery(&m_loop, [](void* self) { return static_cast<HeadlessGateway*>(self)->ReopenPort(); },
+                 this) {}
+
+int HeadlessGateway::OnTerminalFrame(const unsigned char* bytes, unsigned n) {
+    return m_relay.OnTerminalFrame(bytes, n);
+}
+
+void HeadlessGateway::OnPortLost(const char* portName) {
+    m_relay.OnPortLost(portName);  // the one line that says the port is gone
+    m_recovery.Start();
+}
+
+// The same device name and line settings as before; the settings file is not touched.
+bool HeadlessGateway::ReopenPort() {
+    if (!m_com.Open()) return false;
+    m_relay.PostTrace(TRACE_TEXT, "시리얼 포트 복구!-->%s", m_com.PortName().c_str());
+    LogPrintf(m_relay.Log(), "TEVN-> 시리얼 포트 복구 (%s)\n", m_com.PortName().c_str());
+    return true;
+}
 
 void HeadlessGateway::LoadSettings() {
     m_settingsPath = m_opts.configPath.empty() ? DefaultSettingsPath() : m_opts.configPath;
@@ -72,7 +92,7 @@ int HeadlessGateway::Start() {
     m_relay.SetRateText(m_strRate.c_str());
 
     m_com.SetParams(m_strPort.c_str(), RateNumber(m_strRate), 8, 0, 0);
-    m_com.SetOwner(&m_loop, &m_relay);
+    m_com.SetOwner(&m_loop, this);
     const int opened = m_com.Open();
     if (opened) {
         m_relay.PostTrace(TRACE_TEXT, "%s Open 성공!", m_strPort.c_str());
@@ -87,6 +107,7 @@ int HeadlessGateway::Start() {
 }
 
 void HeadlessGateway::Stop() {
+    m_recovery.Stop();
     m_relay.Stop();
     m_com.Close();
 }

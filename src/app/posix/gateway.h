@@ -1,8 +1,10 @@
 // The headless gateway: what the main window owns on Windows (the serial port, the relay, the
-// trace and the tray icon state) and its start-up: settings, port, settings saved, autostart.
+// trace and the tray icon state), its start-up (settings, port, settings saved, autostart) and
+// the reopening of a port whose device went away.
 #pragma once
 #include "app/posix/console.h"
 #include "app/posix/options.h"
+#include "app/posix/port_recovery.h"
 #include "core/event_loop.h"
 #include "diag/trace_render.h"
 #include "relay/relay.h"
@@ -10,7 +12,7 @@
 
 #include <string>
 
-class HeadlessGateway {
+class HeadlessGateway final : private TerminalSink {
 public:
     HeadlessGateway(const Options& opts, const char* versionText);
     HeadlessGateway(const HeadlessGateway&) = delete;
@@ -21,12 +23,18 @@ public:
     int Start();
     // Serves the serial watcher and the workers until Loop().Quit().
     void Run() { m_loop.Run(); }
-    // Closes the connection (its worker ends) and then the port (its watcher ends).
+    // Ends the port's recovery, closes the connection (its worker ends) and then the port (its
+    // watcher ends).
     void Stop();
 
     EventLoop& Loop() { return m_loop; }
 
 private:
+    // The port's bursts go to the relay; its loss also starts the retries.
+    int OnTerminalFrame(const unsigned char* bytes, unsigned n) override;
+    void OnPortLost(const char* portName) override;
+    bool ReopenPort();  // one retry, on the window thread
+
     void LoadSettings();
     void SaveSettings();
 
@@ -44,4 +52,5 @@ private:
     HeadlessTrayIcon m_trayIcon;
     CCom m_com;
     Relay m_relay;
+    PortRecovery m_recovery;
 };
