@@ -1,6 +1,7 @@
 // brisca-servsim: plays a payment server on loopback. Plain: answers byte for byte (echo or a
 // given answer). Secure: opens the request envelope with the test private key and answers in
-// the answer envelope. Scripted misbehaviour: pieces, close, silence, refusal, reset.
+// the answer envelope. Scripted misbehaviour: pieces, splits, cut answers, damaged length
+// fields, close, silence, refusal, reset.
 #include "sim_common.h"
 
 #include "crypto/adapter.h"
@@ -16,6 +17,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/socket.h>
+#include <vector>
 #include <unistd.h>
 
 #ifndef BRISCA_TEST_PRIVATE_KEY_PEM
@@ -35,6 +37,13 @@ const char kUsage[] =
     "  --answer-all          plain: answer every frame, not only those that start with STX\n"
     "  --pieces N            send every answer in N pieces ...\n"
     "  --piece-gap MS        ... this far apart (default 50)\n"
+    "  --split-at K          send every answer in two pieces: its first K bytes, then the rest;\n"
+    "                        K = conn: the connection's number (conn 1 after byte 1, ...)\n"
+    "  --cut-after N         send only the first N bytes of an answer, then --then\n"
+    "  --then WHAT           after a cut answer: silence (default), close or reset\n"
+    "  --length-field TEXT   secure: put TEXT (6 bytes) into every answer's length field\n"
+    "  --fault-from K        cut and length field apply from the K-th answer of a connection\n"
+    "                        (default 1)\n"
     "  --delay MS            wait this long before answering\n"
     "  --close-after-answer  close the connection once an answer is sent\n"
     "  --close-on-ack        close the connection when an ACK arrives\n"
@@ -59,6 +68,11 @@ struct Config {
     bool answerAll = false;
     int pieces = 1;
     int pieceGapMs = 50;
+    int splitAt = 0;          // 0: no split; -1: the connection's number
+    int cutAfter = -1;        // -1: whole answers
+    std::string then = "silence";
+    std::string lengthField;  // empty: the real one
+    int faultFrom = 1;
     int delayMs = 0;
     bool closeAfterAnswer = false;
     bool closeOnAck = false;
@@ -84,14 +98,31 @@ void Say(int conn, const char* format, const std::string& detail = std::string()
 
 enum Outcome { KEEP, CLOSE, RESET, STOP };
 
-Outcome SendAnswer(const Config& c, int fd, int conn, const std::string& bytes) {
-    if (c.delayMs > 0 && SignalWithin(c.delayMs)) return STOP;
+// Where the pieces of an answer end: --split-at, else --pieces of equal size.
+std::vector<std::size_t> PieceEnds(const Config& c, int conn, std::size_t size) {
+    std::vector<std::size_t> ends;
+    const std::size_t split = c.splitAt < 0 ? static_cast<std::size_t>(conn) : static_cast<std::size_t>(c.splitAt);
+    if (split > 0) {
+        if (split < size) ends.push_back(split);
+        ends.push_back(size);
+        return ends;
+    }
     const std::size_t pieces = static_cast<std::size_t>(c.pieces);
+    for (std::size_t i = 0; i < pieces; ++i) ends.push_back(size * (i + 1) / pieces);
+    return ends;
+}
+
+// answerNo counts the answers of this connection from 1; the faults apply from --fault-from.
+Outcome SendAnswer(const Config& c, int fd, int conn, int answerNo, const std::string& whole) {
+    if (c.delayMs > 0 && SignalWithin(c.delayMs)) return STOP;
+    const bool cut = c.cutAfter >= 0 && answerNo >= c.faultFrom;
+    const std::string bytes = cut ? whole.substr(0, static_cast<std::size_t>(c.cutAfter)) : whole;
     std::size_t sent = 0;
-    for (std::size_t i = 0; i < pieces; ++i) {
-        const std::size_t end = bytes.size() * (i + 1) / pieces;
-        if (end == sent) continue;
-        if (i > 0 && SignalWithin(c.pieceGapMs)) return STOP;
+    bool first = true;
+    for (std::size_t end : PieceEnds(c, conn, bytes.size())) {
+        if (end <= sent) continue;
+        if (!first && SignalWithin(c.pieceGapMs)) return STOP;
+        first = false;
         const std::string piece = bytes.substr(sent, end - sent);
         if (send(fd, piece.data(), piece.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(piece.size())) {
             Say(conn, "send failed: ", std::strerror(errno));
@@ -100,6 +131,15 @@ Outcome SendAnswer(const Config& c, int fd, int conn, const std::string& bytes) 
         Say(conn, "-> ", std::to_string(piece.size()) + " bytes  " +
                              sim::Printable(piece.data(), piece.size()));
         sent = end;
+    }
+    if (cut) {
+        Say(conn, "answer cut after ", std::to_string(bytes.size()) + " of " +
+                                           std::to_string(whole.size()) + " bytes, then " + c.then);
+        // The bytes sent so far reach the gateway before the connection goes.
+        if (c.then != "silence" && SignalWithin(c.pieceGapMs)) return STOP;
+        if (c.then == "close") return CLOSE;
+        if (c.then == "reset") return RESET;
+        return KEEP;
     }
     return c.closeAfterAnswer ? CLOSE : KEEP;
 }
@@ -168,8 +208,9 @@ bool SealAnswer(const std::string& key, const std::string& answer, std::string* 
     return true;
 }
 
-// Handles what has gathered in buf; returns what the connection should do next.
-Outcome Process(const Config& c, int fd, int conn, std::string* buf) {
+// Handles what has gathered in buf; returns what the connection should do next. answers counts
+// the answers sent on this connection.
+Outcome Process(const Config& c, int fd, int conn, std::string* buf, int* answers) {
     while (!buf->empty()) {
         if (!c.secure) {
             const std::string frame = *buf;
@@ -181,7 +222,7 @@ Outcome Process(const Config& c, int fd, int conn, std::string* buf) {
             if (!request) continue;
             if (c.reset) return RESET;
             if (c.silent) continue;
-            const Outcome o = SendAnswer(c, fd, conn, c.echo ? frame : c.answer);
+            const Outcome o = SendAnswer(c, fd, conn, ++*answers, c.echo ? frame : c.answer);
             if (o != KEEP) return o;
             continue;
         }
@@ -221,7 +262,12 @@ Outcome Process(const Config& c, int fd, int conn, std::string* buf) {
         }
         Say(conn, "answer ", std::to_string(c.echo ? request.size() : c.answer.size()) +
                                  " bytes sealed in " + std::to_string(sealed.size()));
-        const Outcome o = SendAnswer(c, fd, conn, sealed);
+        ++*answers;
+        if (!c.lengthField.empty() && *answers >= c.faultFrom) {
+            sealed.replace(4, 6, c.lengthField);
+            Say(conn, "length field ", c.lengthField);
+        }
+        const Outcome o = SendAnswer(c, fd, conn, *answers, sealed);
         if (o != KEEP) return o;
     }
     return KEEP;
@@ -232,6 +278,7 @@ bool Serve(const Config& c, int fd, int conn) {
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // pieces stay pieces
     std::string buf;
+    int answers = 0;
     for (;;) {
         pollfd fds[2] = {{fd, POLLIN, 0}, {g_sigFd, POLLIN, 0}};
         if (poll(fds, 2, -1) < 0) {
@@ -251,7 +298,7 @@ bool Serve(const Config& c, int fd, int conn) {
             return true;
         }
         buf.append(chunk, static_cast<std::size_t>(n));
-        const Outcome o = Process(c, fd, conn, &buf);
+        const Outcome o = Process(c, fd, conn, &buf, &answers);
         if (o == STOP) {
             close(fd);
             return false;
@@ -300,6 +347,19 @@ bool ParseArgs(int argc, char** argv, Config* c) {
         else if (a == "--pieces") ok = takes([&](const char* t) { return Number(t, &c->pieces) && c->pieces > 0; });
         else if (a == "--piece-gap") ok = takes([&](const char* t) { return Number(t, &c->pieceGapMs); });
         else if (a == "--delay") ok = takes([&](const char* t) { return Number(t, &c->delayMs); });
+        else if (a == "--split-at") ok = takes([&](const char* t) {
+            if (std::strcmp(t, "conn") == 0) { c->splitAt = -1; return true; }
+            return Number(t, &c->splitAt) && c->splitAt > 0;
+        });
+        else if (a == "--cut-after") ok = takes([&](const char* t) { return Number(t, &c->cutAfter); });
+        else if (a == "--then") ok = takes([&](const char* t) {
+            c->then = t;
+            return c->then == "silence" || c->then == "close" || c->then == "reset";
+        });
+        else if (a == "--length-field") ok = takes([&](const char* t) {
+            return sim::Unescape(t, &c->lengthField) && c->lengthField.size() == 6;
+        });
+        else if (a == "--fault-from") ok = takes([&](const char* t) { return Number(t, &c->faultFrom) && c->faultFrom > 0; });
         else if (a == "--close-after-answer") c->closeAfterAnswer = true;
         else if (a == "--close-on-ack") c->closeOnAck = true;
         else if (a == "--silent") c->silent = true;
