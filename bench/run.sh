@@ -125,8 +125,8 @@ say "brisca, secure route: $SECURE_EXCHANGES requests in the envelope"
   echo "bench: the secure run failed (see its JSON)"
 BUSY_RELAY=$(machine_busy)
 
-say "the 100 ms silence timer: poll time-out and timerfd, 30 each"
-"${NICE[@]}" "$TIMER" 30 >"$W/silence-timer.json"
+say "the 100 ms silence timer alone: poll time-out and timerfd, 200 each"
+"${NICE[@]}" "$TIMER" 200 >"$W/silence-timer.json"
 
 say "idle: ${IDLE_SEC} s without traffic, all relays side by side"
 idle=(--idle-sec "$IDLE_SEC" --time-limit $((IDLE_SEC + 60)) --preload "$SHIM")
