@@ -54,6 +54,9 @@ class PortRecoveryTest(LineTest):
         line, gw = self.start()
         line.send(b"S127.0.0.1:%dE" % port)
         line.send(request_frame(b"0200GONE"), gap=0)
+        # Bytes still in the line when it hangs up are flushed with it: unplug only once the
+        # gateway has the request.
+        self.trace(gw, r"\[CAT->VAN\] \[012\] \[전문수신\]")
         line.unplug()
         name = re.escape(self.tty)
         self.trace(gw, LOST % name)

@@ -123,7 +123,9 @@ class SettingsTest(GatewayTest):
                     f.write(content)
                 term = self.termsim("version", "expect=VG01:Tevnmark:%s::9600::E" % VERSION)
                 gw = self.brisca("--rate", "9600")
-                self.assertIn("설정 파일을 읽을 수 없습니다: %s" % self.settings_path(), gw.err.text())
+                # Standard error has a reader of its own: wait for the line, it may lag stdout.
+                self.assertIsNotNone(gw.err.wait_for(
+                    re.escape("설정 파일을 읽을 수 없습니다: %s" % self.settings_path())), self.dump())
                 self.assert_steps_pass(term)
                 # The damaged file has been replaced by the settings in use.
                 self.assertEqual(read_bytes(self.settings_path()).decode(),
