@@ -134,7 +134,7 @@ def main():
     w("# Benchmarks")
     w("")
     w("Written by `bench/run.sh` (`./dev bench`, about 8 minutes); every number on this page "
-      "comes from the run described here, except the A/B experiment under Findings, which says "
+      "comes from the run described here, except the investigations under Findings, which say "
       "where its numbers come from. Run it again to refresh the page.")
     w("")
     w("## The run")
@@ -224,7 +224,7 @@ def main():
             if o:
                 w(f"- {o['name']} forwards at once: its whole request path is {us(rank(o['req'], .5))} "
                   f"at p50 and {us(rank(o['req'], .99))} at p99, {share_over(o['req'], 1000):.1f} % "
-                  "over 1 ms: that much tail the machine adds to even a single pty-to-TCP hop.")
+                  "over 1 ms: the tail the machine adds to one pty-to-TCP hop that follows the previous exchange within microseconds.")
         w("")
         for o in (s, t):
             if o:
