@@ -135,7 +135,7 @@ def main():
     w("")
     w("Written by `bench/run.sh` (`./dev bench`, about 8 minutes); every number on this page "
       "comes from the run described here, except the investigations under Findings, which say "
-      "where its numbers come from. Run it again to refresh the page.")
+      "where their numbers come from. Run it again to refresh the page.")
     w("")
     w("## The run")
     w("")
