@@ -48,6 +48,7 @@ class ConnectFaultTest(LineTest):
         reply = self.trace(gw, r"\[CAT<-VAN\] \[034\] \[전문수신\]")
         self.assertLess(failed, reply, "the queued frame was served before the connect ended")
         waited = timestamp_of(gw.out.lines[failed]) - timestamp_of(gw.out.lines[sent])
+        print("[ timing ] connect given up %.3f s after the connect frame" % waited)
         self.assertGreaterEqual(waited, 5.9, self.dump())
         self.assertLess(waited, 9.0, self.dump())
         self.assertEqual(len(self.log_matching(r"^TEVN-> ERROR : Connect Error \(ERRNO = 110\)$")), 1)
@@ -126,6 +127,7 @@ class SecureAnswerFaultTest(LineTest):
         end = self.trace(gw, END, start=request, timeout=30)
         self.assertEqual(re.search(END, gw.out.lines[end]).group(1), "4")
         waited = timestamp_of(gw.out.lines[end]) - timestamp_of(gw.out.lines[request])
+        print("[ timing ] worker ended %.3f s after the request" % waited)
         self.assertGreaterEqual(waited, 16.9, self.dump())
         self.assertLess(waited, 22.0, self.dump())
         self.assert_log_in_order(r"^TEVN-> ERROR : Read Error \(ERRNO = 11\)$",

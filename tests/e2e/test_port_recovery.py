@@ -4,7 +4,7 @@ the gateway says so once, retries without spinning, reopens the port by itself a
 import re
 import time
 
-from e2e_support import Figures, request_frame
+from e2e_support import Figures, request_frame, timestamp_of as seconds_of_day
 from harness import unittest
 from line_test import LineTest
 
@@ -34,7 +34,12 @@ class PortRecoveryTest(LineTest):
                 self.assertLess(during.cpu_ticks - before.cpu_ticks, 20, (before, during))
                 self.assertEqual(len(self.lost_and_back(gw)[1]), outage - 1)
                 line = self.plug()
+                plugged = time.time()
                 self.wait_count(gw, BACK % name, outage)
+                t = time.localtime(plugged)
+                since = seconds_of_day(self.traces(gw, BACK % name)[-1]) - (
+                    t.tm_hour * 3600 + t.tm_min * 60 + t.tm_sec + plugged % 1)
+                print("[ timing ] port back %.3f s after the link reappeared" % since)
                 self.assert_version_works(line)
                 self.assert_secure_exchange_works(line, gw, port)
         # One line each way per outage, in the trace and in the log.
