@@ -18,7 +18,11 @@ void EventLoop::RunQueued(std::unique_lock<std::mutex>& lock) {
         n->fn(n->ctx);
         lock.lock();
         n->done = true;
+        // Wake the sender without holding the lock it is about to take; the node is not
+        // touched again (it lives on the sender's stack).
+        lock.unlock();
         m_doneCond.notify_all();
+        lock.lock();
     }
 }
 
@@ -48,7 +52,9 @@ void EventLoop::Send(Fn fn, void* ctx) {
     Node node{fn, ctx, nullptr, false};  // lives on the sender's stack until it is done
     if (m_tail) m_tail->next = &node; else m_head = &node;
     m_tail = &node;
+    lock.unlock();
     m_cond.notify_all();
+    lock.lock();
     m_doneCond.wait(lock, [&] { return node.done; });
 }
 
