@@ -64,6 +64,18 @@ void CCom::WatcherDone() {
     m_window->Wake();
 }
 
+bool CCom::StartWatcher() {
+    m_bConnected.store(1);
+    m_watcherDone.store(false);
+    try {
+        m_watcher = std::thread([this] { CommWatchProc(); });
+    } catch (...) {
+        m_watcherDone.store(true);
+        return false;
+    }
+    return true;
+}
+
 void CCom::StopWatcher() {
     const bool onWindow = m_window && m_window->IsCurrent();
     auto markOf = [this](const std::thread& t) -> HandOverMark* {

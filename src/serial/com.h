@@ -60,6 +60,7 @@ private:
     bool ReportLost(const char* why);
     // After m_bConnected = 0 and the platform's wake-up: the watcher has left on return (or,
     // when Close runs inside the watcher's own hand-over, it has been let go).
+    bool StartWatcher();  // false when the thread cannot be started (nothing running then)
     void StopWatcher();
     void WatcherDone();  // last act of a watcher that was not let go
 

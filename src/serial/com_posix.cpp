@@ -163,15 +163,9 @@ int CCom::Open() {
     }
     p.wake = wake;
     p.lostErr = 0;
-    m_bConnected.store(1);
-    m_watcherDone.store(false);
-    try {
-        m_watcher = std::thread([this] { CommWatchProc(); });
-    } catch (...) {
+    if (!StartWatcher()) {
         std::fputs("Thread Run Fail\n", stderr);
-        m_watcherDone.store(true);
         Close();
-        m_bConnected.store(0);
         return 0;
     }
     return 1;

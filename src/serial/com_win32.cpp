@@ -116,15 +116,9 @@ int CCom::Open() {
         p.hComm = h;
     }
     p.lostError = 0;
-    m_bConnected.store(1);
-    m_watcherDone.store(false);
-    try {
-        m_watcher = std::thread([this] { CommWatchProc(); });
-    } catch (...) {
+    if (!StartWatcher()) {
         MessageBoxA(nullptr, "Thread Run Fail", kCaption, MB_OK);
-        m_watcherDone.store(true);
         Close();
-        m_bConnected.store(0);
         return 0;
     }
     return 1;
