@@ -3,6 +3,20 @@
 
 #include <string>
 
+namespace {
+
+// The text of list entry i into item; false when the entry cannot be read.
+bool ItemText(HWND combo, int i, std::wstring& item) {
+    const LRESULT len = SendMessageW(combo, CB_GETLBTEXTLEN, i, 0);
+    if (len == CB_ERR) return false;
+    item.assign(static_cast<std::size_t>(len) + 1, L'\0');
+    SendMessageW(combo, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(item.data()));
+    item.resize(static_cast<std::size_t>(len));
+    return true;
+}
+
+}  // namespace
+
 int CAutoWidthComboBox::InsertString(int index, const wchar_t* text) {
     return static_cast<int>(SendMessageW(m_hWnd, CB_INSERTSTRING, static_cast<WPARAM>(index),
                                          reinterpret_cast<LPARAM>(text)));
@@ -12,11 +26,7 @@ int CAutoWidthComboBox::SelectExact(const wchar_t* text) {
     const int count = static_cast<int>(SendMessageW(m_hWnd, CB_GETCOUNT, 0, 0));
     std::wstring item;
     for (int i = 0; i < count; ++i) {
-        const LRESULT len = SendMessageW(m_hWnd, CB_GETLBTEXTLEN, i, 0);
-        if (len == CB_ERR) continue;
-        item.assign(static_cast<std::size_t>(len) + 1, L'\0');
-        SendMessageW(m_hWnd, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(item.data()));
-        item.resize(static_cast<std::size_t>(len));
+        if (!ItemText(m_hWnd, i, item)) continue;
         if (item == text) {
             SendMessageW(m_hWnd, CB_SETCURSEL, i, 0);
             return i;
@@ -36,12 +46,9 @@ void CAutoWidthComboBox::FitDropDownWidth() {
     const int count = static_cast<int>(SendMessageW(m_hWnd, CB_GETCOUNT, 0, 0));
     std::wstring item;
     for (int i = 0; i < count; ++i) {
-        const LRESULT len = SendMessageW(m_hWnd, CB_GETLBTEXTLEN, i, 0);
-        if (len == CB_ERR) continue;
-        item.assign(static_cast<std::size_t>(len) + 1, L'\0');
-        SendMessageW(m_hWnd, CB_GETLBTEXT, i, reinterpret_cast<LPARAM>(item.data()));
+        if (!ItemText(m_hWnd, i, item)) continue;
         SIZE size{};
-        GetTextExtentPoint32W(dc, item.c_str(), static_cast<int>(len), &size);
+        GetTextExtentPoint32W(dc, item.c_str(), static_cast<int>(item.size()), &size);
         if (size.cx + scrollBar > width) width = size.cx + scrollBar;
     }
     SIZE zero{};
