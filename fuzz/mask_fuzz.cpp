@@ -2,6 +2,7 @@
 // never a NUL (the logged text keeps its length), never at or beyond n, and the four bytes
 // before a first '=' that lies between positions 10 and n-3 are always hidden.
 #include "fuzz_check.h"
+#include "diag/card_mask.h"
 #include "relay/frame_text.h"
 
 #include <cstdint>

@@ -6,16 +6,17 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 
 namespace {
 
 #if defined(_WIN32)
-constexpr char kLogDirectory[] = ".\\gate_log";
-constexpr char kLogPathFormat[] = ".\\gate_log\\brisca%s.log";
+constexpr char kDefaultFolder[] = ".\\gate_log";
+constexpr char kSeparator = '\\';
 #else
-constexpr char kLogDirectory[] = "gate_log";
-constexpr char kLogPathFormat[] = "gate_log/brisca%s.log";
+constexpr char kDefaultFolder[] = "gate_log";
+constexpr char kSeparator = '/';
 #endif
 
 constexpr std::size_t kMessageSize = 5120;  // the formatted message, terminator included
@@ -25,6 +26,29 @@ constexpr std::size_t kLineSize = kPrefixSize + kMessageSize;
 constexpr std::size_t kOutSize = 2 * kLineSize;
 
 std::mutex g_logLock;  // keeps lines of different threads whole and in clock order
+LogOptions g_options;  // under g_logLock
+
+std::string FolderLocked() { return g_options.folder.empty() ? kDefaultFolder : g_options.folder; }
+
+// Opens today's file for appending (the folder made if missing); nullptr when it cannot be.
+std::FILE* OpenToday() {
+    char day[32] = {};
+    FormatDate(day, 1);
+    const std::string folder = FolderLocked();
+    sys::MakeDirectory(folder.c_str());
+    const std::string path = folder + kSeparator + "brisca" + day + ".log";
+    return std::fopen(path.c_str(), "ab");  // CR LF is written explicitly on every platform
+}
+
+// "[YYYY/MM/DD HH:MM:SS][pid] ▷ " into line (kPrefixSize bytes); returns its length.
+int WritePrefix(char* line) {
+    char stamp[32] = {};
+    FormatDate(stamp, 2);  // read afresh: a line written across midnight keeps its own time
+    int used = std::snprintf(line, kPrefixSize, "[%s][%d] ▷ ", stamp, sys::ProcessId());
+    if (used < 0) used = 0;
+    if (used >= static_cast<int>(kPrefixSize)) used = static_cast<int>(kPrefixSize) - 1;
+    return used;
+}
 
 // Length of the well-formed UTF-8 character at p (at most n bytes), or 0 when the bytes there
 // are not one (stray continuation, overlong form, surrogate, beyond U+10FFFF, cut short).
@@ -119,24 +143,44 @@ void FormatTimestamp(char* buffer) {
                   t.hour, t.minute, t.second, t.millisecond);
 }
 
+void LogConfigure(const LogOptions& options) {
+    std::lock_guard<std::mutex> guard(g_logLock);
+    g_options = options;
+}
+
+std::string LogFolder() {
+    std::lock_guard<std::mutex> guard(g_logLock);
+    return FolderLocked();
+}
+
+int LogFrame(int logSwitch, const char* head, const void* bytes, int n, const char* tail) {
+    if (logSwitch == 0) return 0;
+    std::lock_guard<std::mutex> guard(g_logLock);
+    std::FILE* file = OpenToday();
+    if (!file) return -1;
+    char line[kLineSize];
+    const int used = WritePrefix(line);
+    std::snprintf(line + used, kMessageSize, "%s", head ? head : "");
+    char out[kOutSize];
+    std::size_t w = Encode(line, std::strlen(line), out, sizeof out);
+    std::fwrite(out, 1, w, file);
+    if (bytes && n > 0) std::fwrite(bytes, 1, static_cast<std::size_t>(n), file);
+    w = Encode(tail ? tail : "", tail ? std::strlen(tail) : 0, out, sizeof out);
+    std::fwrite(out, 1, w, file);
+    std::fflush(file);
+    std::fclose(file);
+    return 1;
+}
+
 int LogPrintf(int logSwitch, const char* format, ...) {
     if (logSwitch == 0) return 0;
 
     std::lock_guard<std::mutex> guard(g_logLock);
-    char day[32] = {};
-    FormatDate(day, 1);
-    sys::MakeDirectory(kLogDirectory);
-    char path[64] = {};
-    std::snprintf(path, sizeof path, kLogPathFormat, day);
-    std::FILE* file = std::fopen(path, "ab");  // CR LF is written explicitly on every platform
+    std::FILE* file = OpenToday();
     if (!file) return -1;
 
     char line[kLineSize];
-    char stamp[32] = {};
-    FormatDate(stamp, 2);  // read afresh: a line written across midnight keeps its own time
-    int used = std::snprintf(line, kPrefixSize, "[%s][%d] ▷ ", stamp, sys::ProcessId());
-    if (used < 0) used = 0;
-    if (used >= static_cast<int>(kPrefixSize)) used = static_cast<int>(kPrefixSize) - 1;
+    const int used = WritePrefix(line);
 
     std::va_list args;
     va_start(args, format);

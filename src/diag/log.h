@@ -1,6 +1,17 @@
 // The daily log file: gate_log/brisca<YYYYMMDD>.log under the working directory, code page 949,
 // CR LF line ends, one open-append-close per line, lines from different threads never mixed.
 #pragma once
+#include <string>
+
+// Where and how much the log keeps. Set at start and whenever the settings change.
+struct LogOptions {
+    std::string folder;  // UTF-8; empty: "gate_log" under the working directory
+    int days = 365;      // daily files kept ("Log Days"); 0 keeps every file
+    int limitMb = 256;   // bytes per day in MB ("Log Limit"); 0 = no limit
+};
+void LogConfigure(const LogOptions& options);
+// The folder the daily files go to, as configured (UTF-8).
+std::string LogFolder();
 
 // Returns 0 when logSwitch is 0 (nothing touched), -1 when the file cannot be opened, 1 after
 // writing. The message is UTF-8 (or raw bytes) and brings its own line end.
@@ -9,6 +20,10 @@ int LogPrintf(int logSwitch, const char* format, ...)
     __attribute__((format(printf, 2, 3)))
 #endif
     ;
+
+// One line holding a frame: head and tail are the program's own UTF-8 texts (converted to code
+// page 949), the n bytes between them are written exactly as they came. Same results as LogPrintf.
+int LogFrame(int logSwitch, const char* head, const void* bytes, int n, const char* tail);
 
 // style 1: "%Y%m%d" (16-byte buffer); style 2: "%Y/%m/%d %H:%M:%S" (32-byte buffer).
 void FormatDate(char* buffer, int style);

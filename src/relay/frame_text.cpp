@@ -40,27 +40,3 @@ int ParseConnectFrame(const char* frame, int n, char* host, char* portText, int*
     *partLength = 0;
     return CONNECT_FRAME_OK;
 }
-
-namespace {
-
-void Stars(char* from, int count) {
-    if (count > 0) std::memset(from, '*', static_cast<std::size_t>(count));
-}
-
-}  // namespace
-
-void MaskCardData(char* work, int n) {
-    const int i = FindNthChar(work, '=', 1);
-    if (!(10 < i && i < n - 3)) return;
-    Stars(work + i - 4, 4);
-    const int j = FindNthChar(work + i, kFs, 1);
-    if (j > 0) Stars(work + i + 1, j - 1);
-
-    const int e = FindNthChar(work + i + 1, '=', 1);
-    if (e <= 0) return;
-    const int i2 = i + 1 + e;
-    if (i2 >= n - 3) return;
-    Stars(work + i2 - 4, 4);
-    const int f = FindNthChar(work + i2, kFs, 1);
-    if (f > 0) Stars(work + i2 + 1, f - 1);
-}

@@ -1,5 +1,5 @@
-// Byte-level helpers for terminal frames: the NUL-bounded character search, the connect-frame
-// parser shared by the intake and both routes, and the card-data mask of the request log.
+// Byte-level helpers for terminal frames: the NUL-bounded character search and the connect-frame
+// parser shared by the intake and both routes.
 #pragma once
 
 constexpr char kStx = 0x02, kEtx = 0x03, kAck = 0x06, kDle = 0x10, kNak = 0x15, kFs = 0x1C;
@@ -22,7 +22,3 @@ constexpr int kPortTextSize = 10;  // 9 digits and the terminator
 // Splits a connect frame (a NUL-terminated copy of n bytes) into host and port text. On a fault
 // nothing is written and *partLength tells the offending length (host or port part).
 int ParseConnectFrame(const char* frame, int n, char* host, char* portText, int* partLength);
-
-// Masks card data in the log copy of a secure request: the four bytes before each of the first
-// two '=' and the bytes from each such '=' up to the next FS become '*'.
-void MaskCardData(char* work, int n);

@@ -5,6 +5,7 @@
 #include "core/window_thread.h"
 #include "diag/log.h"
 #include "net/transport.h"
+#include "diag/card_mask.h"
 #include "relay/frame_text.h"
 
 #include <cstdlib>

@@ -25,4 +25,7 @@ long Utf8ToCp949(const char* in, std::size_t n, char* out, std::size_t cap);
 // Fills buf with bytes from the operating system's secure random source. False on failure.
 bool SecureRandom(void* buf, std::size_t n);
 
+// Clears secrets and card data in a way the compiler cannot drop as a dead store.
+void SecureZero(void* buf, std::size_t n);
+
 }  // namespace sys

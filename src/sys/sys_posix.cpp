@@ -3,6 +3,7 @@
 #include "sys/sys.h"
 
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <iconv.h>
 #include <mutex>
@@ -68,6 +69,10 @@ bool SecureRandom(void* buf, std::size_t n) {
         n -= static_cast<std::size_t>(got);
     }
     return true;
+}
+
+void SecureZero(void* buf, std::size_t n) {
+    if (n > 0) explicit_bzero(buf, n);
 }
 
 }  // namespace sys

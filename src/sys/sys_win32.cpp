@@ -60,4 +60,8 @@ bool SecureRandom(void* buf, std::size_t n) {
     return true;
 }
 
+void SecureZero(void* buf, std::size_t n) {
+    if (n > 0) SecureZeroMemory(buf, n);
+}
+
 }  // namespace sys

@@ -1,4 +1,5 @@
 // The byte-level frame helpers: NUL-bounded search, connect-frame parsing, card-data masking.
+#include "diag/card_mask.h"
 #include "relay/frame_text.h"
 
 #include <gtest/gtest.h>

@@ -14,6 +14,11 @@ struct StoredSettings {
     std::string rate;     // "COM Rate"
     std::string version;  // "Version" (written, never used when read)
     int log = 0;          // "Log Flag": 1 when its first byte is '1'
+    // Read, never written by the program (set by hand or by a package):
+    std::string logFolder;       // "Log Folder": empty = gate_log under the working directory
+    int logDays = 365;           // "Log Days": daily files kept, 0 = all
+    int logLimitMb = 256;        // "Log Limit": MB per day, 0 = no limit
+    std::string allowedServers;  // "Allowed Servers": IPv4 addresses and CIDR ranges, comma-separated
 };
 
 // Where the reading stopped when a file is refused.

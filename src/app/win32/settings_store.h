@@ -12,6 +12,11 @@ struct StoredSettings {
     std::wstring port;   // "COM3"
     std::wstring rate;   // "38400", at most 9 characters
     int bLog = 0;
+    // Written only by an installer or by hand, never by the program:
+    std::wstring logFolder;       // "Log Folder": empty = the program's own choice
+    int logDays = 365;            // "Log Days" (REG_DWORD): daily files kept, 0 = all
+    int logLimitMb = 256;         // "Log Limit" (REG_DWORD): MB per day, 0 = no limit
+    std::wstring allowedServers;  // "Allowed Servers": IPv4 addresses and CIDR ranges, comma-separated
 };
 
 class CSettingsStore {
