@@ -1,5 +1,7 @@
-// The daily log file. Lines are formatted as UTF-8, turned into code page 949 with every line
-// feed stored as CR LF, and appended in one open-write-close under a process-wide lock.
+// The daily log file. The program's own texts are formatted as UTF-8 and turned into code page
+// 949 with every line feed stored as CR LF; frame bytes go in as they came. Each line is built
+// whole and appended with one write to the day's file, which stays open until the day changes,
+// the file goes away or the folder changes. One process-wide lock keeps lines whole and in order.
 #include "diag/log.h"
 
 #include "sys/sys.h"
@@ -8,46 +10,56 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <string>
+#include <vector>
 
 namespace {
 
 #if defined(_WIN32)
 constexpr char kDefaultFolder[] = ".\\gate_log";
-constexpr char kSeparator = '\\';
 #else
 constexpr char kDefaultFolder[] = "gate_log";
-constexpr char kSeparator = '/';
 #endif
 
-constexpr std::size_t kMessageSize = 5120;  // the formatted message, terminator included
-constexpr std::size_t kPrefixSize = 64;     // "[YYYY/MM/DD HH:MM:SS][pid] ▷ "
-constexpr std::size_t kLineSize = kPrefixSize + kMessageSize;
-// Code page 949 never needs more bytes than UTF-8 for the same text; CR LF at most doubles it.
-constexpr std::size_t kOutSize = 2 * kLineSize;
+constexpr char kLimitLine[] = "TEVN-> 로그 용량 제한(%dMB)에 도달하여 오늘은 더 기록하지 않습니다\n";
 
-std::mutex g_logLock;  // keeps lines of different threads whole and in clock order
-LogOptions g_options;  // under g_logLock
+struct Day {
+    int year = 0, month = 0, day = 0;
+    bool operator==(const Day&) const = default;
+};
 
-std::string FolderLocked() { return g_options.folder.empty() ? kDefaultFolder : g_options.folder; }
-
-// Opens today's file for appending (the folder made if missing); nullptr when it cannot be.
-std::FILE* OpenToday() {
-    char day[32] = {};
-    FormatDate(day, 1);
-    const std::string folder = FolderLocked();
-    sys::MakeDirectory(folder.c_str());
-    const std::string path = folder + kSeparator + "brisca" + day + ".log";
-    return std::fopen(path.c_str(), "ab");  // CR LF is written explicitly on every platform
+// Days since 1970-01-01 of a proleptic Gregorian date.
+long DayNumber(int y, int m, int d) {
+    y -= m <= 2;
+    const long era = (y >= 0 ? y : y - 399) / 400;
+    const long yoe = y - era * 400;
+    const long doy = (153L * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
 }
 
-// "[YYYY/MM/DD HH:MM:SS][pid] ▷ " into line (kPrefixSize bytes); returns its length.
-int WritePrefix(char* line) {
-    char stamp[32] = {};
-    FormatDate(stamp, 2);  // read afresh: a line written across midnight keeps its own time
-    int used = std::snprintf(line, kPrefixSize, "[%s][%d] ▷ ", stamp, sys::ProcessId());
-    if (used < 0) used = 0;
-    if (used >= static_cast<int>(kPrefixSize)) used = static_cast<int>(kPrefixSize) - 1;
-    return used;
+int DaysInMonth(int y, int m) {
+    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    return m == 2 && leap ? 29 : days[m - 1];
+}
+
+// The date of a name this writer gives its daily files ("brisca" + YYYYMMDD + ".log", a real
+// date); false for every other name.
+bool DailyFileDate(const std::string& name, Day& date) {
+    if (name.size() != 18 || name.compare(0, 6, "brisca") != 0 || name.compare(14, 4, ".log") != 0)
+        return false;
+    int v[8];
+    for (int i = 0; i < 8; ++i) {
+        const char c = name[6 + i];
+        if (c < '0' || c > '9') return false;
+        v[i] = c - '0';
+    }
+    date.year = v[0] * 1000 + v[1] * 100 + v[2] * 10 + v[3];
+    date.month = v[4] * 10 + v[5];
+    date.day = v[6] * 10 + v[7];
+    return date.year >= 1 && date.month >= 1 && date.month <= 12 && date.day >= 1 &&
+           date.day <= DaysInMonth(date.year, date.month);
 }
 
 // Length of the well-formed UTF-8 character at p (at most n bytes), or 0 when the bytes there
@@ -76,8 +88,8 @@ std::size_t Utf8CharLength(const unsigned char* p, std::size_t n) {
     return len;
 }
 
-// Converts one run of well-formed UTF-8 without line feeds. A character that code page 949
-// lacks becomes '?'. Returns the bytes written (never more than n).
+// Converts one run of well-formed non-ASCII UTF-8. A character that code page 949 lacks
+// becomes '?'. Returns the bytes written (never more than n).
 std::size_t ConvertRun(const char* in, std::size_t n, char* out, std::size_t cap) {
     const long whole = sys::Utf8ToCp949(in, n, out, cap);
     if (whole >= 0) return static_cast<std::size_t>(whole);
@@ -95,46 +107,156 @@ std::size_t ConvertRun(const char* in, std::size_t n, char* out, std::size_t cap
     return w;
 }
 
-// UTF-8 (possibly mixed with raw bytes) to code page 949 with CR LF line ends. Bytes that are
-// not well-formed UTF-8 are copied unchanged.
-std::size_t Encode(const char* in, std::size_t n, char* out, std::size_t cap) {
+// UTF-8 (possibly mixed with raw bytes) to code page 949 with CR LF line ends, appended to out.
+// ASCII is the same in both and is copied; bytes that are not well-formed UTF-8 are copied too.
+void Encode(const char* in, std::size_t n, std::vector<char>& out) {
+    std::size_t w = out.size();
+    // Code page 949 never needs more bytes than UTF-8 for the same text; CR LF at most doubles.
+    out.resize(w + 2 * n);
     const auto* u = reinterpret_cast<const unsigned char*>(in);
-    std::size_t i = 0, w = 0;
+    std::size_t i = 0;
     while (i < n) {
-        if (u[i] == '\n') {
-            if (cap - w < 2) break;
-            out[w++] = '\r';
-            out[w++] = '\n';
-            ++i;
-            continue;
-        }
-        const std::size_t len = Utf8CharLength(u + i, n - i);
-        if (len == 0) {
-            if (w == cap) break;
+        if (u[i] < 0x80) {
+            if (u[i] == '\n') out[w++] = '\r';
             out[w++] = in[i++];
             continue;
         }
-        std::size_t end = i + len;  // extend the run over further well-formed characters
-        while (end < n && u[end] != '\n') {
-            const std::size_t next = Utf8CharLength(u + end, n - end);
-            if (next == 0) break;
-            end += next;
+        std::size_t end = i;  // a run of well-formed non-ASCII characters
+        while (end < n && u[end] >= 0x80) {
+            const std::size_t len = Utf8CharLength(u + end, n - end);
+            if (len == 0) break;
+            end += len;
         }
-        w += ConvertRun(in + i, end - i, out + w, cap - w);
+        if (end == i) {
+            out[w++] = in[i++];
+            continue;
+        }
+        w += ConvertRun(in + i, end - i, out.data() + w, out.size() - w);
         i = end;
     }
-    return w;
+    out.resize(w);
+}
+
+// "[YYYY/MM/DD HH:MM:SS][pid] ▷ " as UTF-8 into text (replacing what it held).
+void PutPrefix(std::vector<char>& text, const sys::LocalTime& t) {
+    char prefix[96];
+    const int n = std::snprintf(prefix, sizeof prefix, "[%04d/%02d/%02d %02d:%02d:%02d][%d] ▷ ", t.year,
+                                t.month, t.day, t.hour, t.minute, t.second, sys::ProcessId());
+    text.assign(prefix, prefix + (n > 0 ? n : 0));
+}
+
+// Everything behind the lock. Made once and never destroyed, so that a worker still logging
+// while the process exits finds it intact.
+struct LogState {
+    std::mutex lock;
+    LogOptions options;
+    bool configured = false;
+    sys::AppendFile file;
+    Day fileDay;            // the day of the open file (zero: none opened yet)
+    long long size = 0;     // bytes in the day's file
+    bool held = false;      // the day's limit was reached: no more lines today
+    std::vector<char> text;  // the line as UTF-8, reused
+    std::vector<char> out;   // the line as written, reused
+};
+
+LogState& State() {
+    static LogState* state = new LogState;
+    return *state;
+}
+
+std::string FolderOf(const LogOptions& options) {
+    return options.folder.empty() ? kDefaultFolder : options.folder;
+}
+
+long long LimitBytes(const LogOptions& options) {
+    return options.limitMb > 0 ? static_cast<long long>(options.limitMb) * 1024 * 1024 : 0;
+}
+
+void DeleteOldFiles(const LogOptions& options, const Day& today) {
+    if (options.days <= 0) return;
+    const std::string folder = FolderOf(options);
+    std::vector<std::string> names;
+    if (!sys::ListFiles(folder.c_str(), names)) return;
+    const long now = DayNumber(today.year, today.month, today.day);
+    for (const std::string& name : names) {
+        Day date;
+        if (DailyFileDate(name, date) && now - DayNumber(date.year, date.month, date.day) > options.days)
+            sys::RemoveFile(folder.c_str(), name.c_str());
+    }
+}
+
+// The day's limit line, formatted as UTF-8 into text (appended).
+void PutLimitMessage(std::vector<char>& text, int limitMb) {
+    char message[160];
+    const int n = std::snprintf(message, sizeof message, kLimitLine, limitMb);
+    text.insert(text.end(), message, message + (n > 0 ? n : 0));
+}
+
+// Whether the file just opened has reached the day's limit already: it is full, or its last
+// line says so (a line that did not fit can leave it a little short of the limit).
+bool LimitReachedBefore(LogState& s) {
+    const long long limit = LimitBytes(s.options);
+    if (limit <= 0) return false;
+    if (s.size >= limit) return true;
+    s.text.clear();
+    PutLimitMessage(s.text, s.options.limitMb);
+    s.out.clear();
+    Encode(s.text.data(), s.text.size(), s.out);
+    char tail[160];
+    const std::size_t n = s.out.size() < sizeof tail ? s.out.size() : sizeof tail;
+    return s.file.ReadTail(tail, n) == static_cast<long>(n) &&
+           std::memcmp(tail, s.out.data() + s.out.size() - n, n) == 0;
+}
+
+// Makes sure the file of `today` is open, reopening it at the change of day or when it has gone.
+bool OpenDay(LogState& s, const Day& today) {
+    if (s.file.IsOpen() && (!(s.fileDay == today) || !s.file.StillNamed())) s.file.Close();
+    if (s.file.IsOpen()) return true;
+
+    if (s.configured && s.fileDay.year != 0 && !(s.fileDay == today)) DeleteOldFiles(s.options, today);
+    const std::string folder = FolderOf(s.options);
+    sys::MakeDirectory(folder.c_str());
+    char name[32];
+    std::snprintf(name, sizeof name, "brisca%04d%02d%02d.log", today.year, today.month, today.day);
+    if (!s.file.Open(folder.c_str(), name)) return false;
+    // What the file holds already counts: a restart on the same day does not renew the allowance.
+    s.fileDay = today;
+    s.size = s.file.OpenedSize();
+    s.held = LimitReachedBefore(s);
+    return true;
+}
+
+// Writes the line in s.out unless the day's limit holds it back; the first line held back is
+// replaced by the one line that says so.
+int WriteLine(LogState& s, const sys::LocalTime& t) {
+    const long long limit = LimitBytes(s.options);
+    if (s.held) return 0;
+    if (limit > 0 && s.size + static_cast<long long>(s.out.size()) > limit) {
+        s.held = true;
+        PutPrefix(s.text, t);
+        PutLimitMessage(s.text, s.options.limitMb);
+        s.out.clear();
+        Encode(s.text.data(), s.text.size(), s.out);
+    }
+    if (!s.file.Append(s.out.data(), s.out.size())) {
+        s.file.Close();  // tried afresh with the next line
+        return -1;
+    }
+    s.size += static_cast<long long>(s.out.size());
+    return s.held ? 0 : 1;
 }
 
 }  // namespace
 
-void FormatDate(char* buffer, int style) {
+void FormatDay(char* buffer) {
     const sys::LocalTime t = sys::Now();
-    if (style == 1)
-        std::snprintf(buffer, 16, "%04d%02d%02d", t.year, t.month, t.day);
-    else
-        std::snprintf(buffer, 32, "%04d/%02d/%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
-                      t.minute, t.second);
+    std::snprintf(buffer, 16, "%04d%02d%02d", t.year, t.month, t.day);
+}
+
+void FormatDateTime(char* buffer) {
+    const sys::LocalTime t = sys::Now();
+    std::snprintf(buffer, 32, "%04d/%02d/%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
+                  t.minute, t.second);
 }
 
 void FormatTimestamp(char* buffer) {
@@ -144,55 +266,65 @@ void FormatTimestamp(char* buffer) {
 }
 
 void LogConfigure(const LogOptions& options) {
-    std::lock_guard<std::mutex> guard(g_logLock);
-    g_options = options;
+    LogState& s = State();
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.options = options;
+    s.configured = true;
+    // Reopened with the next line: the folder or the limit may have changed.
+    s.file.Close();
+    const sys::LocalTime t = sys::Now();
+    DeleteOldFiles(s.options, Day{t.year, t.month, t.day});
 }
 
 std::string LogFolder() {
-    std::lock_guard<std::mutex> guard(g_logLock);
-    return FolderLocked();
+    LogState& s = State();
+    std::lock_guard<std::mutex> guard(s.lock);
+    return FolderOf(s.options);
 }
 
 int LogFrame(int logSwitch, const char* head, const void* bytes, int n, const char* tail) {
     if (logSwitch == 0) return 0;
-    std::lock_guard<std::mutex> guard(g_logLock);
-    std::FILE* file = OpenToday();
-    if (!file) return -1;
-    char line[kLineSize];
-    const int used = WritePrefix(line);
-    std::snprintf(line + used, kMessageSize, "%s", head ? head : "");
-    char out[kOutSize];
-    std::size_t w = Encode(line, std::strlen(line), out, sizeof out);
-    std::fwrite(out, 1, w, file);
-    if (bytes && n > 0) std::fwrite(bytes, 1, static_cast<std::size_t>(n), file);
-    w = Encode(tail ? tail : "", tail ? std::strlen(tail) : 0, out, sizeof out);
-    std::fwrite(out, 1, w, file);
-    std::fflush(file);
-    std::fclose(file);
-    return 1;
+    LogState& s = State();
+    std::lock_guard<std::mutex> guard(s.lock);
+    const sys::LocalTime t = sys::Now();  // one reading: the file's day and the line's time agree
+    if (!OpenDay(s, Day{t.year, t.month, t.day})) return -1;
+    PutPrefix(s.text, t);
+    if (head) s.text.insert(s.text.end(), head, head + std::strlen(head));
+    s.out.clear();
+    Encode(s.text.data(), s.text.size(), s.out);
+    if (bytes && n > 0) {
+        const char* b = static_cast<const char*>(bytes);
+        s.out.insert(s.out.end(), b, b + n);
+    }
+    if (tail) Encode(tail, std::strlen(tail), s.out);
+    return WriteLine(s, t);
 }
 
 int LogPrintf(int logSwitch, const char* format, ...) {
     if (logSwitch == 0) return 0;
-
-    std::lock_guard<std::mutex> guard(g_logLock);
-    std::FILE* file = OpenToday();
-    if (!file) return -1;
-
-    char line[kLineSize];
-    const int used = WritePrefix(line);
+    LogState& s = State();
+    std::lock_guard<std::mutex> guard(s.lock);
+    const sys::LocalTime t = sys::Now();
+    if (!OpenDay(s, Day{t.year, t.month, t.day})) return -1;
+    PutPrefix(s.text, t);
+    const std::size_t used = s.text.size();
+    if (s.text.capacity() < 8192) s.text.reserve(8192);
+    s.text.resize(s.text.capacity());
 
     std::va_list args;
     va_start(args, format);
-    int length = std::vsnprintf(line + used, kMessageSize, format, args);
+    std::va_list again;
+    va_copy(again, args);
+    int length = std::vsnprintf(s.text.data() + used, s.text.size() - used, format, args);
+    if (length >= 0 && static_cast<std::size_t>(length) >= s.text.size() - used) {
+        s.text.resize(used + static_cast<std::size_t>(length) + 1);  // a long line, kept whole
+        length = std::vsnprintf(s.text.data() + used, s.text.size() - used, format, again);
+    }
+    va_end(again);
     va_end(args);
-    if (length < 0) length = 0;
-    if (length >= static_cast<int>(kMessageSize)) length = static_cast<int>(kMessageSize) - 1;
+    s.text.resize(used + static_cast<std::size_t>(length > 0 ? length : 0));
 
-    char out[kOutSize];
-    const std::size_t n = Encode(line, static_cast<std::size_t>(used + length), out, sizeof out);
-    std::fwrite(out, 1, n, file);
-    std::fflush(file);
-    std::fclose(file);
-    return 1;
+    s.out.clear();
+    Encode(s.text.data(), s.text.size(), s.out);
+    return WriteLine(s, t);
 }

@@ -1,5 +1,5 @@
-// The daily log file: gate_log/brisca<YYYYMMDD>.log under the working directory, code page 949,
-// CR LF line ends, one open-append-close per line, lines from different threads never mixed.
+// The daily log file: <folder>/brisca<YYYYMMDD>.log, code page 949, CR LF line ends, kept open
+// for the day, old days deleted, a daily size limit; lines from different threads never mixed.
 #pragma once
 #include <string>
 
@@ -9,12 +9,16 @@ struct LogOptions {
     int days = 365;      // daily files kept ("Log Days"); 0 keeps every file
     int limitMb = 256;   // bytes per day in MB ("Log Limit"); 0 = no limit
 };
+// Takes the options and deletes the daily files of the folder that are more than `days` days
+// old (only files named brisca<YYYYMMDD>.log with a real date; nothing else is touched). The
+// same clean-up runs again at each change of day. Creates nothing.
 void LogConfigure(const LogOptions& options);
 // The folder the daily files go to, as configured (UTF-8).
 std::string LogFolder();
 
-// Returns 0 when logSwitch is 0 (nothing touched), -1 when the file cannot be opened, 1 after
-// writing. The message is UTF-8 (or raw bytes) and brings its own line end.
+// Returns 0 when logSwitch is 0 (nothing touched) or the day's limit holds the line back, -1
+// when the file cannot be opened or written, 1 after writing. The message is UTF-8 (or raw
+// bytes), of any length, and brings its own line end.
 int LogPrintf(int logSwitch, const char* format, ...)
 #if defined(__GNUC__)
     __attribute__((format(printf, 2, 3)))
@@ -25,7 +29,9 @@ int LogPrintf(int logSwitch, const char* format, ...)
 // page 949), the n bytes between them are written exactly as they came. Same results as LogPrintf.
 int LogFrame(int logSwitch, const char* head, const void* bytes, int n, const char* tail);
 
-// style 1: "%Y%m%d" (16-byte buffer); style 2: "%Y/%m/%d %H:%M:%S" (32-byte buffer).
-void FormatDate(char* buffer, int style);
+// "%Y%m%d", local date (16-byte buffer).
+void FormatDay(char* buffer);
+// "%Y/%m/%d %H:%M:%S", local date and time (32-byte buffer).
+void FormatDateTime(char* buffer);
 // "[%04d-%02d-%02d %02d:%02d:%02d:%03d]" local time with milliseconds (128-byte buffer).
 void FormatTimestamp(char* buffer);

@@ -1,7 +1,10 @@
-// The few operating-system services the portable core needs: clock, process id, directories,
-// code page 949 text and secure randomness. One file per platform implements them.
+// The few operating-system services the portable core needs: clock, process id, folders and the
+// log's files, code page 949 text and secure randomness. One file per platform implements them.
 #pragma once
 #include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
 
 namespace sys {
 
@@ -14,9 +17,48 @@ LocalTime Now();
 
 int ProcessId();
 
-// Creates one directory; an existing directory or any failure is ignored (result: true if it
-// exists afterwards).
+// Creates a folder and any missing parents (UTF-8 path). On POSIX a folder made here is open to
+// its owner only (0700); an existing one is left as it is. True if the folder exists afterwards.
 bool MakeDirectory(const char* path);
+
+// The names (UTF-8) of the regular files directly inside folder: no links, no sub-folders.
+// False when the folder cannot be read; on POSIX a folder that is a symbolic link is refused.
+bool ListFiles(const char* folder, std::vector<std::string>& names);
+
+// Deletes folder/name if it is a regular file; a link or a folder of that name is left alone.
+bool RemoveFile(const char* folder, const char* name);
+
+// A file kept open for appending (the day's log). On POSIX it is created readable by its owner
+// only (0600), and neither the folder nor the file may be a symbolic link; on Windows the
+// UTF-8 path is opened through the wide API and others may read, rename or delete the file.
+class AppendFile {
+public:
+    AppendFile() = default;
+    ~AppendFile() { Close(); }
+    AppendFile(const AppendFile&) = delete;
+    AppendFile& operator=(const AppendFile&) = delete;
+
+    // Opens folder/name, created when missing. False if it cannot be opened or is not a
+    // regular file.
+    bool Open(const char* folder, const char* name);
+    void Close();
+    bool IsOpen() const { return m_handle != -1; }
+    // Bytes the file held when it was opened.
+    long long OpenedSize() const { return m_openedSize; }
+    // Appends n bytes at the end, in one system call where the system allows.
+    bool Append(const void* bytes, std::size_t n);
+    // False once the path no longer names the open file (deleted, renamed or replaced).
+    bool StillNamed() const;
+    // Reads the last n bytes of the file (fewer if it is shorter); the count read, or -1.
+    long ReadTail(char* buffer, std::size_t n) const;
+
+private:
+    std::intptr_t m_handle = -1;  // file descriptor or HANDLE
+    std::uint64_t m_device = 0, m_index = 0;
+    long long m_openedSize = 0;
+    std::string m_path;       // POSIX
+    std::wstring m_widePath;  // Windows
+};
 
 // Converts valid UTF-8 to code page 949. Returns the number of bytes written to out, or -1
 // when the text has a character that code page 949 lacks or out is too small.

@@ -1,10 +1,13 @@
-// Operating-system services on Linux and other POSIX systems: clock_gettime, mkdir, glibc's
-// iconv for code page 949 and getrandom.
+// Operating-system services on Linux and other POSIX systems: clock_gettime, folders and files
+// reached through a folder descriptor opened without following links, glibc's iconv for code
+// page 949 and getrandom.
 #include "sys/sys.h"
 
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
 #include <iconv.h>
 #include <mutex>
 #include <sys/random.h>
@@ -25,9 +28,116 @@ LocalTime Now() {
 int ProcessId() { return static_cast<int>(getpid()); }
 
 bool MakeDirectory(const char* path) {
-    mkdir(path, 0777);
+    const std::string whole(path);
+    // Each missing level in turn; failures are ignored, the final check decides.
+    for (std::size_t at = whole.find('/', 1); at != std::string::npos; at = whole.find('/', at + 1))
+        mkdir(whole.substr(0, at).c_str(), 0700);
+    mkdir(path, 0700);
     struct stat st{};
     return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+namespace {
+
+// The folder itself must not be a link: whoever could plant one could send the log elsewhere.
+int OpenFolder(const char* folder) {
+    return open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+bool IsRegularIn(int dir, const char* name) {
+    struct stat st{};
+    return fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+}
+
+}  // namespace
+
+bool ListFiles(const char* folder, std::vector<std::string>& names) {
+    const int dir = OpenFolder(folder);
+    if (dir < 0) return false;
+    DIR* listing = fdopendir(dir);
+    if (!listing) {
+        close(dir);
+        return false;
+    }
+    while (const dirent* entry = readdir(listing)) {
+        if (IsRegularIn(dir, entry->d_name)) names.emplace_back(entry->d_name);
+    }
+    closedir(listing);  // closes dir as well
+    return true;
+}
+
+bool RemoveFile(const char* folder, const char* name) {
+    const int dir = OpenFolder(folder);
+    if (dir < 0) return false;
+    const bool removed = IsRegularIn(dir, name) && unlinkat(dir, name, 0) == 0;
+    close(dir);
+    return removed;
+}
+
+bool AppendFile::Open(const char* folder, const char* name) {
+    Close();
+    const int dir = OpenFolder(folder);
+    if (dir < 0) return false;
+    // O_NONBLOCK: a FIFO planted under the file's name must not hold the writer in open().
+    const int fd = openat(dir, name, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                          0600);
+    close(dir);
+    if (fd < 0) return false;
+    struct stat st{};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return false;
+    }
+    if ((st.st_mode & 077) != 0) fchmod(fd, 0600);  // a file left by an older version
+    m_handle = fd;
+    m_device = st.st_dev;
+    m_index = st.st_ino;
+    m_openedSize = st.st_size;
+    m_path = std::string(folder) + '/' + name;
+    return true;
+}
+
+void AppendFile::Close() {
+    if (m_handle == -1) return;
+    close(static_cast<int>(m_handle));
+    m_handle = -1;
+}
+
+bool AppendFile::Append(const void* bytes, std::size_t n) {
+    const char* p = static_cast<const char*>(bytes);
+    while (n > 0) {
+        const ssize_t put = write(static_cast<int>(m_handle), p, n);
+        if (put < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += put;
+        n -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+long AppendFile::ReadTail(char* buffer, std::size_t n) const {
+    struct stat st{};
+    if (fstat(static_cast<int>(m_handle), &st) != 0) return -1;
+    const std::size_t size = static_cast<std::size_t>(st.st_size);
+    if (n > size) n = size;
+    std::size_t got = 0;
+    while (got < n) {
+        const ssize_t r = pread(static_cast<int>(m_handle), buffer + got, n - got,
+                                static_cast<off_t>(size - n + got));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return -1;
+        got += static_cast<std::size_t>(r);
+    }
+    return static_cast<long>(got);
+}
+
+bool AppendFile::StillNamed() const {
+    // One lstat: a deleted file has no name left, a renamed or replaced one another inode there.
+    struct stat st{};
+    return lstat(m_path.c_str(), &st) == 0 && static_cast<std::uint64_t>(st.st_dev) == m_device &&
+           static_cast<std::uint64_t>(st.st_ino) == m_index;
 }
 
 namespace {

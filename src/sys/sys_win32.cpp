@@ -1,5 +1,6 @@
-// Operating-system services on Windows: GetLocalTime, CreateDirectory, the UTF-16 round trip to
-// code page 949 and the system's preferred random generator.
+// Operating-system services on Windows: GetLocalTime, folders and files through the wide API
+// (UTF-8 paths turned into UTF-16), the UTF-16 round trip to code page 949 and the system's
+// preferred random generator.
 #include "sys/sys.h"
 
 #include <windows.h>
@@ -15,10 +16,132 @@ LocalTime Now() {
 
 int ProcessId() { return static_cast<int>(GetCurrentProcessId()); }
 
+namespace {
+
+std::wstring Wide(const char* utf8) {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8, -1, nullptr, 0);
+    if (n <= 1) return std::wstring();
+    std::wstring out(static_cast<std::size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8, -1, out.data(), n);
+    out.resize(static_cast<std::size_t>(n - 1));
+    return out;
+}
+
+std::string Utf8(const wchar_t* wide) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 1) return std::string();
+    std::string out(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, out.data(), n, nullptr, nullptr);
+    out.resize(static_cast<std::size_t>(n - 1));
+    return out;
+}
+
+std::wstring Join(const char* folder, const char* name) { return Wide(folder) + L'\\' + Wide(name); }
+
+bool IsPlainFile(DWORD attr) {
+    return attr != INVALID_FILE_ATTRIBUTES &&
+           (attr & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+}
+
+}  // namespace
+
 bool MakeDirectory(const char* path) {
-    CreateDirectoryA(path, nullptr);
-    const DWORD attr = GetFileAttributesA(path);
+    const std::wstring whole = Wide(path);
+    // Each missing level in turn ("C:" and the like simply fail); the final check decides.
+    for (std::size_t at = whole.find_first_of(L"\\/", 1); at != std::wstring::npos;
+         at = whole.find_first_of(L"\\/", at + 1))
+        CreateDirectoryW(whole.substr(0, at).c_str(), nullptr);
+    CreateDirectoryW(whole.c_str(), nullptr);
+    const DWORD attr = GetFileAttributesW(whole.c_str());
     return attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool ListFiles(const char* folder, std::vector<std::string>& names) {
+    const std::wstring pattern = Wide(folder) + L"\\*";
+    WIN32_FIND_DATAW found{};
+    const HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found,
+                                           FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    do {
+        if (IsPlainFile(found.dwFileAttributes)) names.push_back(Utf8(found.cFileName));
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return true;
+}
+
+bool RemoveFile(const char* folder, const char* name) {
+    const std::wstring path = Join(folder, name);
+    return IsPlainFile(GetFileAttributesW(path.c_str())) && DeleteFileW(path.c_str());
+}
+
+bool AppendFile::Open(const char* folder, const char* name) {
+    Close();
+    const std::wstring path = Join(folder, name);
+    // Support staff read the day's file live and may move or delete it while it is open.
+    const HANDLE h = CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!GetFileInformationByHandle(h, &info) || !IsPlainFile(info.dwFileAttributes)) {
+        CloseHandle(h);
+        return false;
+    }
+    m_handle = reinterpret_cast<std::intptr_t>(h);
+    m_device = info.dwVolumeSerialNumber;
+    m_index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    m_openedSize = static_cast<long long>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
+                                          info.nFileSizeLow);
+    m_widePath = path;
+    return true;
+}
+
+void AppendFile::Close() {
+    if (m_handle == -1) return;
+    CloseHandle(reinterpret_cast<HANDLE>(m_handle));
+    m_handle = -1;
+}
+
+bool AppendFile::Append(const void* bytes, std::size_t n) {
+    const char* p = static_cast<const char*>(bytes);
+    while (n > 0) {
+        const DWORD piece = n > 0x40000000u ? 0x40000000u : static_cast<DWORD>(n);
+        DWORD put = 0;
+        if (!WriteFile(reinterpret_cast<HANDLE>(m_handle), p, piece, &put, nullptr) || put == 0)
+            return false;
+        p += put;
+        n -= put;
+    }
+    return true;
+}
+
+long AppendFile::ReadTail(char* buffer, std::size_t n) const {
+    const HANDLE h = reinterpret_cast<HANDLE>(m_handle);
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(h, &size)) return -1;
+    if (static_cast<long long>(n) > size.QuadPart) n = static_cast<std::size_t>(size.QuadPart);
+    std::size_t got = 0;
+    while (got < n) {
+        const unsigned long long at = static_cast<unsigned long long>(size.QuadPart) - n + got;
+        OVERLAPPED where{};
+        where.Offset = static_cast<DWORD>(at);
+        where.OffsetHigh = static_cast<DWORD>(at >> 32);
+        DWORD r = 0;
+        if (!ReadFile(h, buffer + got, static_cast<DWORD>(n - got), &r, &where) || r == 0) return -1;
+        got += r;
+    }
+    return static_cast<long>(got);
+}
+
+bool AppendFile::StillNamed() const {
+    // A file deleted while open may linger as "delete pending" until its last handle closes;
+    // a renamed one leaves its path empty.
+    if (GetFileAttributesW(m_widePath.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
+    FILE_STANDARD_INFO info{};
+    if (GetFileInformationByHandleEx(reinterpret_cast<HANDLE>(m_handle), FileStandardInfo, &info,
+                                     sizeof info))
+        return !info.DeletePending && info.NumberOfLinks > 0;
+    return true;
 }
 
 long Utf8ToCp949(const char* in, std::size_t n, char* out, std::size_t cap) {

@@ -1,8 +1,12 @@
 // The daily log file: switch, file name, prefix, code page 949, CR LF, whole lines from
-// concurrent threads, raw bytes, long messages and an unwritable log directory.
+// concurrent threads, raw bytes and frames, long lines, an unwritable log directory, the folder,
+// old days deleted, the daily limit, private files and a file that goes away while open.
 #include "diag/log.h"
 #include "diag/temp_dir.h"
+#include "sys/sys.h"
 
+#include <chrono>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <regex>
@@ -19,11 +23,33 @@ static int OwnPid() { return static_cast<int>(getpid()); }
 
 namespace {
 
-std::string TodayDigits() {
+// The local date n days ago as YYYYMMDD.
+std::string DaysAgo(int n) {
+    using namespace std::chrono;
     const std::time_t now = std::time(nullptr);
+    const std::tm local = *std::localtime(&now);
+    const sys_days today = year_month_day{year{local.tm_year + 1900},
+                                          month{static_cast<unsigned>(local.tm_mon + 1)},
+                                          day{static_cast<unsigned>(local.tm_mday)}};
+    const year_month_day then{today - days{n}};
     char text[16] = {};
-    std::strftime(text, sizeof text, "%Y%m%d", std::localtime(&now));
+    std::snprintf(text, sizeof text, "%04d%02u%02u", static_cast<int>(then.year()),
+                  static_cast<unsigned>(then.month()), static_cast<unsigned>(then.day()));
     return text;
+}
+
+std::string TodayDigits() { return DaysAgo(0); }
+
+std::string Cp949(const std::string& utf8) {
+    char out[512];
+    const long n = sys::Utf8ToCp949(utf8.data(), utf8.size(), out, sizeof out);
+    return n < 0 ? std::string() : std::string(out, static_cast<std::size_t>(n));
+}
+
+// The day's file in folder (today's date read before and after the caller's writes).
+std::filesystem::path DayFile(const std::filesystem::path& folder, const std::string& before) {
+    const std::filesystem::path first = folder / ("brisca" + before + ".log");
+    return std::filesystem::exists(first) ? first : folder / ("brisca" + TodayDigits() + ".log");
 }
 
 // The part of each log line after its prefix; checks the prefix on the way.
@@ -105,15 +131,20 @@ TEST_F(LogFile, RawBytesPassAndMissingCharactersBecomeQuestionMarks) {
     EXPECT_EQ(messages[2], std::string("[a\0]\r\n", 6));
 }
 
-TEST_F(LogFile, LongMessageIsCutNotOverrun) {
+TEST_F(LogFile, LongLinesAndFramesKeepEveryByte) {
     const std::string big(20000, 'k');
     ASSERT_EQ(LogPrintf(1, "%s\n", big.c_str()), 1);
+    // A frame of every byte value: C4 AB and code page 949 Korean text (BD C2 C0 CE) among them,
+    // a lone line feed and NUL bytes, none converted; only head and tail are the program's text.
+    std::string frame = "\x02\xC4\xAB\xBD\xC2\xC0\xCE";
+    while (frame.size() < 5120) frame += static_cast<char>(frame.size() % 256);
+    ASSERT_EQ(LogFrame(1, "TEVN-> [요청전문][5120][", frame.data(), 5120, "]\n"), 1);
     ASSERT_EQ(LogPrintf(1, "%s\n", "after"), 1);
-    const std::string log = ReadLogs();
-    const std::size_t prefixEnd = log.find("\xA2\xB9 ") + 3;
-    const std::size_t ks = log.find_first_not_of('k', prefixEnd) - prefixEnd;
-    EXPECT_EQ(ks, 5119u);  // the 5120-byte message buffer keeps its terminator
-    EXPECT_NE(log.find("\xA2\xB9 after\r\n"), std::string::npos);
+    const auto messages = Messages(ReadLogs());
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[0], big + "\r\n");
+    EXPECT_EQ(messages[1], "TEVN-> [\xBF\xE4\xC3\xBB\xC0\xFC\xB9\xAE][5120][" + frame + "]\r\n");
+    EXPECT_EQ(messages[2], "after\r\n");
 }
 
 TEST_F(LogFile, ConcurrentLinesStayWhole) {
@@ -151,8 +182,8 @@ TEST_F(LogFile, UnopenableFileGivesMinusOne) {
 
 TEST(LogFormat, DateAndTimestampForms) {
     char date[16], stamp[32], ts[128];
-    FormatDate(date, 1);
-    FormatDate(stamp, 2);
+    FormatDay(date);
+    FormatDateTime(stamp);
     FormatTimestamp(ts);
     EXPECT_TRUE(std::regex_match(date, std::regex(R"(\d{8})"))) << date;
     EXPECT_TRUE(std::regex_match(stamp, std::regex(R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2})"))) << stamp;
@@ -160,5 +191,123 @@ TEST(LogFormat, DateAndTimestampForms) {
     // All three read the same local clock as the C library.
     const std::string today = TodayDigits();
     EXPECT_EQ(std::string(date).substr(0, 6), today.substr(0, 6));
+    EXPECT_EQ(std::string(stamp).substr(0, 7), today.substr(0, 4) + "/" + today.substr(4, 2));
     EXPECT_EQ(std::string(ts).substr(1, 7), today.substr(0, 4) + "-" + today.substr(4, 2));
 }
+
+TEST_F(LogFile, ConfiguredFolderAndOldDaysDeleted) {
+    namespace fs = std::filesystem;
+    // A folder under a Korean name, two levels missing: made on the first line.
+    const std::string folder = "로그/매장 기록";
+    const fs::path dir(u8"로그/매장 기록");
+    fs::create_directories(dir / "brisca20000102.log");  // a sub-folder under a daily name
+    const char* keep[] = {"brisca" "20000230.log", "brisca2000010.log", "brisca20000101.txt",
+                          "brisca20000101.log.1", "Xbrisca20000101.log", "notes.txt"};
+    const std::string recent = "brisca" + DaysAgo(29) + ".log";
+    const std::string old[] = {"brisca" + DaysAgo(31) + ".log", "brisca" + DaysAgo(400) + ".log",
+                               "brisca19991231.log"};
+    for (const char* name : keep) std::ofstream(dir / name) << "kept";
+    for (const std::string& name : old) std::ofstream(dir / name) << "old";
+    std::ofstream(dir / recent) << "recent";
+#if !defined(_WIN32)
+    std::ofstream("outside.log") << "outside";
+    fs::create_symlink("../../outside.log", dir / "brisca20000103.log");
+#endif
+
+    LogConfigure(LogOptions{folder, 0, 256});  // 0 days: every file kept
+    for (const std::string& name : old) EXPECT_TRUE(fs::exists(dir / name)) << name;
+
+    LogConfigure(LogOptions{folder, 30, 256});
+    EXPECT_EQ(LogFolder(), folder);
+    for (const std::string& name : old) EXPECT_FALSE(fs::exists(dir / name)) << name;
+    for (const char* name : keep) EXPECT_EQ(ReadFile(dir / name), "kept") << name;
+    EXPECT_TRUE(fs::is_directory(dir / "brisca20000102.log"));
+    EXPECT_EQ(ReadFile(dir / recent), "recent");
+#if !defined(_WIN32)
+    EXPECT_TRUE(fs::is_symlink(dir / "brisca20000103.log"));
+    EXPECT_EQ(ReadFile("outside.log"), "outside");
+#endif
+
+    const std::string before = TodayDigits();
+    ASSERT_EQ(LogPrintf(1, "TEVN-> 여기\n"), 1);
+    EXPECT_EQ(Messages(ReadFile(DayFile(dir, before))), std::vector<std::string>{"TEVN-> \xBF\xA9\xB1\xE2\r\n"});
+    EXPECT_FALSE(LogDirExists());
+}
+
+TEST_F(LogFile, DailyLimitWritesOneLineAndHoldsTheRest) {
+    namespace fs = std::filesystem;
+    constexpr long long kLimit = 1024 * 1024;
+    LogConfigure(LogOptions{"", 0, 1});
+    const std::string before = TodayDigits();
+    const std::string line(4000, 'x');
+    ASSERT_EQ(LogPrintf(1, "%s\n", line.c_str()), 1);
+    const fs::path day = DayFile("gate_log", before);
+    // Filled to some 10 000 bytes short of the limit, then a line that does not fit.
+    for (int i = 0; i < 400 && fs::file_size(day) < kLimit - 10000; ++i)
+        ASSERT_EQ(LogPrintf(1, "%s\n", line.c_str()), 1);
+    const std::string big(12000, 'y');
+    EXPECT_EQ(LogPrintf(1, "%s\n", big.c_str()), 0);
+    EXPECT_EQ(LogPrintf(1, "small\n"), 0);
+    EXPECT_EQ(LogFrame(1, "[", "ab", 2, "]\n"), 0);
+    const std::string limitLine = Cp949("TEVN-> 로그 용량 제한(1MB)에 도달하여 오늘은 더 기록하지 않습니다") + "\r\n";
+    const std::string full = ReadLogs();
+    EXPECT_LE(full.size(), kLimit);
+    const auto messages = Messages(full);
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back(), limitLine);
+    EXPECT_EQ(messages[messages.size() - 2], line + "\r\n");
+    EXPECT_EQ(full.find('y'), std::string::npos);
+
+    // A restart on the same day finds the file held; a higher limit lets lines in again.
+    LogConfigure(LogOptions{"", 0, 1});
+    EXPECT_EQ(LogPrintf(1, "small\n"), 0);
+    EXPECT_EQ(ReadLogs(), full);
+    LogConfigure(LogOptions{"", 0, 2});
+    EXPECT_EQ(LogPrintf(1, "small\n"), 1);
+    EXPECT_EQ(Messages(ReadLogs()).back(), "small\r\n");
+}
+
+TEST_F(LogFile, FileThatGoesAwayIsMadeAgain) {
+    namespace fs = std::filesystem;
+    const std::string before = TodayDigits();
+    ASSERT_EQ(LogPrintf(1, "one\n"), 1);
+    const fs::path day = DayFile("gate_log", before);
+    fs::remove(day);
+    ASSERT_EQ(LogPrintf(1, "two\n"), 1);
+    EXPECT_EQ(Messages(ReadFile(day)), std::vector<std::string>{"two\r\n"});
+    fs::rename(day, "gate_log/moved.txt");
+    ASSERT_EQ(LogPrintf(1, "three\n"), 1);
+    EXPECT_EQ(Messages(ReadFile(day)), std::vector<std::string>{"three\r\n"});
+    EXPECT_EQ(Messages(ReadFile("gate_log/moved.txt")), std::vector<std::string>{"two\r\n"});
+}
+
+#if !defined(_WIN32)
+#include <sys/stat.h>
+
+TEST_F(LogFile, PrivateFilesAndNoLinksFollowed) {
+    namespace fs = std::filesystem;
+    const std::string before = TodayDigits();
+    ASSERT_EQ(LogPrintf(1, "private\n"), 1);
+    struct stat st{};
+    ASSERT_EQ(stat("gate_log", &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    ASSERT_EQ(stat(DayFile("gate_log", before).c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    // A link planted in place of the day's file (as the day begins) is not followed.
+    std::ofstream("target") << "target";
+    fs::remove(DayFile("gate_log", before));
+    for (const std::string& day : {before, TodayDigits()})
+        if (!fs::is_symlink("gate_log/brisca" + day + ".log"))
+            fs::create_symlink("../target", "gate_log/brisca" + day + ".log");
+    EXPECT_EQ(LogPrintf(1, "diverted\n"), -1);
+    EXPECT_EQ(ReadFile("target"), "target");
+
+    // Nor is a folder that is a link.
+    fs::remove_all("gate_log");
+    fs::create_directory("elsewhere");
+    fs::create_directory_symlink("elsewhere", "gate_log");
+    EXPECT_EQ(LogPrintf(1, "diverted\n"), -1);
+    EXPECT_TRUE(fs::is_empty("elsewhere"));
+}
+#endif

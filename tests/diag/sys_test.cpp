@@ -30,11 +30,14 @@ TEST(Sys, Utf8ToCp949LongTextCrossesInternalPieces) {
 }
 
 using SysDir = InTempDir;
-TEST_F(SysDir, MakeDirectoryCreatesOnceAndToleratesExisting) {
+TEST_F(SysDir, MakeDirectoryMakesMissingLevelsAndToleratesExisting) {
     EXPECT_TRUE(sys::MakeDirectory("made"));
     EXPECT_TRUE(std::filesystem::is_directory("made"));
     EXPECT_TRUE(sys::MakeDirectory("made"));
-    EXPECT_FALSE(sys::MakeDirectory("missing/child"));
+    EXPECT_TRUE(sys::MakeDirectory("missing/child"));
+    EXPECT_TRUE(std::filesystem::is_directory("missing/child"));
+    { std::ofstream blocker("file"); }
+    EXPECT_FALSE(sys::MakeDirectory("file/child"));
 }
 
 TEST(Sys, SecureRandomFillsEveryByte) {

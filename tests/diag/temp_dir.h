@@ -1,6 +1,8 @@
 // Test helper: runs a test inside a fresh, empty working directory and reads back the day's log
 // files written there.
 #pragma once
+#include "diag/log.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -25,12 +27,18 @@ protected:
         fs::current_path(m_dir);
     }
     void TearDown() override {
+        LogConfigure(LogOptions{});  // default options again, and the day's file closed
         std::error_code ec;
         std::filesystem::current_path(m_previous, ec);
         std::filesystem::remove_all(m_dir, ec);
     }
 
     static bool LogDirExists() { return std::filesystem::exists("gate_log"); }
+
+    static std::string ReadFile(const std::filesystem::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
 
     // Every log file under gate_log, concatenated in name order (a test may cross midnight).
     static std::string ReadLogs() {
@@ -40,10 +48,7 @@ protected:
         std::vector<fs::path> files;
         for (const auto& entry : fs::directory_iterator("gate_log")) files.push_back(entry.path());
         std::sort(files.begin(), files.end());
-        for (const auto& f : files) {
-            std::ifstream in(f, std::ios::binary);
-            all.append(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        }
+        for (const auto& f : files) all += ReadFile(f);
         return all;
     }
 

@@ -282,7 +282,7 @@ std::string FromCp949(const std::string& in) {
 
 std::vector<std::string> LogLines() {
     char date[16] = {};
-    FormatDate(date, 1);
+    FormatDay(date);
     std::ifstream f(std::string("gate_log/brisca") + date + ".log", std::ios::binary);
     std::stringstream ss;
     ss << f.rdbuf();
