@@ -272,13 +272,17 @@ TEST_F(LogFile, FileThatGoesAwayIsMadeAgain) {
     const std::string before = TodayDigits();
     ASSERT_EQ(LogPrintf(1, "one\n"), 1);
     const fs::path day = DayFile("gate_log", before);
-    fs::remove(day);
+    fs::rename(day, "gate_log/moved.txt");
     ASSERT_EQ(LogPrintf(1, "two\n"), 1);
     EXPECT_EQ(Messages(ReadFile(day)), std::vector<std::string>{"two\r\n"});
-    fs::rename(day, "gate_log/moved.txt");
+    EXPECT_EQ(Messages(ReadFile("gate_log/moved.txt")), std::vector<std::string>{"one\r\n"});
+#if !defined(_WIN32)
+    // Wine keeps the name of a file deleted while open until its last handle closes (Windows 10
+    // and later free it at once, older ones refuse to look it up).
+    fs::remove(day);
     ASSERT_EQ(LogPrintf(1, "three\n"), 1);
     EXPECT_EQ(Messages(ReadFile(day)), std::vector<std::string>{"three\r\n"});
-    EXPECT_EQ(Messages(ReadFile("gate_log/moved.txt")), std::vector<std::string>{"two\r\n"});
+#endif
 }
 
 #if !defined(_WIN32)
