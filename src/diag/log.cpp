@@ -9,6 +9,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -62,6 +63,31 @@ bool DailyFileDate(const std::string& name, Day& date) {
            date.day <= DaysInMonth(date.year, date.month);
 }
 
+// A line's bytes: grows to the longest line seen and stays there, so that lines are built
+// without a heap call once the first few have been written; never zero-filled.
+struct Bytes {
+    std::unique_ptr<char[]> data;
+    std::size_t size = 0, cap = 0;
+
+    // Room for n more bytes at data.get() + size.
+    char* Room(std::size_t n) {
+        if (size + n > cap) {
+            std::size_t grown = cap < 8192 ? 8192 : 2 * cap;
+            if (grown < size + n) grown = size + n;
+            auto bigger = std::make_unique_for_overwrite<char[]>(grown);
+            if (size > 0) std::memcpy(bigger.get(), data.get(), size);
+            data = std::move(bigger);
+            cap = grown;
+        }
+        return data.get() + size;
+    }
+    void Append(const char* p, std::size_t n) {
+        if (n == 0) return;
+        std::memcpy(Room(n), p, n);
+        size += n;
+    }
+};
+
 // Length of the well-formed UTF-8 character at p (at most n bytes), or 0 when the bytes there
 // are not one (stray continuation, overlong form, surrogate, beyond U+10FFFF, cut short).
 std::size_t Utf8CharLength(const unsigned char* p, std::size_t n) {
@@ -109,16 +135,16 @@ std::size_t ConvertRun(const char* in, std::size_t n, char* out, std::size_t cap
 
 // UTF-8 (possibly mixed with raw bytes) to code page 949 with CR LF line ends, appended to out.
 // ASCII is the same in both and is copied; bytes that are not well-formed UTF-8 are copied too.
-void Encode(const char* in, std::size_t n, std::vector<char>& out) {
-    std::size_t w = out.size();
+void Encode(const char* in, std::size_t n, Bytes& out) {
     // Code page 949 never needs more bytes than UTF-8 for the same text; CR LF at most doubles.
-    out.resize(w + 2 * n);
+    char* const o = out.Room(2 * n);
+    std::size_t w = 0;
     const auto* u = reinterpret_cast<const unsigned char*>(in);
     std::size_t i = 0;
     while (i < n) {
         if (u[i] < 0x80) {
-            if (u[i] == '\n') out[w++] = '\r';
-            out[w++] = in[i++];
+            if (u[i] == '\n') o[w++] = '\r';
+            o[w++] = in[i++];
             continue;
         }
         std::size_t end = i;  // a run of well-formed non-ASCII characters
@@ -128,21 +154,22 @@ void Encode(const char* in, std::size_t n, std::vector<char>& out) {
             end += len;
         }
         if (end == i) {
-            out[w++] = in[i++];
+            o[w++] = in[i++];
             continue;
         }
-        w += ConvertRun(in + i, end - i, out.data() + w, out.size() - w);
+        w += ConvertRun(in + i, end - i, o + w, 2 * n - w);
         i = end;
     }
-    out.resize(w);
+    out.size += w;
 }
 
 // "[YYYY/MM/DD HH:MM:SS][pid] ▷ " as UTF-8 into text (replacing what it held).
-void PutPrefix(std::vector<char>& text, const sys::LocalTime& t) {
+void PutPrefix(Bytes& text, const sys::LocalTime& t) {
     char prefix[96];
     const int n = std::snprintf(prefix, sizeof prefix, "[%04d/%02d/%02d %02d:%02d:%02d][%d] ▷ ", t.year,
                                 t.month, t.day, t.hour, t.minute, t.second, sys::ProcessId());
-    text.assign(prefix, prefix + (n > 0 ? n : 0));
+    text.size = 0;
+    text.Append(prefix, n > 0 ? static_cast<std::size_t>(n) : 0);
 }
 
 // Everything behind the lock. Made once and never destroyed, so that a worker still logging
@@ -155,8 +182,8 @@ struct LogState {
     Day fileDay;            // the day of the open file (zero: none opened yet)
     long long size = 0;     // bytes in the day's file
     bool held = false;      // the day's limit was reached: no more lines today
-    std::vector<char> text;  // the line as UTF-8, reused
-    std::vector<char> out;   // the line as written, reused
+    Bytes text;  // the line as UTF-8
+    Bytes out;   // the line as written
 };
 
 LogState& State() {
@@ -186,10 +213,10 @@ void DeleteOldFiles(const LogOptions& options, const Day& today) {
 }
 
 // The day's limit line, formatted as UTF-8 into text (appended).
-void PutLimitMessage(std::vector<char>& text, int limitMb) {
+void PutLimitMessage(Bytes& text, int limitMb) {
     char message[160];
     const int n = std::snprintf(message, sizeof message, kLimitLine, limitMb);
-    text.insert(text.end(), message, message + (n > 0 ? n : 0));
+    text.Append(message, n > 0 ? static_cast<std::size_t>(n) : 0);
 }
 
 // Whether the file just opened has reached the day's limit already: it is full, or its last
@@ -198,14 +225,14 @@ bool LimitReachedBefore(LogState& s) {
     const long long limit = LimitBytes(s.options);
     if (limit <= 0) return false;
     if (s.size >= limit) return true;
-    s.text.clear();
+    s.text.size = 0;
     PutLimitMessage(s.text, s.options.limitMb);
-    s.out.clear();
-    Encode(s.text.data(), s.text.size(), s.out);
+    s.out.size = 0;
+    Encode(s.text.data.get(), s.text.size, s.out);
     char tail[160];
-    const std::size_t n = s.out.size() < sizeof tail ? s.out.size() : sizeof tail;
+    const std::size_t n = s.out.size < sizeof tail ? s.out.size : sizeof tail;
     return s.file.ReadTail(tail, n) == static_cast<long>(n) &&
-           std::memcmp(tail, s.out.data() + s.out.size() - n, n) == 0;
+           std::memcmp(tail, s.out.data.get() + s.out.size - n, n) == 0;
 }
 
 // Makes sure the file of `today` is open, reopening it at the change of day or when it has gone.
@@ -231,18 +258,18 @@ bool OpenDay(LogState& s, const Day& today) {
 int WriteLine(LogState& s, const sys::LocalTime& t) {
     const long long limit = LimitBytes(s.options);
     if (s.held) return 0;
-    if (limit > 0 && s.size + static_cast<long long>(s.out.size()) > limit) {
+    if (limit > 0 && s.size + static_cast<long long>(s.out.size) > limit) {
         s.held = true;
         PutPrefix(s.text, t);
         PutLimitMessage(s.text, s.options.limitMb);
-        s.out.clear();
-        Encode(s.text.data(), s.text.size(), s.out);
+        s.out.size = 0;
+        Encode(s.text.data.get(), s.text.size, s.out);
     }
-    if (!s.file.Append(s.out.data(), s.out.size())) {
+    if (!s.file.Append(s.out.data.get(), s.out.size)) {
         s.file.Close();  // tried afresh with the next line
         return -1;
     }
-    s.size += static_cast<long long>(s.out.size());
+    s.size += static_cast<long long>(s.out.size);
     return s.held ? 0 : 1;
 }
 
@@ -289,12 +316,11 @@ int LogFrame(int logSwitch, const char* head, const void* bytes, int n, const ch
     const sys::LocalTime t = sys::Now();  // one reading: the file's day and the line's time agree
     if (!OpenDay(s, Day{t.year, t.month, t.day})) return -1;
     PutPrefix(s.text, t);
-    if (head) s.text.insert(s.text.end(), head, head + std::strlen(head));
-    s.out.clear();
-    Encode(s.text.data(), s.text.size(), s.out);
+    if (head) s.text.Append(head, std::strlen(head));
+    s.out.size = 0;
+    Encode(s.text.data.get(), s.text.size, s.out);
     if (bytes && n > 0) {
-        const char* b = static_cast<const char*>(bytes);
-        s.out.insert(s.out.end(), b, b + n);
+        s.out.Append(static_cast<const char*>(bytes), static_cast<std::size_t>(n));
     }
     if (tail) Encode(tail, std::strlen(tail), s.out);
     return WriteLine(s, t);
@@ -307,24 +333,22 @@ int LogPrintf(int logSwitch, const char* format, ...) {
     const sys::LocalTime t = sys::Now();
     if (!OpenDay(s, Day{t.year, t.month, t.day})) return -1;
     PutPrefix(s.text, t);
-    const std::size_t used = s.text.size();
-    if (s.text.capacity() < 8192) s.text.reserve(8192);
-    s.text.resize(s.text.capacity());
+    std::size_t room = s.text.cap - s.text.size;  // the prefix made room for a common line
 
     std::va_list args;
     va_start(args, format);
     std::va_list again;
     va_copy(again, args);
-    int length = std::vsnprintf(s.text.data() + used, s.text.size() - used, format, args);
-    if (length >= 0 && static_cast<std::size_t>(length) >= s.text.size() - used) {
-        s.text.resize(used + static_cast<std::size_t>(length) + 1);  // a long line, kept whole
-        length = std::vsnprintf(s.text.data() + used, s.text.size() - used, format, again);
+    int length = std::vsnprintf(s.text.Room(0), room, format, args);
+    if (length >= 0 && static_cast<std::size_t>(length) >= room) {
+        room = static_cast<std::size_t>(length) + 1;  // a long line, kept whole
+        length = std::vsnprintf(s.text.Room(room), room, format, again);
     }
     va_end(again);
     va_end(args);
-    s.text.resize(used + static_cast<std::size_t>(length > 0 ? length : 0));
+    if (length > 0) s.text.size += static_cast<std::size_t>(length);
 
-    s.out.clear();
-    Encode(s.text.data(), s.text.size(), s.out);
+    s.out.size = 0;
+    Encode(s.text.data.get(), s.text.size, s.out);
     return WriteLine(s, t);
 }
