@@ -6,7 +6,6 @@
 #include "sys/sys.h"
 
 #include <chrono>
-#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <regex>
@@ -197,11 +196,11 @@ TEST(LogFormat, DateAndTimestampForms) {
 
 TEST_F(LogFile, ConfiguredFolderAndOldDaysDeleted) {
     namespace fs = std::filesystem;
-    // A folder under a Korean name, two levels missing: made on the first line.
+    // A folder with a Korean name and a space (through the wide API on Windows).
     const std::string folder = "로그/매장 기록";
     const fs::path dir(u8"로그/매장 기록");
     fs::create_directories(dir / "brisca20000102.log");  // a sub-folder under a daily name
-    const char* keep[] = {"brisca" "20000230.log", "brisca2000010.log", "brisca20000101.txt",
+    const char* keep[] = {"brisca20000230.log", "brisca2000010.log", "brisca20000101.txt",
                           "brisca20000101.log.1", "Xbrisca20000101.log", "notes.txt"};
     const std::string recent = "brisca" + DaysAgo(29) + ".log";
     const std::string old[] = {"brisca" + DaysAgo(31) + ".log", "brisca" + DaysAgo(400) + ".log",
