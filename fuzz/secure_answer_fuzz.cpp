@@ -170,7 +170,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::vector<std::string> expected;  // what must reach the terminal, in order
     bool intact = true;                 // no fault so far: the worker reads every answer
     bool timedOut = false;              // an answer stalled beyond its time (then v is 4)
-    std::string key = kKeyBeforeAnyRequest;
+    // The relay keeps the key of the latest request beyond its connection: so does the server.
+    static std::string key = kKeyBeforeAnyRequest;
     int pieces = 0, requests = 0;
     if (!structured) SendBytes(fd, reinterpret_cast<const char*>(data + 1), size - 1);
     for (const Unit& u : units) {
