@@ -32,6 +32,15 @@ bool EventRecorder::WaitText(const char* part, std::chrono::milliseconds bound) 
     });
 }
 
+bool EventRecorder::WaitCount(int kind, std::size_t n, std::chrono::milliseconds bound) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_cond.wait_for(lock, bound, [&] {
+        std::size_t seen = 0;
+        for (const RigEvent& e : m_events) seen += e.kind == kind;
+        return seen >= n;
+    });
+}
+
 std::vector<RigEvent> EventRecorder::Take() {
     std::lock_guard<std::mutex> g(m_lock);
     std::vector<RigEvent> taken;

@@ -24,6 +24,8 @@ public:
     void OnTraceEvent(unsigned count, const TraceEvent& event) override;
     // Waits until an event of the given kind whose text contains `part` has been recorded.
     bool WaitText(const char* part, std::chrono::milliseconds bound);
+    // Waits until at least n events of the kind have been recorded.
+    bool WaitCount(int kind, std::size_t n, std::chrono::milliseconds bound);
     std::vector<RigEvent> Take();  // the events so far; the record starts afresh
 
 private:

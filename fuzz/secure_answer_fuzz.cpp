@@ -1,31 +1,45 @@
 // The secure route's answer reader (length field, body, decryption, short replies) against a
-// hostile server: the real relay connects to a loopback listener here, the fuzzer plays the
-// server and sends its whole byte stream, then ends it. Whatever the stream, the worker ends
-// with 0 (end of data) or 4 (a damaged answer), never hands more than 5120 bytes to the
-// terminal, and well-formed answers reach the terminal exactly as they were sealed.
+// hostile or slow server, with the terminal's requests interleaved: the real relay connects to
+// a loopback listener here and the fuzzer plays the server. It sends answers whole or in pieces
+// with pauses, one of which may outlast the time one answer may take (shortened for the run),
+// and between answers the terminal may send a request, whose envelope the server opens with the
+// test key and whose session key seals the answers after it. Whatever happens, the worker ends
+// with 0 (end of data) or 4 (a damaged or timed-out answer), never hands more than 5120 bytes
+// to the terminal, and the answers before the first fault reach the terminal as they were
+// sealed.
 #include "crypto/adapter.h"
+#include "crypto/test_server_crypto.h"
 #include "fuzz_check.h"
 #include "fuzz_relay_rig.h"
+#include "net/transport.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <poll.h>
 #include <string>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
 constexpr int kMaxAnswer = 5120;
+// One answer's time here (17 s in the program): well above the short pauses of one input in
+// all (64 x 1 ms), well below the pause that is to outlast it, and far below the 30 s silence.
+constexpr int kAnswerBoundMs = 250;
+constexpr int kLongPauseMs = kAnswerBoundMs + 350;  // margin for a worker slow to start reading
+constexpr int kMaxPieces = 64;
 
 // The relay's session key before any request is sent: 16 zero bytes.
-const unsigned char kKeyBeforeAnyRequest[16] = {};
+const std::string kKeyBeforeAnyRequest(16, '\0');
 
-std::string Seal(const std::string& plain) {
+std::string Seal(const std::string& key, const std::string& plain) {
     unsigned char cipher[kMaxAnswer];
     int s = 0;
-    FUZZ_CHECK(SeedEncrypt(g_envelopeIv, kKeyBeforeAnyRequest, 16,
+    FUZZ_CHECK(SeedEncrypt(g_envelopeIv, reinterpret_cast<const unsigned char*>(key.data()), 16,
                            reinterpret_cast<const unsigned char*>(plain.data()),
                            static_cast<int>(plain.size()), cipher, &s) == 0);
     char head[16];
@@ -33,79 +47,176 @@ std::string Seal(const std::string& plain) {
     return std::string(head, 10) + std::string(reinterpret_cast<char*>(cipher), static_cast<std::size_t>(s));
 }
 
-// Reads the input as a server's stream. Mode 0: the bytes as they are. Mode 1: answers, each
-// [length low, length high, flags] then its plain text; flags bit 0 puts six input bytes in
-// place of its length field, bit 1 makes it a short reply of 1 to 3 bytes that ends the
-// stream. Fills the answers that must reach the terminal as they were.
-std::string Stream(const uint8_t* data, std::size_t size, std::vector<std::string>* expected,
-                   bool* allIntact) {
-    *allIntact = false;
-    if (size == 0) return std::string();
-    if ((data[0] & 1) == 0) return std::string(reinterpret_cast<const char*>(data + 1), size - 1);
-    std::string stream;
-    bool intact = true;  // every answer so far is well-formed
+// One answer of the server as the input describes it.
+struct Unit {
+    std::string plain;
+    std::string lengthPatch;  // six bytes in place of the length field (damaged), or empty
+    bool shortReply = false;  // 1 to 3 bytes that end the stream
+    bool requestBefore = false;
+    int piece = 0;            // bytes per send after the first (0: the rest at once)
+    int pauseMs = 0;          // after every send of this answer
+};
+
+// Input: byte 0 chooses raw bytes (bit 0 clear: the rest of the input goes out as it is) or
+// answers, each [length low, length high, flags] then its plain text. Flags: bit 0 puts six
+// input bytes in place of its length field; bit 1 makes it a short reply that ends the stream;
+// bit 2 lets the terminal send a request first; bits 3-4 the piece size; bits 5-7 the pause.
+std::vector<Unit> Units(const uint8_t* data, std::size_t size) {
+    std::vector<Unit> units;
+    bool longPause = false;
     std::size_t at = 1;
     while (at + 3 <= size) {
-        const std::size_t wanted = (data[at] | (data[at + 1] << 8)) % kMaxAnswer;  // below 5120
+        Unit u;
+        const std::size_t wanted = (data[at] | (data[at + 1] << 8)) % kMaxAnswer;
         const uint8_t flags = data[at + 2];
         at += 3;
         const std::size_t take = wanted < size - at ? wanted : size - at;
-        std::string plain(reinterpret_cast<const char*>(data + at), take);
+        u.plain.assign(reinterpret_cast<const char*>(data + at), take);
         at += take;
+        u.requestBefore = flags & 4;
+        static const int kPieces[4] = {0, 1, 7, 300};
+        u.piece = kPieces[(flags >> 3) & 3];
+        const int pause = flags >> 5;
+        u.pauseMs = pause >= 4 && pause < 7 ? 1 : 0;
+        if (pause == 7 && !longPause) {
+            u.pauseMs = kLongPauseMs;
+            longPause = true;
+        }
         if (flags & 2) {
-            const std::string shortReply = plain.substr(0, plain.empty() ? 0 : plain.size() % 3 + 1);
-            if (!shortReply.empty()) {
-                stream += shortReply;
-                if (intact) expected->push_back(shortReply);
-            }
+            u.shortReply = true;
+            u.plain = u.plain.substr(0, u.plain.empty() ? 0 : u.plain.size() % 3 + 1);
+            units.push_back(u);
             break;
         }
-        std::string sealed = Seal(plain);
         if ((flags & 1) && at + 6 <= size) {
-            sealed.replace(4, 6, reinterpret_cast<const char*>(data + at), 6);
+            u.lengthPatch.assign(reinterpret_cast<const char*>(data + at), 6);
             at += 6;
-            intact = false;
         }
-        if (intact) expected->push_back(plain);
-        stream += sealed;
+        units.push_back(u);
     }
-    *allIntact = intact;
-    return stream;
+    return units;
 }
 
-bool SendAllBytes(int fd, const std::string& bytes) {
+bool SendBytes(int fd, const char* bytes, std::size_t n) {
     std::size_t off = 0;
-    while (off < bytes.size()) {
-        const ssize_t n = send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
-        if (n <= 0) return false;  // the worker may have ended and closed before the end
-        off += static_cast<std::size_t>(n);
+    while (off < n) {
+        const ssize_t k = send(fd, bytes + off, n - off, MSG_NOSIGNAL);
+        if (k <= 0) return false;  // the worker may have ended and closed before the end
+        off += static_cast<std::size_t>(k);
     }
     return true;
+}
+
+// Reads exactly n bytes within the bound.
+bool ReadExactly(int fd, std::string* out, std::size_t n, std::chrono::milliseconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    out->clear();
+    char buffer[4096];
+    while (out->size() < n) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) != 1) return false;
+        const std::size_t want = n - out->size() < sizeof buffer ? n - out->size() : sizeof buffer;
+        const ssize_t k = recv(fd, buffer, want, 0);
+        if (k <= 0) return false;
+        out->append(buffer, static_cast<std::size_t>(k));
+    }
+    return true;
+}
+
+// The server's side of a request: reads the envelope, checks its length fields, opens it with
+// the test key and checks the request it holds. Returns the session key.
+std::string OpenRequest(int fd, const std::string& request) {
+    std::string head, rest;
+    FUZZ_CHECK(ReadExactly(fd, &head, 10, std::chrono::seconds(10)));
+    const int count = std::atoi(head.substr(0, 4).c_str());
+    const int r = std::atoi(head.substr(4, 6).c_str());
+    FUZZ_CHECK(r == 128 && count > r + 12);
+    FUZZ_CHECK(ReadExactly(fd, &rest, static_cast<std::size_t>(count - 6), std::chrono::seconds(10)));
+    const int s = std::atoi(rest.substr(r, 6).c_str());
+    FUZZ_CHECK(count == r + s + 12);
+    unsigned char plain[kMaxAnswer];
+    int n = 0;
+    FUZZ_CHECK(RsaPrivateDecryptPem(BRISCA_TEST_PRIVATE_KEY_PEM, reinterpret_cast<const unsigned char*>(rest.data()),
+                                    r, plain, &n) == 0 && n == 16);
+    const std::string key(reinterpret_cast<char*>(plain), 16);
+    FUZZ_CHECK(key.find_first_not_of("0123456789") == std::string::npos);
+    FUZZ_CHECK(SeedDecrypt(g_envelopeIv, plain, 16, reinterpret_cast<const unsigned char*>(rest.data() + r + 6), s,
+                           plain, &n) == 0);
+    FUZZ_CHECK(std::string(reinterpret_cast<char*>(plain), static_cast<std::size_t>(n)) == request);
+    return key;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     static Listener server("127.0.0.1");
+    static const bool shortened = [] {
+        SetTransferTimeoutMs(kAnswerBoundMs);
+        return true;
+    }();
+    (void)shortened;
+    if (size == 0) return 0;
     FuzzRelayRig& rig = FuzzRelayRig::Get();
-    std::vector<std::string> expected;
-    bool allIntact = false;
-    const std::string stream = Stream(data, size, &expected, &allIntact);
+    const bool structured = data[0] & 1;
+    const std::vector<Unit> units = structured ? Units(data, size) : std::vector<Unit>();
 
     rig.recorder.Take();
     // A connect frame on the secure route; it also ends the previous input's connection.
     rig.Burst(ConnectFrameFor('S', "127.0.0.1", server.port, 'E'));
     const int fd = AcceptOne(server.fd, std::chrono::seconds(10));
     FUZZ_CHECK(fd >= 0);
-    SendAllBytes(fd, stream);
+
+    std::vector<std::string> expected;  // what must reach the terminal, in order
+    bool intact = true;                 // no fault so far: the worker reads every answer
+    bool timedOut = false;              // an answer stalled beyond its time (then v is 4)
+    // The relay keeps the key of the latest request beyond its connection: so does the server.
+    static std::string key = kKeyBeforeAnyRequest;
+    int pieces = 0, requests = 0;
+    if (!structured) SendBytes(fd, reinterpret_cast<const char*>(data + 1), size - 1);
+    for (const Unit& u : units) {
+        if (u.requestBefore && intact) {
+            // Only once the terminal has every answer so far: the worker decrypts with the key
+            // of the latest request, so an answer still on its way would meet the new key.
+            FUZZ_CHECK(rig.recorder.WaitCount(TRACE_TO_TERMINAL, expected.size(), std::chrono::seconds(10)));
+            const std::string request = "\x02" "0200 request " + std::to_string(++requests) + "\x03" "zz";
+            rig.Burst(request);
+            key = OpenRequest(fd, request);
+        }
+        std::string bytes = u.shortReply ? u.plain : Seal(key, u.plain);
+        if (!u.lengthPatch.empty()) bytes.replace(4, 6, u.lengthPatch);
+        // The first send holds at least the 4-byte field the worker reads first, so that a piece
+        // of an envelope is never taken for a short reply.
+        std::size_t off = 0;
+        bool sent = true;
+        while (sent && off < bytes.size()) {
+            std::size_t n = bytes.size() - off;
+            if (u.piece > 0 && pieces < kMaxPieces) n = std::min(n, off == 0 ? std::max<std::size_t>(4, u.piece) : u.piece);
+            sent = SendBytes(fd, bytes.data() + off, n);
+            off += n;
+            ++pieces;
+            const bool longPause = u.pauseMs >= kLongPauseMs && off == n;  // once, after the first send
+            if ((u.pauseMs > 0 && !(u.pauseMs >= kLongPauseMs) && pieces <= kMaxPieces) || longPause) {
+                // A stall inside a well-formed answer: the worker is in the middle of reading it.
+                if (longPause && off < bytes.size() && intact && u.lengthPatch.empty()) timedOut = true;
+                std::this_thread::sleep_for(std::chrono::milliseconds(u.pauseMs));  // the slow server
+            }
+        }
+        if (intact && !timedOut) {
+            if (u.lengthPatch.empty() && (!u.shortReply || !u.plain.empty())) expected.push_back(u.plain);
+            if (!u.lengthPatch.empty()) intact = false;
+        }
+        if (timedOut) intact = false;
+        if (!sent || u.shortReply) break;
+    }
     shutdown(fd, SHUT_WR);  // the end of the stream: the worker never waits for more
     FUZZ_CHECK(rig.recorder.WaitText("쓰레드종료", std::chrono::seconds(30)));
     close(fd);
-    const std::vector<RigEvent> events = rig.recorder.Take();
+    const std::vector<RigEvent> seen = rig.recorder.Take();
 
     std::vector<std::string> answers;
     int connects = 0, ends = 0, v = -99;
-    for (const RigEvent& e : events) {
+    for (const RigEvent& e : seen) {
         if (e.kind == TRACE_TO_TERMINAL) {
             FUZZ_CHECK(e.count <= static_cast<unsigned>(kMaxAnswer));
             answers.push_back(e.bytes);
@@ -117,9 +228,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         }
     }
     FUZZ_CHECK(connects == 1 && ends == 1);
-    FUZZ_CHECK(events.back().kind == TRACE_TEXT && events.back().bytes.find("쓰레드종료") != std::string::npos);
-    // End of data after whole answers, or a damaged one; a reset never happens here.
+    FUZZ_CHECK(seen.back().kind == TRACE_TEXT && seen.back().bytes.find("쓰레드종료") != std::string::npos);
+    // End of data after whole answers, or a damaged or stalled one; a reset never happens here.
     FUZZ_CHECK(v == 0 || v == 4);
+    if (timedOut) FUZZ_CHECK(v == 4);
     FUZZ_CHECK(answers.size() >= expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
         std::string want = expected[i];
@@ -127,7 +239,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         FUZZ_CHECK(answers[i] == want);
     }
     // A stream of well-formed answers only is read to its end, and nothing else arrives.
-    if (allIntact) FUZZ_CHECK(v == 0 && answers.size() == expected.size());
+    if (structured && intact) FUZZ_CHECK(v == 0 && answers.size() == expected.size());
     rig.TrimLog();
     return 0;
 }

@@ -1,15 +1,22 @@
-// TCP client transport over POSIX sockets: a non-blocking connect bounded by poll, then a
-// blocking socket with a receive time-out. Handles are file descriptors of 3 and above.
+// TCP client transport over POSIX sockets: a non-blocking connect bounded by poll (and woken by
+// CancelPendingConnects through an eventfd), then a blocking socket with a receive time-out
+// whose sends and receives never wait inside the call (MSG_DONTWAIT): every wait is a poll with
+// its own bound. Handles are file descriptors of 3 and above.
+#include "net/socket_ops.h"
 #include "net/transport.h"
 
 #include "diag/log.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <fcntl.h>
+#include <mutex>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -30,18 +37,27 @@ int AboveStandardStreams(int fd) {
     return moved;
 }
 
-// One poll on one descriptor; EINTR waits again for what is left of the time.
-int PollOne(int fd, short events, int milliseconds, short* revents) {
+// The stop of the program: once set, connects fail and the eventfd stays readable for good, so
+// a connect waiting in poll wakes and every later one sees it at once.
+std::atomic<bool> g_connectsCancelled{false};
+std::once_flag g_cancelOnce;
+int g_cancelFd = -1;
+
+int CancelFd() {
+    std::call_once(g_cancelOnce, [] {
+        const int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        g_cancelFd = fd >= 0 ? AboveStandardStreams(fd) : -1;
+    });
+    return g_cancelFd;
+}
+
+// poll on the given descriptors; EINTR waits again for what is left of the time.
+int PollFor(pollfd* fds, nfds_t count, int milliseconds) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
     for (;;) {
-        pollfd p{fd, events, 0};
-        const int n = poll(&p, 1, milliseconds);
-        if (n >= 0) {
-            if (revents) *revents = p.revents;
-            return n;
-        }
-        if (errno != EINTR) return -1;
+        const int n = poll(fds, count, milliseconds);
+        if (n >= 0 || errno != EINTR) return n;
         if (milliseconds > 0) {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             milliseconds = left.count() > 0 ? static_cast<int>(left.count()) : 0;
@@ -51,9 +67,10 @@ int PollOne(int fd, short events, int milliseconds, short* revents) {
 
 // Waits for a connect in progress; 0 when it completed without error, else the error number.
 int FinishConnect(int fd) {
-    short revents = 0;
-    const int n = PollOne(fd, POLLOUT, kConnectWaitMs, &revents);
+    pollfd fds[2] = {{fd, POLLOUT, 0}, {CancelFd(), POLLIN, 0}};
+    const int n = PollFor(fds, fds[1].fd >= 0 ? 2 : 1, kConnectWaitMs);
     if (n < 0) return errno;
+    if (g_connectsCancelled.load() || (fds[1].revents & POLLIN)) return ECANCELED;
     if (n == 0) return ETIMEDOUT;
     int error = 0;
     socklen_t len = sizeof error;
@@ -62,6 +79,13 @@ int FinishConnect(int fd) {
 }
 
 }  // namespace
+
+void CancelPendingConnects() {
+    g_connectsCancelled.store(true);
+    const int fd = CancelFd();
+    const uint64_t one = 1;
+    if (fd >= 0) (void)!write(fd, &one, sizeof one);
+}
 
 int ConnectServer(int bLog, const char* host, int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
@@ -75,7 +99,9 @@ int ConnectServer(int bLog, const char* host, int port) {
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));  // a port above 65535 wraps
     int error = 0;
-    if (host == nullptr || inet_pton(AF_INET, host, &addr.sin_addr) != 1) {
+    if (g_connectsCancelled.load()) {
+        error = ECANCELED;
+    } else if (host == nullptr || inet_pton(AF_INET, host, &addr.sin_addr) != 1) {
         error = EINVAL;  // not an IPv4 text: never looked up as a name
     } else if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0) {
         error = errno == EINPROGRESS ? FinishConnect(fd) : errno;
@@ -93,77 +119,42 @@ int ConnectServer(int bLog, const char* host, int port) {
     return fd;
 }
 
-int WaitReadableMs(int handle, int milliseconds) {
+namespace socket_ops {
+
+int SendOnce(int handle, const char* bytes, int length) {
+    for (;;) {
+        const ssize_t n = send(handle, bytes, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n >= 0 || errno != EINTR) return static_cast<int>(n);
+    }
+}
+
+int RecvOnce(int handle, char* buffer, int length) {
+    for (;;) {
+        const ssize_t n = recv(handle, buffer, static_cast<size_t>(length), MSG_DONTWAIT);
+        if (n >= 0 || errno != EINTR) return static_cast<int>(n);
+    }
+}
+
+int Wait(int handle, bool forWrite, int milliseconds) {
     if (handle <= 0) {  // no connection: poll would just sleep, select fails
         errno = EBADF;
         return -1;
     }
-    short revents = 0;
-    const int n = PollOne(handle, POLLIN, milliseconds < 0 ? -1 : milliseconds, &revents);
-    if (n > 0 && (revents & POLLNVAL)) {
+    pollfd p{handle, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
+    const int n = PollFor(&p, 1, milliseconds);
+    if (n > 0 && (p.revents & POLLNVAL)) {
         errno = EBADF;  // as select reports a handle that is not open
         return -1;
     }
-    return n;  // end of stream and errors count as readable: the next receive reports them
+    return n;  // end of stream and errors count as ready: the next call reports them
 }
 
-int WaitReadable(int handle, int seconds) {
-    if (seconds < 0) return WaitReadableMs(handle, -1);
-    const long long ms = static_cast<long long>(seconds) * 1000;
-    return WaitReadableMs(handle, ms > 0x7fffffff ? 0x7fffffff : static_cast<int>(ms));
-}
+int LastError() { return errno; }
+bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
+int TimedOutError() { return EAGAIN; }  // what SO_RCVTIMEO reports
+int InvalidArgumentError() { return EINVAL; }
 
-int SendAll(int bLog, int handle, const char* bytes, int length) {
-    if (length < 0) {
-        LogPrintf(bLog, "TEVN-> ERROR : Write Error (ERRNO = %d)\n", EINVAL);
-        return -1;
-    }
-    int offset = 0, remaining = length;
-    do {  // a length of 0 still makes one call
-        const ssize_t sent = send(handle, bytes + offset, static_cast<size_t>(remaining), MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR) continue;
-            LogPrintf(bLog, "TEVN-> ERROR : Write Error (ERRNO = %d)\n", errno);
-            return -1;
-        }
-        offset += static_cast<int>(sent);
-        remaining -= static_cast<int>(sent);
-    } while (remaining > 0);
-    return 1;
-}
-
-int RecvExact(int bLog, int handle, char* buffer, int length) {
-    // Nothing asked for reads as end of stream. No zero-byte receive is made for it: on some
-    // systems (Linux) that call waits for data or for the receive time-out.
-    if (length <= 0) {
-        LogPrintf(bLog, "TEVN-> ERROR : Read Error (EOF 수신)\n");
-        return -1;
-    }
-    int offset = 0, remaining = length;
-    do {
-        const ssize_t got = recv(handle, buffer + offset, static_cast<size_t>(remaining), 0);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            LogPrintf(bLog, "TEVN-> ERROR : Read Error (ERRNO = %d)\n", errno);
-            return -1;
-        }
-        if (got == 0) {
-            LogPrintf(bLog, "TEVN-> ERROR : Read Error (EOF 수신)\n");
-            return -1;
-        }
-        offset += static_cast<int>(got);
-        remaining -= static_cast<int>(got);
-    } while (remaining > 0);
-    return 1;
-}
-
-int RecvSome(int handle, char* buffer, int length) {
-    for (;;) {
-        const ssize_t got = recv(handle, buffer, static_cast<size_t>(length < 0 ? 0 : length), 0);
-        if (got >= 0) return static_cast<int>(got);
-        if (errno != EINTR) return -1;
-    }
-}
+}  // namespace socket_ops
 
 void ShutdownServer(int handle) {
     if (handle > 0) shutdown(handle, SHUT_RDWR);
@@ -174,5 +165,3 @@ void CloseServer(int handle) {
 }
 
 void ReleaseSocketLibrary() {}
-
-int LastSocketError() { return errno; }

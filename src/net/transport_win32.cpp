@@ -1,5 +1,7 @@
 // TCP client transport over Windows Sockets 2: the connect is bounded by an event tied to the
-// socket (FD_CONNECT) and a 6000 ms wait; the connected socket is blocking with SO_RCVTIMEO.
+// socket (FD_CONNECT) and a 6000 ms wait, woken early by CancelPendingConnects; the connected
+// socket is non-blocking and every wait is a select that ShutdownServer can cancel.
+#include "net/socket_ops.h"
 #include "net/transport.h"
 
 #include "diag/log.h"
@@ -7,6 +9,10 @@
 #include <winsock2.h>
 #include <windows.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
 
@@ -20,10 +26,11 @@ bool IsIpv4Text(const char* host, unsigned long address) {
     return address != INADDR_NONE || std::strcmp(host, "255.255.255.255") == 0;
 }
 
-// Windows (and Wine) does not wake a thread blocked in select or recv when another thread shuts
-// the socket down, and a select begun after the shutdown still waits its full time. So every
-// blocking call is counted per handle; ShutdownServer marks the handle as shut and cancels the
-// calls in flight until they have left, and a call on a handle marked shut returns at once.
+// Windows (and Wine) does not wake a thread blocked in select when another thread shuts the
+// socket down, and a select begun after the shutdown still waits its full time. So every wait
+// is counted per handle; ShutdownServer marks the handle as shut and cancels the waits in
+// flight, and a wait on a handle marked shut returns at once. Sends and receives never block
+// (the socket stays in non-blocking mode), so the waits are all there is to wake.
 class BlockingCalls {
 public:
     // False when the handle has been shut down: the call must not block.
@@ -36,28 +43,38 @@ public:
         return true;
     }
     void Leave(SOCKET s) {
-        std::lock_guard<std::mutex> g(m_lock);
-        if (Slot* slot = Find(s, false)) {
-            if (slot->busy > 0) --slot->busy;
-            if (slot->busy == 0 && !slot->shut) slot->used = false;
+        {
+            std::lock_guard<std::mutex> g(m_lock);
+            if (Slot* slot = Find(s, false)) {
+                if (slot->busy > 0) --slot->busy;
+                if (slot->busy == 0 && !slot->shut) slot->used = false;
+            }
         }
+        m_left.notify_all();
     }
     bool IsShut(SOCKET s) {
         std::lock_guard<std::mutex> g(m_lock);
         const Slot* slot = Find(s, false);
         return slot && slot->shut;
     }
+    // Holds the caller 100 ms at most in all, whatever the socket layer does.
     void Shut(SOCKET s) {
-        {
-            std::lock_guard<std::mutex> g(m_lock);
-            if (Slot* slot = Find(s, true)) slot->shut = true;
-        }
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(kShutBoundMs);
+        std::unique_lock<std::mutex> lock(m_lock);
+        Slot* slot = Find(s, true);
+        if (slot) slot->shut = true;
+        lock.unlock();
         shutdown(s, SD_BOTH);
-        // A caller may be between Enter and the start of its call, where there is nothing to
-        // cancel yet: try again until it has left (a few milliseconds at most; bounded).
-        for (int attempt = 0; attempt < 2000 && Busy(s); ++attempt) {
+        lock.lock();
+        // A waiter may be between Enter and the start of its select, where there is nothing
+        // to cancel yet: cancel again each time the wait for it to leave runs a slice out.
+        while (slot && slot->used && slot->s == s && slot->busy > 0 && Clock::now() < deadline) {
+            lock.unlock();
             CancelIoEx(reinterpret_cast<HANDLE>(s), nullptr);
-            Sleep(1);
+            lock.lock();
+            const auto next = std::min(deadline, Clock::now() + std::chrono::milliseconds(kCancelSliceMs));
+            m_left.wait_until(lock, next, [&] { return !(slot->used && slot->s == s && slot->busy > 0); });
         }
     }
     void Forget(SOCKET s) {
@@ -66,17 +83,14 @@ public:
     }
 
 private:
+    static constexpr int kShutBoundMs = 100;
+    static constexpr int kCancelSliceMs = 10;
     struct Slot {
         SOCKET s;
         int busy;
         bool shut;
         bool used;
     };
-    bool Busy(SOCKET s) {
-        std::lock_guard<std::mutex> g(m_lock);
-        const Slot* slot = Find(s, false);
-        return slot && slot->busy > 0;
-    }
     Slot* Find(SOCKET s, bool add) {
         Slot* freeSlot = nullptr;
         for (Slot& slot : m_slots) {
@@ -89,12 +103,29 @@ private:
     }
 
     std::mutex m_lock;
+    std::condition_variable m_left;  // a waiter has left
     Slot m_slots[32] = {};
 };
 
 BlockingCalls g_blocking;
 
+// The stop of the program: a manual-reset event that stays set, so that a connect waiting on it
+// wakes and every later one fails at once.
+std::atomic<bool> g_connectsCancelled{false};
+std::once_flag g_cancelOnce;
+HANDLE g_cancelEvent = nullptr;
+
+HANDLE CancelEvent() {
+    std::call_once(g_cancelOnce, [] { g_cancelEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr); });
+    return g_cancelEvent;
+}
+
 }  // namespace
+
+void CancelPendingConnects() {
+    g_connectsCancelled.store(true);
+    if (HANDLE event = CancelEvent()) SetEvent(event);
+}
 
 int ConnectServer(int bLog, const char* host, int port) {
     WSADATA wsaData;
@@ -118,7 +149,7 @@ int ConnectServer(int bLog, const char* host, int port) {
         closesocket(s);
         return -1;
     }
-    // Also switches the socket to non-blocking mode.
+    // Also switches the socket to non-blocking mode, where it stays (see socket_ops below).
     if (WSAEventSelect(s, event, FD_CONNECT) == SOCKET_ERROR) {
         LogPrintf(bLog, "TEVN-> ERROR : Socket Open Error (ERRNO = %d)\n", WSAGetLastError());
         WSACloseEvent(event);
@@ -127,15 +158,22 @@ int ConnectServer(int bLog, const char* host, int port) {
     }
 
     bool connected = false;
-    if (!host || !IsIpv4Text(host, addr.sin_addr.s_addr)) {
+    HANDLE cancel = CancelEvent();
+    if (g_connectsCancelled.load()) {
+        WSASetLastError(WSAECANCELLED);
+    } else if (!host || !IsIpv4Text(host, addr.sin_addr.s_addr)) {
         WSASetLastError(WSAEINVAL);  // not an IPv4 text: never looked up as a name
     } else if (connect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 ||
                WSAGetLastError() == WSAEWOULDBLOCK) {
-        if (WSAWaitForMultipleEvents(1, &event, FALSE, kConnectWaitMs, FALSE) == WSA_WAIT_EVENT_0) {
-            WSANETWORKEVENTS events;
-            if (WSAEnumNetworkEvents(s, event, &events) == 0 && (events.lNetworkEvents & FD_CONNECT) &&
-                events.iErrorCode[FD_CONNECT_BIT] == 0)
+        const WSAEVENT events[2] = {event, cancel};
+        const DWORD woke = WSAWaitForMultipleEvents(cancel ? 2 : 1, events, FALSE, kConnectWaitMs, FALSE);
+        if (woke == WSA_WAIT_EVENT_0 && !g_connectsCancelled.load()) {
+            WSANETWORKEVENTS happened;
+            if (WSAEnumNetworkEvents(s, event, &happened) == 0 && (happened.lNetworkEvents & FD_CONNECT) &&
+                happened.iErrorCode[FD_CONNECT_BIT] == 0)
                 connected = true;
+        } else if (woke == WSA_WAIT_EVENT_0 + 1 || g_connectsCancelled.load()) {
+            WSASetLastError(WSAECANCELLED);
         }
     }
     WSAEventSelect(s, event, 0);
@@ -147,109 +185,61 @@ int ConnectServer(int bLog, const char* host, int port) {
         return -1;
     }
 
-    u_long nonBlocking = 0;
-    ioctlsocket(s, FIONBIO, &nonBlocking);
+    // The socket stays non-blocking: a send must never hold the window thread, and every wait
+    // is a select with its own bound that ShutdownServer can cancel. The receive time-out is
+    // kept as the socket's own option all the same.
     const DWORD timeout = kReceiveTimeoutMs;
     setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
     return static_cast<int>(s);
 }
 
-namespace {
-// One select on the one handle; a null time-out waits without bound. A handle that has been
-// shut down counts as readable, as on other systems: the next receive reports the end.
-int SelectReadable(int handle, timeval* timeout) {
-    const SOCKET s = static_cast<SOCKET>(handle);
-    if (!g_blocking.Enter(s)) return 1;
-    fd_set readSet;
-    FD_ZERO(&readSet);
-    FD_SET(s, &readSet);
-    // Windows ignores the first argument; handle + 1 keeps the classic form.
-    const int n = select(handle + 1, &readSet, nullptr, nullptr, timeout);
-    g_blocking.Leave(s);
-    return n < 0 && g_blocking.IsShut(s) ? 1 : n;
-}
+namespace socket_ops {
 
-// One send or receive call that ShutdownServer can interrupt.
-int SendOnce(SOCKET s, const char* bytes, int length) {
-    if (!g_blocking.Enter(s)) {
+int SendOnce(int handle, const char* bytes, int length) {
+    const SOCKET s = static_cast<SOCKET>(handle);
+    if (g_blocking.IsShut(s)) {
         WSASetLastError(WSAESHUTDOWN);
-        return SOCKET_ERROR;
+        return -1;
     }
     const int n = send(s, bytes, length, 0);
-    const int error = WSAGetLastError();
-    g_blocking.Leave(s);
-    WSASetLastError(error);
-    return n;
+    return n < 0 ? -1 : n;
 }
-int RecvOnce(SOCKET s, char* buffer, int length) {
-    if (!g_blocking.Enter(s)) {
+
+int RecvOnce(int handle, char* buffer, int length) {
+    const SOCKET s = static_cast<SOCKET>(handle);
+    if (g_blocking.IsShut(s)) {
         WSASetLastError(WSAESHUTDOWN);
-        return SOCKET_ERROR;
+        return -1;
     }
     const int n = recv(s, buffer, length, 0);
+    return n < 0 ? -1 : n;
+}
+
+// One select on the one handle; a time-out below 0 waits without bound. A handle that has been
+// shut down counts as ready, as on other systems: the next call reports the end.
+int Wait(int handle, bool forWrite, int milliseconds) {
+    const SOCKET s = static_cast<SOCKET>(handle);
+    if (!g_blocking.Enter(s)) return 1;
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(s, &set);
+    timeval tv{milliseconds / 1000, (milliseconds % 1000) * 1000};
+    // Windows ignores the first argument; handle + 1 keeps the classic form.
+    const int n = select(handle + 1, forWrite ? nullptr : &set, forWrite ? &set : nullptr, nullptr,
+                         milliseconds < 0 ? nullptr : &tv);
     const int error = WSAGetLastError();
     g_blocking.Leave(s);
+    if (n < 0 && g_blocking.IsShut(s)) return 1;
     WSASetLastError(error);
     return n;
 }
-}  // namespace
 
-int WaitReadableMs(int handle, int milliseconds) {
-    timeval tv{milliseconds / 1000, (milliseconds % 1000) * 1000};
-    return SelectReadable(handle, milliseconds < 0 ? nullptr : &tv);
-}
+int LastError() { return WSAGetLastError(); }
+bool WouldBlock(int error) { return error == WSAEWOULDBLOCK; }
+int TimedOutError() { return WSAETIMEDOUT; }  // what SO_RCVTIMEO reports
+int InvalidArgumentError() { return WSAEINVAL; }
 
-int WaitReadable(int handle, int seconds) {
-    timeval tv{seconds, 0};
-    return SelectReadable(handle, seconds < 0 ? nullptr : &tv);
-}
-
-int SendAll(int bLog, int handle, const char* bytes, int length) {
-    if (length < 0) {
-        LogPrintf(bLog, "TEVN-> ERROR : Write Error (ERRNO = %d)\n", WSAEINVAL);
-        return -1;
-    }
-    int offset = 0, remaining = length;
-    do {  // a length of 0 still makes one call
-        const int sent = SendOnce(static_cast<SOCKET>(handle), bytes + offset, remaining);
-        if (sent < 0) {
-            LogPrintf(bLog, "TEVN-> ERROR : Write Error (ERRNO = %d)\n", WSAGetLastError());
-            return -1;
-        }
-        offset += sent;
-        remaining -= sent;
-    } while (remaining > 0);
-    return 1;
-}
-
-int RecvExact(int bLog, int handle, char* buffer, int length) {
-    // Nothing asked for reads as end of stream. No zero-byte receive is made for it: on some
-    // systems (Linux) that call waits for data or for the receive time-out.
-    if (length <= 0) {
-        LogPrintf(bLog, "TEVN-> ERROR : Read Error (EOF 수신)\n");
-        return -1;
-    }
-    int offset = 0, remaining = length;
-    do {
-        const int got = RecvOnce(static_cast<SOCKET>(handle), buffer + offset, remaining);
-        if (got < 0) {
-            LogPrintf(bLog, "TEVN-> ERROR : Read Error (ERRNO = %d)\n", WSAGetLastError());
-            return -1;
-        }
-        if (got == 0) {
-            LogPrintf(bLog, "TEVN-> ERROR : Read Error (EOF 수신)\n");
-            return -1;
-        }
-        offset += got;
-        remaining -= got;
-    } while (remaining > 0);
-    return 1;
-}
-
-int RecvSome(int handle, char* buffer, int length) {
-    const int got = RecvOnce(static_cast<SOCKET>(handle), buffer, length < 0 ? 0 : length);
-    return got < 0 ? -1 : got;
-}
+}  // namespace socket_ops
 
 void ShutdownServer(int handle) {
     if (handle > 0) g_blocking.Shut(static_cast<SOCKET>(handle));
@@ -263,5 +253,3 @@ void CloseServer(int handle) {
 }
 
 void ReleaseSocketLibrary() { WSACleanup(); }
-
-int LastSocketError() { return WSAGetLastError(); }

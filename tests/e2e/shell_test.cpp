@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -195,12 +197,35 @@ TEST_F(InstanceLockFile, SecondHolderIsRefusedUntilTheFirstEnds) {
     // No runtime folder: /tmp with the user id, so users never meet.
     EXPECT_EQ(InstanceLockPath(nullptr, 1000), "/tmp/(주)Tevo네트웍스 Brisca-1000.lock");
     EXPECT_EQ(InstanceLockPath("relative", 7), "/tmp/(주)Tevo네트웍스 Brisca-7.lock");
-    // A planted link is not followed.
+}
+
+// In /tmp anybody can plant a file or a link under our lock's name and hold it: such a file is
+// refused with a message that names it, never waited on or followed.
+TEST_F(InstanceLockFile, PlantedLinkOrForeignFileIsRefusedNotObeyed) {
     const std::string link = dir + "/link.lock";
     ASSERT_EQ(symlink((dir + "/target").c_str(), link.c_str()), 0);
     InstanceLock viaLink;
-    EXPECT_EQ(viaLink.Acquire(link), InstanceLock::UNAVAILABLE);
+    EXPECT_EQ(viaLink.Acquire(link), InstanceLock::REFUSED);
     EXPECT_NE(access((dir + "/target").c_str(), F_OK), 0);
+    EXPECT_NE(viaLink.Refusal().find("심볼릭 링크"), std::string::npos) << viaLink.Refusal();
+    EXPECT_NE(viaLink.Refusal().find(link), std::string::npos);
+
+    // A file of another user, readable to us and locked by its owner. As root the test makes
+    // one by handing its own file to "nobody"; otherwise a file of root stands in for it.
+    std::string foreign = "/etc/passwd";
+    int planted = -1;
+    if (geteuid() == 0) {
+        foreign = dir + "/foreign.lock";
+        planted = open(foreign.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644);
+        ASSERT_GE(planted, 0);
+        ASSERT_EQ(fchown(planted, 65534, 65534), 0);
+        ASSERT_EQ(flock(planted, LOCK_EX | LOCK_NB), 0);  // the planter holds it
+    }
+    InstanceLock mine;
+    EXPECT_EQ(mine.Acquire(foreign), InstanceLock::REFUSED);
+    if (planted >= 0) close(planted);
+    EXPECT_NE(mine.Refusal().find("다른 사용자"), std::string::npos) << mine.Refusal();
+    EXPECT_NE(mine.Refusal().find(foreign), std::string::npos);
 }
 
 TEST(Console, LinesEndInLineFeedAndAreFlushedAtOnce) {

@@ -1,15 +1,18 @@
 // The TCP client transport on real loopback connections: connect, refusal, the 6 s bound,
-// whole sends, exact receives, end of stream, the receive time-out and waking a waiter.
+// whole sends, exact receives, end of stream, the receive time-out, waking a waiter, and the
+// bounds that hold against a server that stops reading or trickles its answer.
 #include "net/transport.h"
 #include "diag/temp_dir.h"
 #include "net/loopback.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <future>
 #include <regex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #if !defined(_WIN32)
 #include <cerrno>
@@ -184,6 +187,45 @@ TEST_F(Connected, SendToAClosedPeerFailsWithWriteError) {
     for (int i = 0; i < 1000 && result == 1; ++i) result = SendAll(1, m_client, chunk, sizeof chunk);
     EXPECT_EQ(result, -1);  // and no SIGPIPE on the way
     EXPECT_EQ(CountLines(ReadLogs(), R"(\xA2\xB9 TEVN-> ERROR : Write Error \(ERRNO = \d+\)\r\n)"), 1);
+}
+
+// A server that accepts and then never reads: once the buffers on both sides are full, the send
+// gives up after the transfer time-out instead of holding the caller for good.
+TEST_F(Connected, SendToAServerThatNeverReadsGivesUp) {
+    SetTransferTimeoutMs(300);
+    std::vector<char> chunk(1 << 16, 'x');
+    auto sender = std::async(std::launch::async, [&] {
+        int result = 1, rounds = 0;
+        for (; rounds < 2000 && result == 1; ++rounds)
+            result = SendAll(1, m_client, chunk.data(), static_cast<int>(chunk.size()));
+        return result;
+    });
+    const bool ended = sender.wait_for(60s) == std::future_status::ready;
+    SetTransferTimeoutMs(17000);
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(sender.get(), -1);
+    // The time-out's own number (EAGAIN, WSAETIMEDOUT), not some other failure.
+    EXPECT_EQ(CountLines(ReadLogs(), R"(\xA2\xB9 TEVN-> ERROR : Write Error \(ERRNO = (11|10060)\)\r\n)"), 1);
+}
+
+// Ten bytes, one every 100 ms: each piece comes well within the time-out, the whole answer not.
+TEST_F(Connected, TrickledAnswerRunsOutOfItsOneDeadline) {
+    SetTransferTimeoutMs(350);
+    std::atomic<bool> stop{false};
+    std::thread trickle([&] {
+        for (int i = 0; i < 10 && !stop.load(); ++i) {
+            std::this_thread::sleep_for(100ms);  // the slow server, not a synchronisation
+            if (loopback::Send(m_server, "z", 1) != 1) break;
+        }
+    });
+    char buffer[16] = {};
+    const int result = RecvExact(1, m_client, buffer, 10);
+    stop.store(true);
+    trickle.join();
+    SetTransferTimeoutMs(17000);
+    EXPECT_EQ(result, -1);
+    EXPECT_LT(std::string(buffer).size(), 10u);
+    EXPECT_EQ(CountLines(ReadLogs(), R"(\xA2\xB9 TEVN-> ERROR : Read Error \(ERRNO = (11|10060)\)\r\n)"), 1);
 }
 
 TEST_F(Transport, RefusedConnectFailsAtOnce) {

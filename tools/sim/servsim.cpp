@@ -1,7 +1,7 @@
 // brisca-servsim: plays a payment server on loopback. Plain: answers byte for byte (echo or a
 // given answer). Secure: opens the request envelope with the test private key and answers in
 // the answer envelope. Scripted misbehaviour: pieces, splits, cut answers, damaged length
-// fields, close, silence, refusal, reset.
+// fields, close, silence, a server that never reads, refusal, reset.
 #include "sim_common.h"
 
 #include "crypto/adapter.h"
@@ -48,6 +48,7 @@ const char kUsage[] =
     "  --close-after-answer  close the connection once an answer is sent\n"
     "  --close-on-ack        close the connection when an ACK arrives\n"
     "  --silent              accept and read, never answer\n"
+    "  --never-read          accept and never read: the gateway's sends fill the buffers and stall\n"
     "  --reset               reset the connection (SO_LINGER 0) when the first request arrives\n"
     "  --refuse              bind the address without listening: every connect is refused\n"
     "  --connections N       exit after N connections have ended (default: until SIGTERM)\n"
@@ -77,6 +78,7 @@ struct Config {
     bool closeAfterAnswer = false;
     bool closeOnAck = false;
     bool silent = false;
+    bool neverRead = false;
     bool reset = false;
     bool refuse = false;
     int connections = 0;
@@ -277,6 +279,20 @@ Outcome Process(const Config& c, int fd, int conn, std::string* buf, int* answer
 bool Serve(const Config& c, int fd, int conn) {
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);  // pieces stay pieces
+    if (c.neverRead) {
+        // Waits for the gateway to close (or for the stop) without taking a byte.
+        for (;;) {
+            pollfd fds[2] = {{fd, POLLRDHUP, 0}, {g_sigFd, POLLIN, 0}};
+            if (poll(fds, 2, -1) < 0) {
+                if (errno == EINTR) continue;
+                return false;
+            }
+            close(fd);
+            if (fds[1].revents) return false;
+            Say(conn, "closed by the gateway (nothing read)");
+            return true;
+        }
+    }
     std::string buf;
     int answers = 0;
     for (;;) {
@@ -363,6 +379,7 @@ bool ParseArgs(int argc, char** argv, Config* c) {
         else if (a == "--close-after-answer") c->closeAfterAnswer = true;
         else if (a == "--close-on-ack") c->closeOnAck = true;
         else if (a == "--silent") c->silent = true;
+        else if (a == "--never-read") c->neverRead = true;
         else if (a == "--reset") c->reset = true;
         else if (a == "--refuse") c->refuse = true;
         else if (a == "--connections") ok = takes([&](const char* t) { return Number(t, &c->connections); });

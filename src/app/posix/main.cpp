@@ -32,11 +32,12 @@ int main(int argc, char** argv) {
 
     BlockTerminationSignals();  // before any thread starts, so every thread inherits the mask
     InstanceLock instance;
-    if (instance.Acquire(InstanceLockPath(std::getenv("XDG_RUNTIME_DIR"), getuid())) ==
-        InstanceLock::ALREADY_RUNNING) {
+    const InstanceLock::Result locked = instance.Acquire(InstanceLockPath(std::getenv("XDG_RUNTIME_DIR"), getuid()));
+    if (locked == InstanceLock::ALREADY_RUNNING) {
         std::fputs("프로그램이 실행중입니다!\n", stderr);
         return 1;
     }
+    if (locked == InstanceLock::REFUSED) std::fprintf(stderr, "%s\n", instance.Refusal().c_str());
 
     HeadlessGateway gateway(opts, BRISCA_PRODUCT_VERSION);
     if (const int rc = gateway.Start(); rc != 0) return rc;
