@@ -4,6 +4,7 @@
 
 #include "core/window_thread.h"
 
+#include <atomic>
 #include <cstdio>
 
 #include <windows.h>
@@ -20,6 +21,8 @@ struct CCom::Platform {
 namespace {
 
 const char kCaption[] = "Brisca";
+
+std::atomic<unsigned> g_silenceMs{100};  // the read interval time-out that ends a burst
 
 // Every port in the device form, so that COM10 and above open as well as COM1.
 bool DevicePath(const std::string& name, char* out, size_t cap) {
@@ -51,6 +54,8 @@ void CloseIf(HANDLE& h) {
 CCom::CCom() : m_platform(new Platform) {}
 
 CCom::~CCom() { Close(); }
+
+void CCom::SetSilenceMs(unsigned ms) { g_silenceMs.store(ms == 0 ? 1 : ms); }
 
 int CCom::Open() {
     Close();  // a watcher that ended on its own (device lost) is joined here
@@ -86,7 +91,7 @@ int CCom::Open() {
     SetCommMask(h, EV_RXCHAR);
     PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
     COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = 100;
+    timeouts.ReadIntervalTimeout = g_silenceMs.load();
     timeouts.ReadTotalTimeoutMultiplier = 1;
     timeouts.ReadTotalTimeoutConstant = 1;
     timeouts.WriteTotalTimeoutMultiplier = 5;
@@ -223,7 +228,7 @@ void CCom::CommWatchProc() {
                     // quiet as before; a port that is gone fails that read.
                     eventWaits = false;
                     COMMTIMEOUTS untilFirstByte{};
-                    untilFirstByte.ReadIntervalTimeout = 100;
+                    untilFirstByte.ReadIntervalTimeout = g_silenceMs.load();
                     untilFirstByte.WriteTotalTimeoutMultiplier = 5;
                     untilFirstByte.WriteTotalTimeoutConstant = 5;
                     SetCommTimeouts(p.hComm, &untilFirstByte);
