@@ -4,10 +4,10 @@
 
 #include "core/window_thread.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -305,11 +305,12 @@ uint32_t CCom::Write(const void* bytes, uint32_t n) {
         if (r < 0 && errno != EAGAIN) break;
         // The terminal takes no more (flow control held, or it stopped reading): wait for room
         // until the bound, or until Close, which then need not wait out the bound.
+        // A pty does not always say when room comes back (when its reader takes only part of
+        // what waits), so the write is tried again at least every 20 ms.
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) break;
         pollfd w[2] = {{fd, POLLOUT, 0}, {m_platform->wake, POLLIN, 0}};
-        const int q = poll(w, 2, left > INT_MAX ? INT_MAX : static_cast<int>(left));
-        if (q == 0) break;
+        const int q = poll(w, 2, static_cast<int>(std::min<long long>(left, 20)));
         if (q < 0 && errno != EINTR) break;
         if (q > 0 && ((w[0].revents & (POLLERR | POLLHUP | POLLNVAL)) || w[1].revents)) break;
     }
