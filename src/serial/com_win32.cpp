@@ -198,9 +198,10 @@ void CCom::CommWatchProc() {
     OVERLAPPED ov{};
     ov.hEvent = event;
     // Every failure but a cancel means that the port has gone: a driver whose device was pulled
-    // says ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND or ERROR_DEVICE_REMOVED, Wine says
-    // ERROR_BROKEN_PIPE (109) once the far side of its pty has gone. The owner hears of it once
-    // (ReportLost) and opens the port again when it is back.
+    // says ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND or ERROR_DEVICE_REMOVED; once the far side of
+    // its pty has gone, Wine fails a read with ERROR_BROKEN_PIPE and ClearCommError (and a
+    // write) with ERROR_NOT_READY, while its waits go on being cancelled. The owner hears of it
+    // once (ReportLost) and opens the port again when it is back.
     auto fail = [&p](const char* call, DWORD error) {
         p.lostCall = call;
         p.lostError = error;
