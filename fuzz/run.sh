@@ -12,7 +12,8 @@ ROOT=$(dirname "$HERE")
 BUILD=$(mkdir -p "$1" && cd "$1" && pwd)
 SECONDS_EACH=$2
 shift 2
-ALL=(connect_frame_fuzz mask_fuzz summary_fuzz settings_fuzz secure_answer_fuzz intake_fuzz send_all_fuzz)
+ALL=(connect_frame_fuzz mask_fuzz summary_fuzz settings_fuzz secure_answer_fuzz intake_fuzz
+     send_all_fuzz serial_burst_fuzz)
 TARGETS=("$@")
 [ ${#TARGETS[@]} -gt 0 ] || TARGETS=("${ALL[@]}")
 
@@ -35,6 +36,7 @@ options_for() {  # the size limit and dictionary that suit each target
     settings_fuzz) echo "-max_len=4200 -dict=$HERE/settings.dict" ;;
     summary_fuzz) echo "-max_len=4200" ;;
     send_all_fuzz) echo "-max_len=132" ;;
+    serial_burst_fuzz) echo "-max_len=600" ;;
   esac
 }
 

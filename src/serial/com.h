@@ -41,6 +41,8 @@ public:
     // touches nothing any more. Bursts not yet handed over when Close starts are dropped.
     int Close();
     uint32_t Write(const void* bytes, uint32_t n);  // any thread; one write at a time
+    // The line silence that ends a burst, for every port opened afterwards (100 ms; shorter in fuzzing).
+    static void SetSilenceMs(unsigned ms);
 
     bool IsOpen() const { return m_bConnected.load() != 0; }
     const std::string& PortName() const { return m_strPortName; }

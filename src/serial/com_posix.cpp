@@ -1,12 +1,13 @@
 // CCom over termios: an exclusive raw tty, a watcher that blocks in poll on the device and a
-// wake-up eventfd, bursts ended by 100 ms of line silence (a timer restarted by every byte).
+// wake-up eventfd, bursts ended by 100 ms of line silence (a timerfd restarted by every read).
 #include "serial/com.h"
 
 #include "core/window_thread.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 
@@ -15,18 +16,28 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/timerfd.h>
 #include <termios.h>
 #include <unistd.h>
 
 struct CCom::Platform {
     int fd = -1;    // the device; closed under m_writeLock
-    int wake = -1;  // eventfd in the watcher's poll set: Close writes to it
+    int wake = -1;  // eventfd in the watcher's poll set (and a write's): Close writes to it
+    int silence = -1;  // timerfd that runs out when the line has been quiet long enough
     int lostErr = 0;  // why the device went away: an errno, or -1 for end of file
 };
 
 namespace {
 
-constexpr int kSilenceMs = 100;
+std::atomic<unsigned> g_silenceMs{100};
+
+// The line's silence starts again now; 0 ms stops the timer (which also forgets an expiry).
+void ArmSilence(int timer, unsigned ms) {
+    itimerspec t{};
+    t.it_value.tv_sec = ms / 1000;
+    t.it_value.tv_nsec = static_cast<long>(ms % 1000) * 1000000;
+    timerfd_settime(timer, 0, &t, nullptr);
+}
 
 // "COMn" is the n-th serial port, /dev/ttyS(n-1); a name that starts with '/' is a device
 // path; any other name is a device under /dev.
@@ -129,6 +140,8 @@ CCom::CCom() : m_platform(new Platform) {}
 
 CCom::~CCom() { Close(); }
 
+void CCom::SetSilenceMs(unsigned ms) { g_silenceMs.store(ms == 0 ? 1 : ms); }
+
 int CCom::Open() {
     Close();  // a watcher that ended on its own (device lost) is joined here
     if (!m_window || !m_sink) return 0;
@@ -151,17 +164,21 @@ int CCom::Open() {
     }
     tcflush(fd, TCIOFLUSH);
     const int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake < 0) {
+    const int silence = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    if (wake < 0 || silence < 0) {
+        if (wake >= 0) close(wake);
+        if (silence >= 0) close(silence);
         ReleaseDevice(fd);
         return 0;
     }
 
     Platform& p = *m_platform;
     {
-        std::lock_guard<std::mutex> g(m_writeLock);
+        std::lock_guard<std::mutex> g(m_writeLock);  // a write polls the wake-up fd too
         p.fd = fd;
+        p.wake = wake;
     }
-    p.wake = wake;
+    p.silence = silence;
     p.lostErr = 0;
     if (!StartWatcher()) {
         std::fputs("Thread Run Fail\n", stderr);
@@ -194,6 +211,10 @@ int CCom::Close() {
         close(p.wake);
         p.wake = -1;
     }
+    if (p.silence >= 0) {
+        close(p.silence);
+        p.silence = -1;
+    }
     m_closing.store(false);
     return 1;
 }
@@ -217,8 +238,11 @@ uint32_t CCom::Read() {
 
 void CCom::CommWatchProc() {
     Platform& p = *m_platform;
-    pollfd pf[2] = {{p.fd, POLLIN, 0}, {p.wake, POLLIN, 0}};
+    // The silence is a timerfd rather than poll's time-out: the kernel lets a 100 ms time-out
+    // fire up to 100 us late, a timerfd not at all.
+    pollfd pf[3] = {{p.fd, POLLIN, 0}, {p.wake, POLLIN, 0}, {p.silence, POLLIN, 0}};
     const short gone = POLLHUP | POLLERR | POLLNVAL;
+    const unsigned silenceMs = g_silenceMs.load();
     bool stop = false;
     while (!stop && m_bConnected.load() && !p.lostErr) {
         m_readCount = 0;
@@ -227,16 +251,16 @@ void CCom::CommWatchProc() {
             continue;
         }
         if (pf[1].revents) break;  // Close
-        // Gather the burst: after every read the line gets 100 ms to send more.
+        // Gather the burst: after every read the line gets the silence to send more.
         for (;;) {
             const uint32_t n = Read();
             m_readCount += n;
             // A hang-up that leaves nothing to read would wake poll forever.
             if (n == 0 && (pf[0].revents & gone) && !p.lostErr) p.lostErr = EIO;
             if (p.lostErr || m_readCount == kComBufferSize) break;
-            const int r = poll(pf, 2, kSilenceMs);
-            if (r == 0) break;
-            if (r < 0) {
+            if (n > 0) ArmSilence(p.silence, silenceMs);
+            if (m_readCount == 0) break;  // woken for nothing: wait for a byte again
+            if (poll(pf, 3, -1) < 0) {
                 if (errno == EINTR) continue;
                 p.lostErr = errno;
                 break;
@@ -245,7 +269,10 @@ void CCom::CommWatchProc() {
                 stop = true;
                 break;
             }
+            // Bytes (or a hang-up) that came as the silence ran out still belong to this burst.
+            if (!pf[0].revents && pf[2].revents) break;
         }
+        ArmSilence(p.silence, 0);
         if (!stop && m_readCount > 0 && !HandOver(m_readCount)) return;
     }
     if (p.lostErr && !stop && m_bConnected.load()) {
@@ -276,13 +303,16 @@ uint32_t CCom::Write(const void* bytes, uint32_t n) {
         }
         if (r < 0 && errno == EINTR) continue;
         if (r < 0 && errno != EAGAIN) break;
+        // The terminal takes no more (flow control held, or it stopped reading): wait for room
+        // until the bound, or until Close, which then need not wait out the bound.
+        // A pty does not always say when room comes back (when its reader takes only part of
+        // what waits), so the write is tried again at least every 20 ms.
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) break;
-        pollfd w{fd, POLLOUT, 0};
-        const int q = poll(&w, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
-        if (q == 0) break;
+        pollfd w[2] = {{fd, POLLOUT, 0}, {m_platform->wake, POLLIN, 0}};
+        const int q = poll(w, 2, static_cast<int>(std::min<long long>(left, 20)));
         if (q < 0 && errno != EINTR) break;
-        if (q > 0 && (w.revents & (POLLERR | POLLHUP | POLLNVAL))) break;
+        if (q > 0 && ((w[0].revents & (POLLERR | POLLHUP | POLLNVAL)) || w[1].revents)) break;
     }
-    return written;
+    return written;  // short when the bound ran out: the caller reports it
 }

@@ -4,6 +4,7 @@
 
 #include "core/window_thread.h"
 
+#include <atomic>
 #include <cstdio>
 
 #include <windows.h>
@@ -20,6 +21,8 @@ struct CCom::Platform {
 namespace {
 
 const char kCaption[] = "Brisca";
+
+std::atomic<unsigned> g_silenceMs{100};  // the read interval time-out that ends a burst
 
 // Every port in the device form, so that COM10 and above open as well as COM1.
 bool DevicePath(const std::string& name, char* out, size_t cap) {
@@ -51,6 +54,8 @@ void CloseIf(HANDLE& h) {
 CCom::CCom() : m_platform(new Platform) {}
 
 CCom::~CCom() { Close(); }
+
+void CCom::SetSilenceMs(unsigned ms) { g_silenceMs.store(ms == 0 ? 1 : ms); }
 
 int CCom::Open() {
     Close();  // a watcher that ended on its own (device lost) is joined here
@@ -86,7 +91,7 @@ int CCom::Open() {
     SetCommMask(h, EV_RXCHAR);
     PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
     COMMTIMEOUTS timeouts{};
-    timeouts.ReadIntervalTimeout = 100;
+    timeouts.ReadIntervalTimeout = g_silenceMs.load();
     timeouts.ReadTotalTimeoutMultiplier = 1;
     timeouts.ReadTotalTimeoutConstant = 1;
     timeouts.WriteTotalTimeoutMultiplier = 5;
@@ -192,6 +197,11 @@ void CCom::CommWatchProc() {
     }
     OVERLAPPED ov{};
     ov.hEvent = event;
+    // Every failure but a cancel means that the port has gone: a driver whose device was pulled
+    // says ERROR_ACCESS_DENIED, ERROR_BAD_COMMAND or ERROR_DEVICE_REMOVED; once the far side of
+    // its pty has gone, Wine fails a read with ERROR_BROKEN_PIPE and ClearCommError (and a
+    // write) with ERROR_NOT_READY, while its waits go on being cancelled. The owner hears of it
+    // once (ReportLost) and opens the port again when it is back.
     auto fail = [&p](const char* call, DWORD error) {
         p.lostCall = call;
         p.lostError = error;
@@ -223,7 +233,7 @@ void CCom::CommWatchProc() {
                     // quiet as before; a port that is gone fails that read.
                     eventWaits = false;
                     COMMTIMEOUTS untilFirstByte{};
-                    untilFirstByte.ReadIntervalTimeout = 100;
+                    untilFirstByte.ReadIntervalTimeout = g_silenceMs.load();
                     untilFirstByte.WriteTotalTimeoutMultiplier = 5;
                     untilFirstByte.WriteTotalTimeoutConstant = 5;
                     SetCommTimeouts(p.hComm, &untilFirstByte);

@@ -12,6 +12,7 @@
 #include <future>
 
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <poll.h>
 #include <pty.h>
 #include <termios.h>
@@ -54,7 +55,7 @@ struct Pty {
             if (left <= 0) break;
             pollfd p{master, POLLIN, 0};
             if (poll(&p, 1, static_cast<int>(left)) <= 0) break;
-            const ssize_t n = read(master, buf, sizeof buf);
+            const ssize_t n = read(master, buf, std::min(sizeof buf, count - out.size()));
             if (n <= 0) break;
             out.append(buf, static_cast<size_t>(n));
         }
@@ -363,6 +364,43 @@ TEST_F(ComTest, WriteToAStalledLineGivesUpAfterItsBoundWithoutSpinning) {
     EXPECT_LT(took, 3000);
     EXPECT_LT(cpu, 100.0);
     std::printf("[ timing ] write to a stalled line gave up after %lld ms, %.1f ms CPU\n", took, cpu);
+}
+
+// The system call a thread of this process is in, or -1.
+long SyscallOf(pid_t tid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%d/syscall", static_cast<int>(tid));
+    FILE* f = std::fopen(path, "r");
+    long nr = -1;
+    if (f) {
+        if (std::fscanf(f, "%ld", &nr) != 1) nr = -1;
+        std::fclose(f);
+    }
+    return nr;
+}
+
+// A terminal that has stopped reading takes part of a long answer; Close does not wait out the
+// write's bound (2 minutes here) but ends it, and the write says how much went through.
+TEST_F(ComTest, CloseEndsAWriteThatWaitsForRoomWithWhatWentThrough) {
+    OpenOrFail();
+    std::atomic<pid_t> writerTid{0};
+    constexpr uint32_t kLong = 24000;  // more than a pty holds
+    auto write = std::async(std::launch::async, [&] {
+        writerTid.store(gettid());
+        const std::string reply = Pattern(kLong, 9);
+        return com.Write(reply.data(), kLong);
+    });
+    // Wait until the writer is waiting for room.
+    const auto end = Clock::now() + milliseconds(5000);
+    for (long nr = -1; nr != SYS_poll && nr != SYS_ppoll && Clock::now() < end;) {
+        std::this_thread::sleep_for(milliseconds(1));
+        if (const pid_t tid = writerTid.load()) nr = SyscallOf(tid);
+    }
+    com.Close();
+    ASSERT_EQ(write.wait_for(milliseconds(5000)), std::future_status::ready);
+    const uint32_t part = write.get();
+    EXPECT_GT(part, 0u);
+    EXPECT_LT(part, kLong);
 }
 
 // --- Losing the device -----------------------------------------------------------------------------

@@ -109,6 +109,13 @@ public:
         return m_cond.wait_for(g, limit, [&] { return m_lost > 0; });
     }
 
+    // Forgets what was recorded (a fuzzer reuses one recorder for every input).
+    void Clear() {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_frames.clear();
+        m_lost = 0;
+    }
+
     std::vector<Frame> Frames() {
         std::lock_guard<std::mutex> g(m_lock);
         return m_frames;
