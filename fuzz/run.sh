@@ -12,8 +12,8 @@ ROOT=$(dirname "$HERE")
 BUILD=$(mkdir -p "$1" && cd "$1" && pwd)
 SECONDS_EACH=$2
 shift 2
-ALL=(connect_frame_fuzz mask_fuzz summary_fuzz settings_fuzz secure_answer_fuzz intake_fuzz
-     send_all_fuzz serial_burst_fuzz)
+ALL=(connect_frame_fuzz mask_fuzz card_number_fuzz summary_fuzz settings_fuzz secure_answer_fuzz
+     intake_fuzz send_all_fuzz serial_burst_fuzz)
 TARGETS=("$@")
 [ ${#TARGETS[@]} -gt 0 ] || TARGETS=("${ALL[@]}")
 
@@ -31,6 +31,7 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
 options_for() {  # the size limit and dictionary that suit each target
   case $1 in
     connect_frame_fuzz|mask_fuzz) echo "-max_len=4096 -dict=$HERE/frames.dict" ;;
+    card_number_fuzz) echo "-max_len=4096 -dict=$HERE/cards.dict" ;;
     intake_fuzz) echo "-max_len=8192 -dict=$HERE/frames.dict" ;;
     secure_answer_fuzz) echo "-max_len=12000 -dict=$HERE/frames.dict" ;;
     settings_fuzz) echo "-max_len=4200 -dict=$HERE/settings.dict" ;;

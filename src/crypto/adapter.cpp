@@ -3,6 +3,7 @@
 #include "crypto/adapter.h"
 
 #include "crypto/crypto_library.h"
+#include "sys/sys.h"
 
 #include <cstring>
 
@@ -13,11 +14,6 @@ namespace {
 
 void PutWordLE(unsigned char* block, int offset, unsigned long value) {
     for (int i = 0; i < 4; ++i) block[offset + i] = static_cast<unsigned char>(value >> (8 * i));
-}
-
-void Wipe(unsigned char* p, int n) {
-    volatile unsigned char* v = p;
-    while (n-- > 0) *v++ = 0;
 }
 
 int SeedRun(bool encrypt, const unsigned char* iv, const unsigned char* key, int keyLen,
@@ -39,7 +35,7 @@ int SeedRun(bool encrypt, const unsigned char* iv, const unsigned char* key, int
         rc = encrypt ? CL_Cipher_Encrypt(out, outLen, in, inLen, handle, CL_ALG_SEED, block)
                      : CL_Cipher_Decrypt(out, outLen, in, inLen, handle, CL_ALG_SEED, block);
     CL_SecretKey_Free(handle);
-    Wipe(blob, sizeof blob);
+    sys::SecureZero(blob, sizeof blob);  // it held the session key
     return rc;
 }
 

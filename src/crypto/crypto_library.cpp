@@ -5,6 +5,7 @@
 #include "crypto/rsa_key_der.h"
 #include "crypto/rsa_public.h"
 #include "crypto/seed.h"
+#include "sys/sys.h"
 
 #include <atomic>
 #include <cstddef>
@@ -34,11 +35,8 @@ std::atomic<int> g_state{CL_STATE_UNINITIALISED};
 CL_SecretKey g_secretKeys[CL_KEY_POOL_SIZE];
 CL_PublicKey g_publicKeys[CL_KEY_POOL_SIZE];
 
-void Wipe(void* p, std::size_t n) {
-    // volatile: the stores must survive even though the slot is not read again soon.
-    volatile unsigned char* v = static_cast<volatile unsigned char*>(p);
-    while (n--) *v++ = 0;
-}
+// The stores must survive even though the slot is not read again soon.
+void Wipe(void* p, std::size_t n) { sys::SecureZero(p, n); }
 
 template <class Slot>
 Slot* Acquire(Slot (&pool)[CL_KEY_POOL_SIZE]) {

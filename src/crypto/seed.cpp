@@ -2,6 +2,8 @@
 // (an affine map of a power in GF(2^8)) so that no 4 KB table has to be trusted by eye.
 #include "crypto/seed.h"
 
+#include "sys/sys.h"
+
 #include <cstring>
 
 namespace seed {
@@ -155,6 +157,7 @@ int CbcEncrypt(const RoundKeys& rk, const unsigned char iv[kBlockSize], const un
     const unsigned char pad = static_cast<unsigned char>(16 - rest);
     for (int j = 0; j < 16; ++j) block[j] = (j < rest ? in[16 * full + j] : pad) ^ prev[j];
     EncryptBlock(rk, block, out + 16 * full);
+    sys::SecureZero(block, sizeof block);  // it held plaintext
     return 16 * (full + 1);
 }
 
@@ -167,12 +170,14 @@ int CbcDecrypt(const RoundKeys& rk, const unsigned char iv[kBlockSize], const un
     DecryptBlock(rk, in + inLen - 16, last);
     Xor16(last, last, blocks > 1 ? in + inLen - 32 : iv);
     const int pad = last[15];
-    if (pad < 1 || pad > 16) return kErrPadding;
-    unsigned bad = 0;
-    for (int j = 16 - pad; j < 16; ++j) bad |= last[j] ^ static_cast<unsigned>(pad);
-    if (bad) return kErrPadding;
+    unsigned bad = pad < 1 || pad > 16 ? 1u : 0u;
+    if (!bad)
+        for (int j = 16 - pad; j < 16; ++j) bad |= last[j] ^ static_cast<unsigned>(pad);
     const int plainLen = inLen - pad;
-    if (plainLen > outCap) return kErrLength;
+    if (bad || plainLen > outCap) {
+        sys::SecureZero(last, sizeof last);  // it held plaintext
+        return bad ? kErrPadding : kErrLength;
+    }
 
     unsigned char prev[16], cipher[16], block[16];
     std::memcpy(prev, iv, 16);
@@ -183,6 +188,9 @@ int CbcDecrypt(const RoundKeys& rk, const unsigned char iv[kBlockSize], const un
         std::memcpy(prev, cipher, 16);
     }
     std::memcpy(out + 16 * (blocks - 1), last, 16 - pad);
+    // last and block held plaintext.
+    sys::SecureZero(last, sizeof last);
+    sys::SecureZero(block, sizeof block);
     return plainLen;
 }
 

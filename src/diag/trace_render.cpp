@@ -25,8 +25,45 @@ const char* ControlName(unsigned char b) {
 constexpr int kEventsPerConsole = 5000;
 constexpr std::size_t kTimestampSize = 128;
 constexpr std::size_t kSummarySize = 64;
-// Timestamp, tag, count and the longest text (5120 bytes) with room to spare.
-constexpr std::size_t kLineSize = kTimestampSize + kTraceTextSize + 64;
+constexpr std::size_t kEscapeSize = 4;  // "\x1b"
+// Timestamp, tag, count and the longest text (5120 bytes, every byte escaped) with room to spare.
+constexpr std::size_t kLineSize = kTimestampSize + kEscapeSize * kTraceTextSize + 64;
+
+void PutEscape(unsigned char b, char* out) {
+    static const char kHex[] = "0123456789abcdef";
+    out[0] = '\\';
+    out[1] = 'x';
+    out[2] = kHex[b >> 4];
+    out[3] = kHex[b & 15];
+}
+
+// Copies len bytes of text to out (cap bytes, terminated) with control bytes (below 0x20, 0x7F)
+// and the C1 controls in UTF-8 (C2 80 to C2 9F) written as "\x1b", so that bytes from the
+// terminal or the server (a connect frame's host text) cannot drive a terminal emulator that
+// shows the console. Other bytes, Korean included, pass as they are. Returns the length written.
+std::size_t EscapeControls(const char* text, std::size_t len, char* out, std::size_t cap) {
+    std::size_t k = 0;
+    for (std::size_t i = 0; i < len; ++i) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        const bool c1 =
+            b == 0xC2 && i + 1 < len && (static_cast<unsigned char>(text[i + 1]) & 0xE0) == 0x80;
+        if (b < 0x20 || b == 0x7F || c1) {
+            const std::size_t need = c1 ? 2 * kEscapeSize : kEscapeSize;
+            if (k + need >= cap) break;
+            PutEscape(b, out + k);
+            k += kEscapeSize;
+            if (c1) {
+                PutEscape(static_cast<unsigned char>(text[++i]), out + k);
+                k += kEscapeSize;
+            }
+        } else {
+            if (k + 1 >= cap) break;
+            out[k++] = text[i];
+        }
+    }
+    out[k] = '\0';
+    return k;
+}
 
 }  // namespace
 
@@ -49,31 +86,36 @@ void TraceRenderer::OnTraceEvent(unsigned count, const TraceEvent& event) {
     char timestamp[kTimestampSize] = {};
     FormatTimestamp(timestamp);
 
-    char consoleLine[kLineSize] = {};
-    char logLine[kLineSize] = {};
+    // The console line is the timestamp, one space and the log line.
+    char line[kLineSize];
+    const int head = std::snprintf(line, sizeof line, "%s ", timestamp);
+    char* const logLine = line + (head > 0 ? head : 0);
+    const std::size_t room = sizeof line - static_cast<std::size_t>(logLine - line);
+    bool shown = false;
 
     if (event.kind == TRACE_TEXT) {
-        std::snprintf(consoleLine, sizeof consoleLine, "%s %.*s\r\n", timestamp,
-                      static_cast<int>(sizeof event.text), event.text);
-        std::snprintf(logLine, sizeof logLine, "%.*s\r\n", static_cast<int>(sizeof event.text),
-                      event.text);
+        const void* nul = std::memchr(event.text, '\0', sizeof event.text);
+        const std::size_t len =
+            nul ? static_cast<std::size_t>(static_cast<const char*>(nul) - event.text)
+                : sizeof event.text;
+        const std::size_t k = EscapeControls(event.text, len, logLine, room - 2);
+        std::memcpy(logLine + k, "\r\n", 3);
+        shown = true;
     } else if (event.kind >= TRACE_FROM_TERMINAL && event.kind <= TRACE_TMS) {
         char summary[kSummarySize];
         if (!SummarizeFrame(event.kind, event.raw, count, summary, sizeof summary)) return;
         const char* tag = event.kind == TRACE_FROM_TERMINAL ? "[CAT->VAN]"
                           : event.kind == TRACE_TO_TERMINAL ? "[CAT<-VAN]"
                                                             : "[CAT<-TMS]";
-        std::snprintf(consoleLine, sizeof consoleLine, "%s %s [%03d] [%s]\r\n", timestamp, tag,
-                      static_cast<int>(count), summary);
-        std::snprintf(logLine, sizeof logLine, "%s [%03d] [%s]\r\n", tag,
-                      static_cast<int>(count), summary);
+        std::snprintf(logLine, room, "%s [%03d] [%s]\r\n", tag, static_cast<int>(count), summary);
+        shown = true;
     }
 
-    if (logLine[0] != '\0') LogPrintf(m_bLog, "%s", logLine);
+    if (shown) LogPrintf(m_bLog, "%s", logLine);
     if (++m_eventCount > kEventsPerConsole) {
         if (m_console) m_console->ClearConsole();
         m_eventCount = 0;
     }
     // An unknown kind counts as an event but shows nothing.
-    if (consoleLine[0] != '\0' && m_console) m_console->Append(consoleLine);
+    if (shown && m_console) m_console->Append(line);
 }

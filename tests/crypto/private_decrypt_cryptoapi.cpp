@@ -33,3 +33,19 @@ int TestPrivateDecrypt(const unsigned char* in, int inLen, unsigned char* out, i
     }
     return result;
 }
+
+bool TestSha256(const unsigned char* in, int inLen, unsigned char digest[32]) {
+    HCRYPTPROV prov = 0;
+    HCRYPTHASH hash = 0;
+    DWORD n = 32;
+    bool ok = false;
+    if (CryptAcquireContextW(&prov, nullptr, nullptr, PROV_RSA_AES, CRYPT_VERIFYCONTEXT)) {
+        if (CryptCreateHash(prov, CALG_SHA_256, 0, 0, &hash)) {
+            ok = CryptHashData(hash, in, static_cast<DWORD>(inLen), 0) &&
+                 CryptGetHashParam(hash, HP_HASHVAL, digest, &n, 0) && n == 32;
+            CryptDestroyHash(hash);
+        }
+        CryptReleaseContext(prov, 0);
+    }
+    return ok;
+}

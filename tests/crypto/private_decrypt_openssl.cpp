@@ -2,6 +2,8 @@
 #include "crypto/test_keys.h"
 #include "crypto/test_server_crypto.h"
 
+#include <openssl/sha.h>
+
 #include <cstring>
 
 int TestPrivateDecrypt(const unsigned char* in, int inLen, unsigned char* out, int outCap) {
@@ -11,4 +13,8 @@ int TestPrivateDecrypt(const unsigned char* in, int inLen, unsigned char* out, i
         return -1;
     std::memcpy(out, plain, static_cast<size_t>(n));
     return n;
+}
+
+bool TestSha256(const unsigned char* in, int inLen, unsigned char digest[32]) {
+    return SHA256(in, static_cast<size_t>(inLen), digest) != nullptr;
 }

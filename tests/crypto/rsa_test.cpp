@@ -2,11 +2,14 @@
 // Linux, CryptoAPI's own import of the key on Windows), padding is random, bad keys are refused.
 #include "crypto/adapter.h"
 #include "crypto/rsa_key_der.h"
+#include "crypto/server_key.h"
 #include "crypto/test_keys.h"
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace {
@@ -41,6 +44,18 @@ TEST(RsaEncrypt, EmbeddedKeyIsTheTestKeyByDefault) {
     ASSERT_EQ(0, RsaPublicEncrypt(g_serverPublicKey, g_serverPublicKeyLen, kSessionKey, 16, out, &outLen));
     ASSERT_EQ(16, TestPrivateDecrypt(out, outLen, plain, sizeof plain));
     EXPECT_EQ(0, std::memcmp(plain, kSessionKey, 16));
+}
+
+// The fingerprint names the key actually embedded, and "test key" only for the test key.
+TEST(ServerKey, FingerprintIsTheStartOfTheEmbeddedKeysSha256) {
+    unsigned char digest[32];
+    ASSERT_TRUE(TestSha256(g_serverPublicKey, g_serverPublicKeyLen, digest));
+    char hex[17] = {};
+    for (int i = 0; i < 8; ++i) std::snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+    EXPECT_STREQ(ServerKeyFingerprint(), hex);
+    EXPECT_EQ(ServerKeyIsTestKey(), kProgramEmbedsTestKey);
+    EXPECT_EQ(std::string(ServerKeyLine()),
+              std::string("server key: ") + hex + (kProgramEmbedsTestKey ? " (test key)" : ""));
 }
 
 TEST(RsaEncrypt, LongestMessageFitsAndOneMoreDoesNot) {

@@ -1,5 +1,4 @@
-// The byte-level frame helpers: NUL-bounded search, connect-frame parsing, card-data masking.
-#include "diag/card_mask.h"
+// The byte-level frame helpers: NUL-bounded search, connect-frame parsing.
 #include "relay/frame_text.h"
 
 #include <gtest/gtest.h>
@@ -71,44 +70,6 @@ TEST(ParseConnectFrame, RefusesWhatWouldOverrunTheFields) {
     const Parsed port = Parse("P127.0.0.1:" + std::string(10, '9') + "E");
     EXPECT_EQ(port.fault, CONNECT_FRAME_PORT_TOO_LONG);
     EXPECT_EQ(port.part, 10);
-}
-
-std::string Masked(std::string frame) {
-    char work[5120] = {};
-    frame.copy(work, frame.size());
-    MaskCardData(work, static_cast<int>(frame.size()));
-    return std::string(work, frame.size());
-}
-
-TEST(MaskCardData, MasksFourBytesBeforeEqualsAndTheFieldUpToFs) {
-    // 60 bytes, '=' at 20, FS at 37, no further '='.
-    std::string req = "\x02" "ABCDEFGHIJKLMNO" "1234" "=" "5678901234567890" "\x1c" "tail-of-the-request" "\x03" "XY";
-    ASSERT_EQ(req.size(), 60u);
-    ASSERT_EQ(req[20], '=');
-    ASSERT_EQ(req[37], '\x1c');
-    std::string want = req;
-    for (int i = 16; i <= 19; ++i) want[i] = '*';
-    for (int i = 21; i <= 36; ++i) want[i] = '*';
-    EXPECT_EQ(Masked(req), want);
-}
-
-TEST(MaskCardData, MasksAtMostTwoFieldsAndOnlyInsideTheFrame) {
-    std::string req = "\x02" "AAAAAAAAAAAA" "1111=2222\x1c" "BBBB" "3333=4444\x1c" "CCCC" "5555=6666\x1c" "\x03" "XY";
-    std::string want = req;
-    const std::size_t first = req.find('=');
-    const std::size_t second = req.find('=', first + 1);
-    ASSERT_EQ(first, 17u);
-    ASSERT_EQ(second, 31u);
-    want.replace(first - 4, 4, "****");
-    want.replace(first + 1, 4, "****");
-    want.replace(second - 4, 4, "****");
-    want.replace(second + 1, 4, "****");
-    EXPECT_EQ(Masked(req), want);  // the third field stays as it is
-
-    const std::string early = "\x02" "123456789=1234\x1c" "\x03" "XY";  // '=' at 10
-    EXPECT_EQ(Masked(early), early);
-    const std::string late = "\x02" "ABCDEFGHIJKLMNOP" "=" "XY";  // '=' at n - 3
-    EXPECT_EQ(Masked(late), late);
 }
 
 }  // namespace

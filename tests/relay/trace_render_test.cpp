@@ -114,6 +114,31 @@ TEST(TraceRenderer, ConsoleAndLogLinesPerKind) {
     EXPECT_EQ(renderer.EventCount(), 5);
 }
 
+TEST(TraceRenderer, ControlBytesInATextAreShownEscaped) {
+    FreshDirectory dir;
+    Console console;
+    TraceRenderer renderer(&console);
+    renderer.SetLog(1);
+    // A host text from the terminal that would retitle, clear and ring a terminal emulator;
+    // C1 CSI in UTF-8, DEL, tab and line ends too. The program's Korean stays as it is.
+    renderer.OnTraceEvent(0, Text(0, "서버 접속오류!-->\x1b]0;x\x07\x1b[2J\xc2\x9b" "1m\x7f\t\r\n:9000"));
+    const std::string shown = R"(서버 접속오류!-->\x1b]0;x\x07\x1b[2J\xc2\x9b1m\x7f\x09\x0d\x0a:9000)";
+    ASSERT_EQ(console.lines.size(), 1u);
+    const std::string& line = console.lines[0];
+    EXPECT_EQ(line.substr(line.find("] ") + 2), shown + "\r\n");
+    EXPECT_EQ(LogMessages(), std::vector<std::string>{shown});
+
+    // The longest text, every byte a control byte, is shown whole.
+    TraceEvent full;
+    full.kind = TRACE_TEXT;
+    std::memset(full.text, 0x1b, sizeof full.text - 1);
+    renderer.OnTraceEvent(0, full);
+    std::string escaped;
+    for (std::size_t i = 0; i + 1 < sizeof full.text; ++i) escaped += "\\x1b";
+    ASSERT_EQ(console.lines.size(), 2u);
+    EXPECT_EQ(console.lines[1].substr(console.lines[1].find("] ") + 2), escaped + "\r\n");
+}
+
 TEST(TraceRenderer, DroppedEventsLeaveNothingAndDoNotCount) {
     FreshDirectory dir;
     Console console;

@@ -4,6 +4,7 @@
 #include "app/posix/options.h"
 #include "app/posix/signals.h"
 #include "app/posix/single_instance.h"
+#include "crypto/server_key.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -26,7 +27,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (opts.version) {
-        std::puts(BRISCA_PRODUCT_VERSION);
+        std::printf("%s\n%s\n", BRISCA_PRODUCT_VERSION, ServerKeyLine());
         return 0;
     }
 

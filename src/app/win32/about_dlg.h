@@ -1,4 +1,5 @@
-// The about box (dialog 100): icon 142, the product line and "확인"; titled like the main window.
+// The about box (dialog 100): icon 142, the product line, the server key's fingerprint and "확인";
+// titled like the main window.
 #pragma once
 #include "app/win32/dialog.h"
 
