@@ -24,6 +24,14 @@ public:
     virtual void SetIcon(int iconResource) = 0;  // any thread
 };
 
+// Told of every server the relay could not reach (refused, silent, or not on the allow-list):
+// the shop's monitoring. Window thread; host is the connect frame's text.
+class ServerWatch {
+public:
+    virtual ~ServerWatch() = default;
+    virtual void OnServerUnreachable(const char* host, int port) = 0;
+};
+
 class Relay final : public TerminalSink {
 public:
     struct Ports {
@@ -51,6 +59,7 @@ public:
     // The servers the terminal may name; null allows every server. Any thread; the filter must
     // outlive its use (the relay asks it on the window thread).
     void SetServerFilter(const ServerFilter* filter) { m_filter.store(filter); }
+    void SetServerWatch(ServerWatch* watch) { m_watch.store(watch); }
     void SetTimeouts(const Timeouts& t) {
         m_plainSilenceSec.store(t.plainSilenceSec);
         m_secureSilenceSec.store(t.secureSilenceSec);
@@ -96,6 +105,7 @@ private:
     void ConnectStep(Route route, const char* frame, int n);
     bool StoreServer(const char* frame, int n);  // false: the frame was reported and dropped
     bool Refused(Route route, int port);         // the server filter said no; reported
+    void Unreachable(Route route, int port);     // trace and icon of a connect that failed
     void SendVersionReply();
     // One frame log line with card data masked in a copy; the bytes shown stop at the first NUL.
     void LogMaskedFrame(const char* head, const void* bytes, int n);
@@ -138,6 +148,7 @@ private:
     char m_sessionKey[33] = {};
     unsigned m_keyGeneration = 0;  // the connection whose request made the key; 0 = none
     std::atomic<const ServerFilter*> m_filter{nullptr};
+    std::atomic<ServerWatch*> m_watch{nullptr};
 
     std::mutex m_textLock;      // version and speed texts may be set from any thread
     char m_versionText[48] = {};

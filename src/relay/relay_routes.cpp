@@ -68,11 +68,16 @@ bool Relay::Refused(Route route, int port) {
     if (filter->Allows(m_host, rule, sizeof rule)) return false;
     rule[kRuleSize - 1] = '\0';
     // To the terminal and the operator it looks like a server that refused the connect.
+    Unreachable(route, port);
+    LogPrintf(Log(), "TEVN-> ERROR : 허용되지 않은 서버 (%s:%d, %s)\n", m_host, port, rule);
+    return true;
+}
+
+void Relay::Unreachable(Route route, int port) {
     SetIcon(ICON_IDLE);
     PostTrace(route == ROUTE_SECURE ? TRACE_TEXT : TRACE_TMS, "서버 접속오류!-->%s:%d", m_host,
               port);
-    LogPrintf(Log(), "TEVN-> ERROR : 허용되지 않은 서버 (%s:%d, %s)\n", m_host, port, rule);
-    return true;
+    if (ServerWatch* watch = m_watch.load()) watch->OnServerUnreachable(m_host, port);
 }
 
 void Relay::ConnectStep(Route route, const char* frame, int n) {
@@ -84,11 +89,7 @@ void Relay::ConnectStep(Route route, const char* frame, int n) {
     if (Refused(route, port)) return;
     const int handle = ConnectServer(Log(), m_host, port);
     if (handle == -1) {
-        SetIcon(ICON_IDLE);
-        if (route == ROUTE_SECURE)
-            PostTrace(TRACE_TEXT, "서버 접속오류!-->%s:%d", m_host, port);
-        else
-            PostTrace(TRACE_TMS, "서버 접속오류!-->%s:%d", m_host, port);
+        Unreachable(route, port);
         ReleaseSocketLibrary();
         return;
     }
