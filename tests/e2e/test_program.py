@@ -95,8 +95,12 @@ class SettingsTest(GatewayTest):
         missing = os.path.join(self.root, "no-such-tty")
         gw = self._start([BRISCA, "--port", missing, "--rate", "9600", "--log"])
         self.assertEqual(gw.wait(), 2, self.dump())
-        self.assertEqual(gw.err.text(), "%s 포트를 열 수 없습니다!" % missing)
-        self.assertRegex(gw.out.text(), r"^\[[-0-9 :]+\] %s Open 실패!$" % re.escape(missing))
+        # The message for the operator, then the event for the journal (an error).
+        self.assertEqual(gw.err.text().split("\n")[0], "%s 포트를 열 수 없습니다!" % missing)
+        self.assertRegex(gw.err.text(), r"\n<3>시작 실패 : 포트 %s " % re.escape(missing))
+        # The first trace line names the log folder.
+        self.assertRegex(gw.out.text(), r"^\[[-0-9 :]+\] 로그 폴더-->gate_log\n"
+                                        r"\[[-0-9 :]+\] %s Open 실패!$" % re.escape(missing))
         self.assertFalse(os.path.exists(self.settings_path()))
 
         # A stored file is not touched by a failed open either.
