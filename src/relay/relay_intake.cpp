@@ -4,6 +4,7 @@
 
 #include "diag/log.h"
 #include "relay/frame_text.h"
+#include "relay/wiped.h"
 #include "sys/sys.h"
 
 #include <cstdio>
@@ -30,6 +31,7 @@ int Relay::OnTerminalFrame(const unsigned char* bytes, unsigned count) {
     // The watcher reuses its buffer as soon as this returns: copy first. The copy ends in zeros,
     // so the text searches of the connect frame stop inside it.
     char frame[kFrameBufferSize] = {};
+    const Wiped wipeFrame{frame, static_cast<std::size_t>(n)};
     std::memcpy(frame, bytes, static_cast<std::size_t>(n));
 
     TraceEvent event;
@@ -42,10 +44,7 @@ int Relay::OnTerminalFrame(const unsigned char* bytes, unsigned count) {
     const FrameKind kind = ClassifyFrame(frame, n);
     if (IsConnectKind(kind)) {
         // A malformed connect frame is dropped here and leaves the relay state as it was.
-        if (!StoreServer(frame, n)) {
-            sys::SecureZero(frame, static_cast<std::size_t>(n));
-            return 1;
-        }
+        if (!StoreServer(frame, n)) return 1;
         if (std::strcmp(m_host, kSecondFixedServer) == 0)
             m_relayMode = RELAY_PLAIN;
         else if (std::strcmp(m_host, kFirstFixedServer) == 0)
@@ -63,7 +62,6 @@ int Relay::OnTerminalFrame(const unsigned char* bytes, unsigned count) {
         RelayPlain(frame, kind, n);
     else
         RelaySecure(frame, kind, n);
-    sys::SecureZero(frame, static_cast<std::size_t>(n));
     return 1;
 }
 
