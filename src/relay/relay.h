@@ -1,6 +1,7 @@
 // The relay: takes every burst from the terminal, answers the version query, runs the server
 // connection on the plain or the secure route and writes the server's answers to the terminal.
-// Platform-free; the main window (Windows) or the headless program (Linux) owns one.
+// Platform-free; the gateway (src/gateway) owns one for either program. It writes to the terminal
+// through a TerminalWriter and never sees the serial port itself.
 #pragma once
 #include "core/server_filter.h"
 #include "core/terminal.h"
