@@ -40,3 +40,22 @@ int ParseConnectFrame(const char* frame, int n, char* host, char* portText, int*
     *partLength = 0;
     return CONNECT_FRAME_OK;
 }
+
+namespace {
+bool StartsWithThree(const char* frame, int n, char c) {
+    return n >= 3 && frame[0] == c && frame[1] == c && frame[2] == c;
+}
+}  // namespace
+
+FrameKind ClassifyFrame(const char* frame, int n) {
+    if (n <= 0) return FRAME_OTHER;
+    const char b0 = frame[0], bL = frame[n - 1];
+    if (b0 == 'S' && bL == 'E') return FRAME_CONNECT_SE;
+    if (b0 == 'T' && bL == 'T') return FRAME_CONNECT_TT;
+    if (b0 == 'P' && bL == 'E') return FRAME_CONNECT_PE;
+    if (StartsWithThree(frame, n, 'V')) return FRAME_VERSION;
+    if (StartsWithThree(frame, n, kDle)) return FRAME_END;
+    if (n >= 3 && b0 == kStx && frame[n - 3] == kEtx) return FRAME_REQUEST;
+    if (StartsWithThree(frame, n, kAck) || StartsWithThree(frame, n, kNak)) return FRAME_ACK_NAK;
+    return FRAME_OTHER;
+}

@@ -10,6 +10,22 @@ int FindNthChar(const char* text, char ch, int count);
 // First and last byte form one of the connect-frame pairs 'S'..'E', 'T'..'T', 'P'..'E'.
 bool IsConnectFrame(const char* frame, int n);
 
+// What a burst is, decided once at intake and used by the intake and both routes.
+enum FrameKind {
+    FRAME_CONNECT_SE,  // 'S' .. 'E': either route
+    FRAME_CONNECT_TT,  // 'T' .. 'T': the secure route's own
+    FRAME_CONNECT_PE,  // 'P' .. 'E': the plain route's own
+    FRAME_VERSION,     // "VVV": answered by the gateway itself
+    FRAME_END,         // DLE DLE DLE: the terminal ends the connection
+    FRAME_REQUEST,     // STX first and ETX at n - 3 (two bytes follow it): enveloped on the secure route
+    FRAME_ACK_NAK,     // ACK ACK ACK or NAK NAK NAK
+    FRAME_OTHER,
+};
+FrameKind ClassifyFrame(const char* frame, int n);
+inline bool IsConnectKind(FrameKind k) {
+    return k == FRAME_CONNECT_SE || k == FRAME_CONNECT_TT || k == FRAME_CONNECT_PE;
+}
+
 enum ConnectFrameFault {
     CONNECT_FRAME_OK = 0,
     CONNECT_FRAME_NO_COLON,       // no ':' before the first NUL byte

@@ -1,11 +1,12 @@
 #include "relay/relay.h"
 
 #include "core/window_thread.h"
+#include "sys/sys.h"
 
 #include <cstdio>
 #include <cstring>
 
-Relay::Relay(const Ports& ports) : m_ports(ports) {}
+Relay::Relay(const Ports& ports) : m_ports(ports), m_filter(ports.filter) {}
 
 Relay::~Relay() { Stop(); }
 
@@ -58,9 +59,11 @@ int Relay::SendToTerminal(const void* bytes, unsigned n) {
     event.kind = TRACE_TO_TERMINAL;
     // The trace shows the real count; the record keeps the first 4096 bytes, the summary needs
     // only the first.
-    std::memcpy(event.raw, bytes, n < kTraceRawSize ? n : kTraceRawSize);
+    const std::size_t held = n < kTraceRawSize ? n : kTraceRawSize;
+    std::memcpy(event.raw, bytes, held);
     SetIcon(ICON_ANSWER);
     Render(n, event);
+    sys::SecureZero(event.raw, held);
     if (m_ports.terminal) m_ports.terminal->Write(bytes, n);
     return 1;
 }

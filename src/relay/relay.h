@@ -1,9 +1,12 @@
 // The relay: takes every burst from the terminal, answers the version query, runs the server
 // connection on the plain or the secure route and writes the server's answers to the terminal.
-// Platform-free; the main window (Windows) or the headless program (Linux) owns one.
+// Platform-free; the gateway (src/gateway) owns one for either program. It writes to the terminal
+// through a TerminalWriter and never sees the serial port itself.
 #pragma once
+#include "core/server_filter.h"
+#include "core/terminal.h"
 #include "diag/trace.h"
-#include "serial/com.h"
+#include "relay/frame_text.h"
 
 #include <atomic>
 #include <cstdarg>
@@ -22,13 +25,22 @@ public:
     virtual void SetIcon(int iconResource) = 0;  // any thread
 };
 
+// Told of every server the relay could not reach (refused, silent, or not on the allow-list):
+// the shop's monitoring. Window thread; host is the connect frame's text.
+class ServerWatch {
+public:
+    virtual ~ServerWatch() = default;
+    virtual void OnServerUnreachable(const char* host, int port) = 0;
+};
+
 class Relay final : public TerminalSink {
 public:
     struct Ports {
-        WindowThread* window;   // where bursts, sends and trace rendering run
-        CCom* terminal;         // Write() sends to the terminal
+        WindowThread* window;      // where bursts, sends and trace rendering run
+        TerminalWriter* terminal;  // Write() sends to the terminal
         TrayIconState* tray;
-        TraceTarget* trace;     // the debug window's OnTraceEvent
+        TraceTarget* trace;        // the debug window's OnTraceEvent
+        const ServerFilter* filter = nullptr;  // asked before every connect; null allows all
     };
     // Silences that end a connection; the program keeps the real values, tests shorten them.
     struct Timeouts {
@@ -45,12 +57,16 @@ public:
     int Log() const { return m_bLog.load(); }
     void SetVersionText(const char* text);  // "1, 0, 0, 5"
     void SetRateText(const char* text);     // the speed text of the settings, e.g. "38400"
+    // The servers the terminal may name; null allows every server. Any thread; the filter must
+    // outlive its use (the relay asks it on the window thread).
+    void SetServerFilter(const ServerFilter* filter) { m_filter.store(filter); }
+    void SetServerWatch(ServerWatch* watch) { m_watch.store(watch); }
     void SetTimeouts(const Timeouts& t) {
         m_plainSilenceSec.store(t.plainSilenceSec);
         m_secureSilenceSec.store(t.secureSilenceSec);
     }
 
-    // WM_TERMINAL_FRAME: on the window thread, bytes read in place from CCom's buffer.
+    // WM_TERMINAL_FRAME: on the window thread, bytes read in place from the port's buffer.
     int OnTerminalFrame(const unsigned char* bytes, unsigned n) override;
     void OnPortLost(const char* portName) override;
 
@@ -70,6 +86,7 @@ public:
 
     // The secure envelope of one request on the open connection (window thread): 0 sent, -1 no
     // session key or RSA failure, -2 SEED failure, -3 send failure, -4 envelope over 5120 bytes.
+    // The session key it makes belongs to the open connection.
     int SendSecureRequest(const char* frame, int length);
 
     // State, for the shells and tests (read on the window thread).
@@ -83,12 +100,16 @@ private:
     enum Route { ROUTE_PLAIN, ROUTE_SECURE };
 
     // Intake and routes (window thread), relay_intake.cpp and relay_routes.cpp.
-    void RelayPlain(const char* clean, char* work, int n);
-    void RelaySecure(const char* clean, char* work, int n);
-    bool IsOwnConnectFrame(Route route, const char* work, int n) const;
-    void ConnectStep(Route route, const char* work, int n);
-    bool StoreServer(const char* work, int n);  // false: the frame was reported and dropped
+    // frame: the burst's n bytes followed by zeros; kind: its class, computed once at intake.
+    void RelayPlain(const char* frame, FrameKind kind, int n);
+    void RelaySecure(const char* frame, FrameKind kind, int n);
+    void ConnectStep(Route route, const char* frame, int n);
+    bool StoreServer(const char* frame, int n);  // false: the frame was reported and dropped
+    bool Refused(Route route, int port);         // the server filter said no; reported
+    void Unreachable(Route route, int port);     // trace and icon of a connect that failed
     void SendVersionReply();
+    // One frame log line with card data masked in a copy; the bytes shown stop at the first NUL.
+    void LogMaskedFrame(const char* head, const void* bytes, int n);
 
     // The connection: m_socket under m_connLock, with the generation that tells a worker
     // whether the current connection is still its own.
@@ -96,16 +117,18 @@ private:
     bool Detached(unsigned generation) const;
     void DetachConnection();  // window thread: wakes the worker, which closes the handle
     void EndWorker();         // window thread: detach, serve until the worker ended, join
-    void StopOnWindow();
 
     // Receive workers, relay_workers.cpp. Each owns its handle and closes it once at its end.
     void PlainRecvWorker(int handle, unsigned generation, int silenceSec);
     void SecureRecvWorker(int handle, unsigned generation, int silenceSec);
-    int SecureAnswer(int handle);  // 0: answered, next cycle; otherwise the v to end with
+    // 0: answered, next cycle; otherwise the v to end with.
+    int SecureAnswer(int handle, unsigned generation);
     void EndSteps(int handle, unsigned generation, int v);
 
-    // Session key, secure_envelope.cpp.
-    int MakeSessionKey(char* buffer);
+    // The session key belongs to one connection: wiped when a connection opens and when the
+    // worker of the connection that made it ends. False when the connection has no key.
+    void WipeSessionKey(unsigned generation);  // 0: whatever key is held
+    bool SessionKeyOf(unsigned generation, unsigned char key[16]);
 
     void Render(unsigned count, const TraceEvent& event);
     void VPostTrace(int kind, const char* format, va_list args);
@@ -124,6 +147,9 @@ private:
 
     std::mutex m_keyLock;       // the worker copies the key the window thread last made
     char m_sessionKey[33] = {};
+    unsigned m_keyGeneration = 0;  // the connection whose request made the key; 0 = none
+    std::atomic<const ServerFilter*> m_filter{nullptr};
+    std::atomic<ServerWatch*> m_watch{nullptr};
 
     std::mutex m_textLock;      // version and speed texts may be set from any thread
     char m_versionText[48] = {};

@@ -4,6 +4,8 @@
 
 #include "diag/log.h"
 #include "relay/frame_text.h"
+#include "relay/wiped.h"
+#include "sys/sys.h"
 
 #include <cstdio>
 #include <cstring>
@@ -26,45 +28,40 @@ constexpr char kSecondFixedServer[] = BRISCA_FIXED_SERVER_2;
 
 int Relay::OnTerminalFrame(const unsigned char* bytes, unsigned count) {
     const int n = static_cast<int>(count < kTraceRawSize ? count : kTraceRawSize);
-    // The watcher reuses its buffer as soon as this returns: copy first.
-    char staging[kFrameBufferSize] = {};
-    std::memcpy(staging, bytes, static_cast<std::size_t>(n));
-    char clean[kFrameBufferSize];
-    std::memcpy(clean, staging, sizeof clean);
+    // The watcher reuses its buffer as soon as this returns: copy first. The copy ends in zeros,
+    // so the text searches of the connect frame stop inside it.
+    char frame[kFrameBufferSize] = {};
+    const Wiped wipeFrame{frame, static_cast<std::size_t>(n)};
+    std::memcpy(frame, bytes, static_cast<std::size_t>(n));
 
     TraceEvent event;
     event.kind = TRACE_FROM_TERMINAL;
-    std::memcpy(event.raw, staging, static_cast<std::size_t>(n));
+    std::memcpy(event.raw, frame, static_cast<std::size_t>(n));
     SetIcon(ICON_IDLE);
     Render(static_cast<unsigned>(n), event);
+    sys::SecureZero(event.raw, static_cast<std::size_t>(n));
 
-    char classify[kFrameBufferSize];
-    char work[kFrameBufferSize];
-    std::memcpy(classify, staging, sizeof classify);
-    std::memcpy(work, staging, sizeof work);
-
-    if (IsConnectFrame(classify, n)) {
+    const FrameKind kind = ClassifyFrame(frame, n);
+    if (IsConnectKind(kind)) {
         // A malformed connect frame is dropped here and leaves the relay state as it was.
-        if (!StoreServer(classify, n)) return 1;
-        const char b0 = classify[0], bL = classify[n - 1];
-        m_relayMode = RELAY_NONE;
+        if (!StoreServer(frame, n)) return 1;
         if (std::strcmp(m_host, kSecondFixedServer) == 0)
             m_relayMode = RELAY_PLAIN;
         else if (std::strcmp(m_host, kFirstFixedServer) == 0)
             m_relayMode = RELAY_PLAIN;
-        else if (b0 == 'P' && bL == 'E')
+        else if (kind == FRAME_CONNECT_PE)
             m_relayMode = RELAY_PLAIN;
         else
             m_relayMode = RELAY_SECURE;
-    } else if (n >= 3 && std::memcmp(classify, "VVV", 3) == 0) {
+    } else if (kind == FRAME_VERSION) {
         SendVersionReply();
         return 1;
     }
 
     if (m_relayMode == RELAY_PLAIN)
-        RelayPlain(clean, work, n);
+        RelayPlain(frame, kind, n);
     else
-        RelaySecure(clean, work, n);
+        RelaySecure(frame, kind, n);
     return 1;
 }
 

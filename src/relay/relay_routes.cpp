@@ -7,15 +7,16 @@
 #include "net/transport.h"
 #include "diag/card_mask.h"
 #include "relay/frame_text.h"
+#include "sys/sys.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace {
 
-bool StartsWithThree(const char* clean, int n, char c) {
-    return n >= 3 && clean[0] == c && clean[1] == c && clean[2] == c;
-}
+constexpr int kLogCopySize = 5120;
+constexpr std::size_t kRuleSize = 256;
 
 }  // namespace
 
@@ -48,13 +49,11 @@ void Relay::EndWorker() {
     if (m_worker.joinable()) m_worker.join();  // a call served meanwhile may have joined it
 }
 
-void Relay::StopOnWindow() { EndWorker(); }
-
 void Relay::Stop() {
     if (m_ports.window->IsCurrent()) {
-        StopOnWindow();
+        EndWorker();
     } else if (!m_workerDone.load() || Connected()) {
-        m_ports.window->Call([this] { StopOnWindow(); });  // needs the window thread running
+        m_ports.window->Call([this] { EndWorker(); });  // needs the window thread running
     } else if (m_worker.joinable()) {
         // The worker has made its last hand-over; joining needs no window thread (destruction
         // after the loop has ended).
@@ -62,26 +61,35 @@ void Relay::Stop() {
     }
 }
 
-bool Relay::IsOwnConnectFrame(Route route, const char* work, int n) const {
-    if (n <= 0) return false;
-    const char b0 = work[0], bL = work[n - 1];
-    if (route == ROUTE_PLAIN) return (b0 == 'S' && bL == 'E') || (b0 == 'P' && bL == 'E');
-    return (b0 == 'S' && bL == 'E') || (b0 == 'T' && bL == 'T');
+bool Relay::Refused(Route route, int port) {
+    const ServerFilter* filter = m_filter.load();
+    if (!filter) return false;
+    char rule[kRuleSize] = {};
+    if (filter->Allows(m_host, rule, sizeof rule)) return false;
+    rule[kRuleSize - 1] = '\0';
+    // To the terminal and the operator it looks like a server that refused the connect.
+    Unreachable(route, port);
+    LogPrintf(Log(), "TEVN-> ERROR : 허용되지 않은 서버 (%s:%d, %s)\n", m_host, port, rule);
+    return true;
 }
 
-void Relay::ConnectStep(Route route, const char* work, int n) {
-    if (!StoreServer(work, n)) return;
+void Relay::Unreachable(Route route, int port) {
+    SetIcon(ICON_IDLE);
+    PostTrace(route == ROUTE_SECURE ? TRACE_TEXT : TRACE_TMS, "서버 접속오류!-->%s:%d", m_host,
+              port);
+    if (ServerWatch* watch = m_watch.load()) watch->OnServerUnreachable(m_host, port);
+}
+
+void Relay::ConnectStep(Route route, const char* frame, int n) {
+    if (!StoreServer(frame, n)) return;
     // One connection and one worker at a time: the old one ends before the new one opens.
     EndWorker();
 
     const int port = std::atoi(m_portText);
+    if (Refused(route, port)) return;
     const int handle = ConnectServer(Log(), m_host, port);
     if (handle == -1) {
-        SetIcon(ICON_IDLE);
-        if (route == ROUTE_SECURE)
-            PostTrace(TRACE_TEXT, "서버 접속오류!-->%s:%d", m_host, port);
-        else
-            PostTrace(TRACE_TMS, "서버 접속오류!-->%s:%d", m_host, port);
+        Unreachable(route, port);
         ReleaseSocketLibrary();
         return;
     }
@@ -91,6 +99,8 @@ void Relay::ConnectStep(Route route, const char* work, int n) {
         m_socket = handle;
         generation = ++m_generation;
     }
+    // A new connection starts without a key: no answer on it opens with an older one.
+    WipeSessionKey(0);
     m_workerDone.store(false);
     if (route == ROUTE_SECURE)
         PostTrace(TRACE_TEXT, "서버접속-->%s:%d", m_host, port);
@@ -105,46 +115,62 @@ void Relay::ConnectStep(Route route, const char* work, int n) {
                                m_plainSilenceSec.load());
 }
 
-void Relay::RelayPlain(const char* clean, char* work, int n) {
-    const bool connectFrame = IsOwnConnectFrame(ROUTE_PLAIN, work, n);
-    if (connectFrame) ConnectStep(ROUTE_PLAIN, work, n);
+void Relay::LogMaskedFrame(const char* head, const void* bytes, int n) {
+    const int bLog = Log();
+    if (!bLog || n <= 0) {
+        LogFrame(bLog, head, bytes, 0, "]\n");
+        return;
+    }
+    if (n > kLogCopySize) n = kLogCopySize;
+    // Card data is masked in a copy that covers every byte logged; what is sent stays as it came.
+    char copy[kLogCopySize];
+    std::memcpy(copy, bytes, static_cast<std::size_t>(n));
+    MaskCardData(copy, n);
+    const void* nul = std::memchr(copy, '\0', static_cast<std::size_t>(n));
+    const int shown = nul ? static_cast<int>(static_cast<const char*>(nul) - copy) : n;
+    LogFrame(bLog, head, copy, shown, "]\n");
+    sys::SecureZero(copy, static_cast<std::size_t>(n));
+}
+
+void Relay::RelayPlain(const char* frame, FrameKind kind, int n) {
+    const bool connectFrame = kind == FRAME_CONNECT_SE || kind == FRAME_CONNECT_PE;
+    if (connectFrame) ConnectStep(ROUTE_PLAIN, frame, n);
 
     const int handle = CurrentSocket();
     if (handle == 0 || connectFrame) return;
-    if (StartsWithThree(clean, n, kDle)) {
+    if (kind == FRAME_END) {
         DetachConnection();
         return;
     }
-    if (SendAll(Log(), handle, work, n) == -1) {
+    if (SendAll(Log(), handle, frame, n) == -1) {
         PostTrace(TRACE_TMS, "송신 오류!-->접속해제");
         DetachConnection();
     }
 }
 
-void Relay::RelaySecure(const char* clean, char* work, int n) {
-    const bool connectFrame = IsOwnConnectFrame(ROUTE_SECURE, work, n);
-    if (connectFrame) ConnectStep(ROUTE_SECURE, work, n);
+void Relay::RelaySecure(const char* frame, FrameKind kind, int n) {
+    const bool connectFrame = kind == FRAME_CONNECT_SE || kind == FRAME_CONNECT_TT;
+    if (connectFrame) ConnectStep(ROUTE_SECURE, frame, n);
 
     const int handle = CurrentSocket();
     if (handle == 0 || connectFrame) return;
-    if (StartsWithThree(clean, n, kDle)) {
+    if (kind == FRAME_END) {
         DetachConnection();
         return;
     }
-    if (n >= 3 && clean[0] == kStx && clean[n - 3] == kEtx) {
-        // The log shows the request with card data masked; the server gets it as it came.
-        MaskCardData(work, n);
-        LogPrintf(Log(), "TEVN-> [요청전문][%d][%s]\n", n, work);
-        const int r = SendSecureRequest(clean, n);
+    if (kind == FRAME_REQUEST) {
+        char head[64];
+        std::snprintf(head, sizeof head, "TEVN-> [요청전문][%d][", n);
+        LogMaskedFrame(head, frame, n);
+        const int r = SendSecureRequest(frame, n);
         if (r != 0) {
             PostTrace(TRACE_TEXT, "접속해제(%d)!-->(%d)", 993, r);
             DetachConnection();
         }
         return;
     }
-    if (SendAll(Log(), handle, work, n) == -1) {
-        const bool ackOrNak = StartsWithThree(clean, n, kAck) || StartsWithThree(clean, n, kNak);
-        PostTrace(TRACE_TEXT, "접속해제(%d)!-->(%d)", ackOrNak ? 1012 : 1025, -1);
+    if (SendAll(Log(), handle, frame, n) == -1) {
+        PostTrace(TRACE_TEXT, "접속해제(%d)!-->(%d)", kind == FRAME_ACK_NAK ? 1012 : 1025, -1);
         DetachConnection();
     }
 }

@@ -6,7 +6,10 @@
 #include "crypto/adapter.h"
 #include "diag/log.h"
 #include "net/transport.h"
+#include "relay/wiped.h"
+#include "sys/sys.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -20,6 +23,7 @@ constexpr int kLengthFieldSize = 6;
 
 void Relay::PlainRecvWorker(int handle, unsigned generation, int silenceSec) {
     char buffer[kRecvBufferSize];
+    const Wiped wipeBuffer{buffer, sizeof buffer};
     int v;
     for (;;) {
         // A connection that the window thread has detached counts as failed.
@@ -65,15 +69,16 @@ void Relay::SecureRecvWorker(int handle, unsigned generation, int silenceSec) {
             SendToTerminal(field, static_cast<unsigned>(got));
             continue;
         }
-        v = SecureAnswer(handle);
+        v = SecureAnswer(handle, generation);
         if (v != 0) break;
     }
     EndSteps(handle, generation, v);
 }
 
 // Reads the rest of an enveloped answer (length field and ciphertext), decrypts it with the key
-// of the latest request and writes it to the terminal. Failures end the worker with 4.
-int Relay::SecureAnswer(int handle) {
+// of the latest request on this connection and writes it to the terminal. Failures end the
+// worker with 4; an answer on a connection that has sent no request has no key to open it.
+int Relay::SecureAnswer(int handle, unsigned generation) {
     const int bLog = Log();
     char lengthField[kLengthFieldSize + 1] = {};
     if (RecvExact(bLog, handle, lengthField, kLengthFieldSize) == -1) {
@@ -82,6 +87,7 @@ int Relay::SecureAnswer(int handle) {
     }
     const int s = std::atoi(lengthField);
     unsigned char cipher[kRecvBufferSize] = {};
+    const Wiped wipeCipher{cipher, sizeof cipher};
     // A length beyond the buffers (or negative) is refused like a body that never came.
     if (s < 0 || s > kRecvBufferSize ||
         RecvExact(bLog, handle, reinterpret_cast<char*>(cipher), s) == -1) {
@@ -89,19 +95,20 @@ int Relay::SecureAnswer(int handle) {
         return 4;
     }
     unsigned char key[16];
-    {
-        std::lock_guard<std::mutex> g(m_keyLock);
-        std::memcpy(key, m_sessionKey, sizeof key);
-    }
+    const Wiped wipeKey{key, sizeof key};
     unsigned char plain[kRecvBufferSize] = {};
+    const Wiped wipePlain{plain, sizeof plain};
     int p = 0;
-    if (SeedDecrypt(g_envelopeIv, key, 16, cipher, s, plain, &p) != 0 || p < 0 ||
+    if (!SessionKeyOf(generation, key) ||
+        SeedDecrypt(g_envelopeIv, key, 16, cipher, s, plain, &p) != 0 || p < 0 ||
         p > kRecvBufferSize) {
         LogPrintf(bLog, "TEVN-> ERROR : SEED 복호화 오류!\n");
         return 4;
     }
     // The log line stops at the first NUL; the terminal gets all p bytes.
-    LogPrintf(bLog, "TEVN-> [응답전문][%d][%.*s]\n", p, p, reinterpret_cast<const char*>(plain));
+    char head[64];
+    std::snprintf(head, sizeof head, "TEVN-> [응답전문][%d][", p);
+    LogMaskedFrame(head, plain, p);
     SendToTerminal(plain, static_cast<unsigned>(p));
     return 0;
 }
@@ -116,6 +123,7 @@ void Relay::EndSteps(int handle, unsigned generation, int v) {
         if (m_generation == generation && m_socket == handle) m_socket = 0;
     });
     CloseServer(handle);
+    WipeSessionKey(generation);
     m_workerDone.store(true);
     m_ports.window->Wake();
 }

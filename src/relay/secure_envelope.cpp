@@ -3,8 +3,10 @@
 #include "relay/relay.h"
 
 #include "crypto/adapter.h"
+#include "crypto/session_key.h"
 #include "diag/log.h"
 #include "net/transport.h"
+#include "relay/wiped.h"
 #include "sys/sys.h"
 
 #include <cstring>
@@ -12,7 +14,6 @@
 namespace {
 
 constexpr int kEnvelopeBufferSize = 5120;
-constexpr int kSessionKeyDigits = 16;
 constexpr int kSeedPaddingMax = 16;  // a block cipher adds at most one block
 
 // Writes value as width zero-padded decimal digits, without a terminator ("%0*d" for values
@@ -26,22 +27,18 @@ void PutDecimal(char* at, int width, int value) {
 
 }  // namespace
 
-// 16 decimal digits from the secure random source, each drawn without bias: bytes of 250 and
-// above are thrown away so that every digit comes from 25 of the 250 kept values. Returns 0 when
-// the random source fails; the buffer then holds no key.
-int Relay::MakeSessionKey(char* buffer) {
-    int digits = 0;
-    unsigned char pool[32];
-    while (digits < kSessionKeyDigits) {
-        if (!sys::SecureRandom(pool, sizeof pool)) return 0;
-        for (unsigned char b : pool) {
-            if (b >= 250) continue;
-            buffer[digits++] = static_cast<char>('0' + b % 10);
-            if (digits == kSessionKeyDigits) break;
-        }
-    }
-    buffer[kSessionKeyDigits] = '\0';
-    return 1;
+void Relay::WipeSessionKey(unsigned generation) {
+    std::lock_guard<std::mutex> g(m_keyLock);
+    if (generation != 0 && m_keyGeneration != generation) return;  // a newer connection's key
+    sys::SecureZero(m_sessionKey, sizeof m_sessionKey);
+    m_keyGeneration = 0;
+}
+
+bool Relay::SessionKeyOf(unsigned generation, unsigned char key[16]) {
+    std::lock_guard<std::mutex> g(m_keyLock);
+    if (m_keyGeneration == 0 || m_keyGeneration != generation) return false;
+    std::memcpy(key, m_sessionKey, 16);
+    return true;
 }
 
 int Relay::SendSecureRequest(const char* frame, int length) {
@@ -54,20 +51,26 @@ int Relay::SendSecureRequest(const char* frame, int length) {
         return -4;
     }
     unsigned char request[kEnvelopeBufferSize] = {};
+    const Wiped wipeRequest{request, sizeof request};
     std::memcpy(request, frame, static_cast<std::size_t>(length));
 
     char key[33] = {};
+    const Wiped wipeKey{key, sizeof key};
     if (!MakeSessionKey(key)) {
         // Never send a request under a key that is not secret.
         LogPrintf(bLog, "TEVN-> ERROR : 세션키 생성 오류!\n");
         return -1;
     }
     {
+        // The key belongs to the connection the request goes out on.
+        std::lock_guard<std::mutex> c(m_connLock);
         std::lock_guard<std::mutex> g(m_keyLock);
         std::memcpy(m_sessionKey, key, sizeof m_sessionKey);
+        m_keyGeneration = m_socket != 0 ? m_generation : 0;
     }
 
     unsigned char rsa[kEnvelopeBufferSize] = {};
+    const Wiped wipeRsa{rsa, sizeof rsa};
     int r = 0;
     if (RsaPublicEncrypt(g_serverPublicKey, g_serverPublicKeyLen,
                          reinterpret_cast<const unsigned char*>(key), kSessionKeyDigits, rsa,
@@ -81,6 +84,7 @@ int Relay::SendSecureRequest(const char* frame, int length) {
         return -4;
     }
     unsigned char seed[kEnvelopeBufferSize] = {};
+    const Wiped wipeSeed{seed, sizeof seed};
     int s = 0;
     if (SeedEncrypt(g_envelopeIv, reinterpret_cast<const unsigned char*>(key), kSessionKeyDigits,
                     request, length, seed, &s) != 0 ||
@@ -90,6 +94,7 @@ int Relay::SendSecureRequest(const char* frame, int length) {
     }
 
     char envelope[kEnvelopeBufferSize] = {};
+    const Wiped wipeEnvelope{envelope, sizeof envelope};
     PutDecimal(envelope, 4, r + s + 12);  // the bytes after this field
     PutDecimal(envelope + 4, 6, r);
     std::memcpy(envelope + 10, rsa, static_cast<std::size_t>(r));

@@ -1,6 +1,8 @@
 // CCom: the serial link to the card terminal. Opens one port, runs a watcher thread that hands
 // every burst (ended by 100 ms of line silence or 4096 bytes) to the window thread, and writes.
 #pragma once
+#include "core/terminal.h"
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -10,22 +12,12 @@
 
 class WindowThread;
 
-// Receives bursts on the window thread. The bytes are CCom's receive buffer, read in place:
-// the watcher reads again only after the handler has returned.
-class TerminalSink {
-public:
-    virtual ~TerminalSink() = default;
-    virtual int OnTerminalFrame(const unsigned char* bytes, unsigned n) = 0;
-    // The device went away (adapter unplugged, line hung up); the port now counts as closed.
-    virtual void OnPortLost(const char* /*portName*/) {}
-};
-
 constexpr unsigned kComBufferSize = 4096;
 
-class CCom {
+class CCom final : public TerminalWriter {
 public:
     CCom();
-    ~CCom();
+    ~CCom() override;
     CCom(const CCom&) = delete;
     CCom& operator=(const CCom&) = delete;
 
@@ -40,14 +32,13 @@ public:
     // this port, it lets the watcher go instead: that one leaves when the handler returns and
     // touches nothing any more. Bursts not yet handed over when Close starts are dropped.
     int Close();
-    uint32_t Write(const void* bytes, uint32_t n);  // any thread; one write at a time
+    uint32_t Write(const void* bytes, uint32_t n) override;  // any thread; one write at a time
     // The line silence that ends a burst, for every port opened afterwards (100 ms; shorter in fuzzing).
     static void SetSilenceMs(unsigned ms);
 
     bool IsOpen() const { return m_bConnected.load() != 0; }
     const std::string& PortName() const { return m_strPortName; }
     uint32_t BaudRate() const { return m_baudRate; }
-    const unsigned char* ReadBuffer() const { return m_readBuffer; }
 
     struct Platform;  // the device handle and the platform's wake-up and I/O records
 

@@ -4,8 +4,10 @@
 #include "app/posix/console.h"
 #include "app/posix/files.h"
 #include "app/posix/options.h"
+#include "app/posix/port_list.h"
 #include "app/posix/settings.h"
 #include "app/posix/single_instance.h"
+#include "app/posix/system_mode.h"
 
 #include <gtest/gtest.h>
 
@@ -159,6 +161,70 @@ TEST(Options, PortRateAndLogActAsTypedAndRefuseOverLongValues) {
     EXPECT_EQ(ParseOptions(3, a5, &o, &err), 0);
     const char* a6[] = {"brisca", "--rate", ""};  // an empty speed text is what the window allows
     EXPECT_EQ(ParseOptions(3, a6, &o, &err), 1);
+}
+
+TEST(SettingsReader, LogValuesAreReadAndKeptWhenTheProgramSaves) {
+    StoredSettings s;
+    ASSERT_EQ(Parse("Log Flag=1\nLog Folder=/var/log/shop\nLog Days=30\nLog Limit=0\n"
+                    "Allowed Servers=10.1.2.3, 192.168.0.0/16\n", &s), 1);
+    EXPECT_EQ(s.logFolder, "/var/log/shop");
+    EXPECT_EQ(s.logDays, 30);
+    EXPECT_EQ(s.logLimitMb, 0);
+    EXPECT_EQ(s.allowedServers, "10.1.2.3, 192.168.0.0/16");
+    std::string text;
+    ASSERT_TRUE(FormatSettings(s, &text));
+    StoredSettings back;
+    ASSERT_EQ(Parse(text, &back), 1);
+    EXPECT_EQ(back.logFolder, s.logFolder);
+    EXPECT_EQ(back.logDays, 30);
+    EXPECT_EQ(back.logLimitMb, 0);
+    EXPECT_EQ(back.allowedServers, s.allowedServers);
+    for (const char* bad : {"Log Days=-1\n", "Log Days=ten\n", "Log Limit=\n", "Log Limit=1234567\n"})
+        EXPECT_EQ(Parse(std::string("Log Flag=1\n") + bad, &back), -1) << bad;
+}
+
+TEST(SystemMode, InstanceNamesTheDeviceAndTheServiceFolders) {
+    EXPECT_EQ(SystemPort("ttyUSB0"), "/dev/ttyUSB0");
+    // systemd-escape --path /dev/serial/by-id/usb-FTDI-if00
+    EXPECT_EQ(SystemPort("dev-serial-by\\x2did-usb\\x2dFTDI\\x2dif00"),
+              "/dev/serial/by-id/usb-FTDI-if00");
+    EXPECT_EQ(SystemPort("-dev-ttyS1"), "/dev/ttyS1");
+    EXPECT_EQ(UnescapeInstance("a\\x41\\x4"), "aA\\x4");  // an incomplete escape stays
+    const SystemPaths p = SystemModePaths("ttyUSB0", "/etc/brisca:/x", "/var/log/brisca/ttyUSB0",
+                                          "/run/brisca/ttyUSB0");
+    EXPECT_EQ(p.settingsFile, "/etc/brisca/ttyUSB0.ini");
+    EXPECT_EQ(p.logFolder, "/var/log/brisca/ttyUSB0");
+    EXPECT_EQ(p.lockFile, "/run/brisca/ttyUSB0/ttyUSB0.lock");
+    const SystemPaths d = SystemModePaths("ttyS0", nullptr, "", nullptr);
+    EXPECT_EQ(d.settingsFile, "/etc/brisca/ttyS0.ini");
+    EXPECT_EQ(d.logFolder, "/var/log/brisca/ttyS0");
+    EXPECT_EQ(d.lockFile, "/run/brisca/ttyS0.lock");
+
+    Options o;
+    std::string err;
+    const char* a[] = {"brisca", "--system", "ttyUSB0"};
+    ASSERT_EQ(ParseOptions(3, a, &o, &err), 1) << err;
+    EXPECT_TRUE(o.system);
+    EXPECT_EQ(o.instance, "ttyUSB0");
+    EXPECT_NE(std::string(UsageText()).find("--system INSTANCE"), std::string::npos);
+}
+
+using PortList = TempDir;
+
+// Character devices stand in through links (no root needed): only serial names that are
+// devices are listed, each with the by-id names that lead to it.
+TEST_F(PortList, SerialDevicesWithTheirByIdNames) {
+    ASSERT_EQ(symlink("/dev/null", (dir + "/ttyUSB0").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/zero", (dir + "/ttyACM1").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/null", (dir + "/console").c_str()), 0);  // not a serial name
+    std::FILE* f = std::fopen((dir + "/ttyS9").c_str(), "w");      // not a device
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    ASSERT_EQ(std::system(("mkdir -p '" + dir + "/serial/by-id'").c_str()), 0);
+    ASSERT_EQ(symlink("../../ttyACM1", (dir + "/serial/by-id/usb-Maker_Terminal-if00").c_str()), 0);
+    const std::string text = FormatPortList(ListSerialPorts(dir));
+    EXPECT_EQ(text, dir + "/ttyACM1\t" + dir + "/serial/by-id/usb-Maker_Terminal-if00\n" + dir +
+                        "/ttyUSB0\n");
 }
 
 TEST(Autostart, ExecValueQuotesAndEscapesOnlyWhenNeeded) {

@@ -74,6 +74,51 @@ class InstanceTest(GatewayTest):
         self.assertNotIn("프로그램이 실행중입니다!", other.err.text())
 
 
+def systemd_escape(text):
+    """systemd-escape TEXT: '/' becomes '-', bytes outside [A-Za-z0-9:_.] become \\xNN."""
+    out = ""
+    for i, b in enumerate(text.encode()):
+        c = chr(b)
+        if c == "/":
+            out += "-"
+        elif (c.isascii() and c.isalnum()) or c in ":_" or (c == "." and i > 0):
+            out += c
+        else:
+            out += "\\x%02x" % b
+    return out
+
+
+class SystemModeTest(GatewayTest):
+
+    def test_service_instance_uses_its_device_settings_and_folders_and_rewrites_nothing(self):
+        term = self.termsim("version", "expect=VG01:Tevnmark:%s::19200::E" % VERSION)
+        conf, logs, run = (os.path.join(self.root, d) for d in ("etc", "logs", "run-svc"))
+        for d in (conf, logs, run):
+            os.mkdir(d)
+        instance = systemd_escape(self.tty)  # e.g. -tmp-brisca\x2de2e\x2d...-ttyCAT
+        ini = os.path.join(conf, instance + ".ini")
+        stored = "COM Port=COM9\nCOM Rate=19200\nVersion=0\nLog Flag=1\n"
+        with open(ini, "w") as f:
+            f.write(stored)
+        self.env.update(CONFIGURATION_DIRECTORY=conf, LOGS_DIRECTORY=logs, RUNTIME_DIRECTORY=run)
+
+        gw = self._start([BRISCA, "--system", instance])
+        # The instance's device, not the file's port; the log folder the service was given.
+        self.assertIsNotNone(gw.out.wait_for(re.escape(self.tty) + " Open 성공!$"), self.dump())
+        self.assertRegex(gw.out.lines[0], r"로그 폴더-->%s$" % re.escape(logs))
+        self.assert_steps_pass(term)
+        self.assertEqual(self.stop(gw)[0], 0, self.dump())
+
+        self.assertEqual(read_bytes(ini).decode(), stored)
+        self.assertEqual(os.listdir(self.config), [], "settings or autostart entry written")
+        self.assertEqual(os.listdir(self.work), [], "something written to the working folder")
+        self.assertTrue([n for n in os.listdir(logs) if n.startswith("brisca")], self.dump())
+        # The journal's view: a start and a stop, both notices.
+        self.assertRegex(gw.err.text(), r"\A<6>시작 : 버전 %s, 포트 %s, " % (
+            re.escape(VERSION), re.escape(self.tty)))
+        self.assertIn("<6>종료", gw.err.text().split("\n"))
+
+
 class SettingsTest(GatewayTest):
 
     def test_written_after_a_successful_open_and_used_on_the_next_start(self):
@@ -96,8 +141,12 @@ class SettingsTest(GatewayTest):
         missing = os.path.join(self.root, "no-such-tty")
         gw = self._start([BRISCA, "--port", missing, "--rate", "9600", "--log"])
         self.assertEqual(gw.wait(), 2, self.dump())
-        self.assertEqual(gw.err.text(), "%s 포트를 열 수 없습니다!" % missing)
-        self.assertRegex(gw.out.text(), r"^\[[-0-9 :]+\] %s Open 실패!$" % re.escape(missing))
+        # The message for the operator, then the event for the journal (an error).
+        self.assertEqual(gw.err.text().split("\n")[0], "%s 포트를 열 수 없습니다!" % missing)
+        self.assertRegex(gw.err.text(), r"\n<3>시작 실패 : 포트 %s " % re.escape(missing))
+        # The first trace line names the log folder.
+        self.assertRegex(gw.out.text(), r"^\[[-0-9 :]+\] 로그 폴더-->gate_log\n"
+                                        r"\[[-0-9 :]+\] %s Open 실패!$" % re.escape(missing))
         self.assertFalse(os.path.exists(self.settings_path()))
 
         # A stored file is not touched by a failed open either.

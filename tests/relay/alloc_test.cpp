@@ -1,5 +1,6 @@
 // No heap per frame: with the global allocator replaced by a counting one, bursts from the
-// terminal, both routes' forwarding, the version reply and answers written to the terminal
+// terminal, both routes' forwarding, the secure envelope, the version reply and answers written
+// to the terminal
 // allocate nothing on the relay's threads once warmed up.
 #include "relay/relay_rig.h"
 #include "relay/seed_oracle.h"
@@ -79,12 +80,21 @@ TEST(RelayAllocation, FramesRoutesAndAnswersAllocateNothing) {
     const std::string request = "\x02" "0200 plain request 0123456789" "\x03" "zz";
     const std::string answer = "\x02" "0210 plain answer" "\x03" "q";
     const std::string version = "VG01:Tevnmark:1, 0, 0, 5::38400::E";
-    std::string secureAnswer;  // the relay's session key is all zero before its first request
-    ASSERT_TRUE(SeedOracle(true, std::string(16, '\0'), "secure answer", &secureAnswer));
-    char head[32];
-    std::snprintf(head, sizeof head, "%04d%06d", static_cast<int>(secureAnswer.size()) + 6,
-                  static_cast<int>(secureAnswer.size()));
-    secureAnswer = head + secureAnswer;
+    // The server answers under the session key of the request it has just received.
+    const auto sealedAnswer = [](int fd, std::string* wire) {
+        const std::string count = ReadBytes(fd, 4);
+        if (count.size() != 4) return false;
+        const std::string rest = ReadBytes(fd, static_cast<std::size_t>(std::atoi(count.c_str())));
+        std::string key, cipher;
+        if (rest.size() < 6 + 128 || !OpenSessionKey(rest.substr(6, 128), &key) ||
+            !SeedOracle(true, key, "secure answer", &cipher))
+            return false;
+        char head[32];
+        std::snprintf(head, sizeof head, "%04d%06d", static_cast<int>(cipher.size()) + 6,
+                      static_cast<int>(cipher.size()));
+        *wire = head + cipher;
+        return true;
+    };
 
     const auto plainRound = [&] {
         rig.TerminalNoWait(request);
@@ -112,8 +122,11 @@ TEST(RelayAllocation, FramesRoutesAndAnswersAllocateNothing) {
     ASSERT_TRUE(quiet.WaitKind(TRACE_TEXT, 3));  // plain worker's two end events, then connected
 
     const auto secureRound = [&] {
+        rig.TerminalNoWait(request);
+        std::string secureAnswer;
+        bool ok = sealedAnswer(secure, &secureAnswer);
         rig.TerminalNoWait("\x06\x06\x06");
-        bool ok = ReadBytes(secure, 3) == "\x06\x06\x06";
+        ok = ReadBytes(secure, 3) == "\x06\x06\x06" && ok;
         ok = SendBytes(secure, secureAnswer) && ok;
         ok = rig.FromRelay(13) == "secure answer" && ok;
         ok = SendBytes(secure, "\x06") && ok;

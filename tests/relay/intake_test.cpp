@@ -8,6 +8,27 @@
 
 namespace {
 
+// One class per burst, decided by its first bytes and, for connect frames and requests, by where
+// it ends; the routes act on nothing else.
+TEST(FrameKinds, EachBurstHasOneKind) {
+    const struct {
+        std::string frame;
+        FrameKind kind;
+    } cases[] = {
+        {"S127.0.0.1:9000E", FRAME_CONNECT_SE}, {"T127.0.0.1:9000T", FRAME_CONNECT_TT},
+        {"P127.0.0.1:9000E", FRAME_CONNECT_PE}, {"P127.0.0.1:9000T", FRAME_OTHER},
+        {"VVV", FRAME_VERSION},                 {"VV", FRAME_OTHER},
+        {"\x10\x10\x10", FRAME_END},            {"\x10\x10", FRAME_OTHER},
+        {"\x02" "0200" "\x03" "ab", FRAME_REQUEST}, {"\x02" "0200" "\x03" "a", FRAME_OTHER},
+        {"\x02\x03" "ab", FRAME_REQUEST},       {"\x06\x06\x06", FRAME_ACK_NAK},
+        {"\x15\x15\x15x", FRAME_ACK_NAK},         {"\x06\x15\x06", FRAME_OTHER},
+        {"", FRAME_OTHER},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(ClassifyFrame(c.frame.data(), static_cast<int>(c.frame.size())), c.kind)
+            << c.frame;
+}
+
 class Intake : public ::testing::Test {
 protected:
     FreshDirectory dir;

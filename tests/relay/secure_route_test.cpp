@@ -129,13 +129,15 @@ TEST_F(SecureRoute, RequestTravelsInTheEnvelopeAndAnswersComeBackDecrypted) {
     Answer(rig, fd, "\x15\x15", "\x15\x15");
     Answer(rig, fd, "EOT", "EOT");
 
-    // A second request gets a fresh key; its answer is read with that key.
+    // A second request gets a fresh key; its answer is read with that key. Card data in an
+    // answer is masked in the log only.
     ASSERT_GE(rig.Terminal(kRequest), 0);
     const Envelope e2 = ReadEnvelope(fd);
     EXPECT_EQ(e2.request, kRequest);
     ASSERT_EQ(e2.key.size(), 16u);
     EXPECT_NE(e2.key, e.key);
-    Answer(rig, fd, EnvelopeAnswer(e2.key, "second answer"), "second answer");
+    Answer(rig, fd, EnvelopeAnswer(e2.key, kRequest), kRequest);
+    EXPECT_TRUE(Logged("TEVN-> [응답전문][60][" + masked + "]"));
 
     // Three ACK bytes are no request: they go out as they came.
     ASSERT_GE(rig.Terminal("\x06\x06\x06"), 0);
@@ -167,6 +169,65 @@ TEST_F(SecureRoute, RefusedConnectIsReportedAndTheRequestDropped) {
     EXPECT_TRUE(rig.TerminalSilent(200ms));
 }
 
+// A session key belongs to its connection: an answer sealed with the key of an earlier
+// connection, sent before any request on the new one, is never opened.
+TEST_F(SecureRoute, AnswerReplayedOnANewConnectionNeverReachesTheTerminal) {
+    RelayRig rig{Relay::Timeouts{20, 20}};
+    rig.relay->SetLog(1);
+    const int first = Connect(rig);
+    ASSERT_GE(first, 0);
+    ASSERT_GE(rig.Terminal(kRequest), 0);
+    const Envelope e = ReadEnvelope(first);
+    ASSERT_EQ(e.key.size(), 16u);
+    const std::string sealed = EnvelopeAnswer(e.key, "\x02" "0210 approved" "\x03" "Q");
+    Answer(rig, first, sealed, "\x02" "0210 approved" "\x03" "Q");
+
+    const int second = Connect(rig);
+    ASSERT_GE(second, 0);
+    const std::size_t from = rig.rec.Size();
+    ASSERT_TRUE(SendBytes(second, sealed));
+    ASSERT_GE(WaitText(rig, static_cast<int>(from), "접속해제!(4)-->쓰레드종료"), 0);
+    EXPECT_TRUE(Logged("TEVN-> ERROR : SEED 복호화 오류!"));
+    const std::vector<Seen> t = rig.rec.Timeline();
+    for (std::size_t i = from; i < t.size(); ++i)
+        EXPECT_FALSE(t[i].what == Seen::EVENT && t[i].kind == TRACE_TO_TERMINAL);
+    EXPECT_TRUE(rig.TerminalSilent(200ms));
+}
+
+// Refuses every server and names the rule that did it.
+class OnlyTenNet final : public ServerFilter {
+public:
+    bool Allows(const char*, char* rule, std::size_t cap) const override {
+        std::snprintf(rule, cap, "Allowed Servers=10.0.0.0/8");
+        return false;
+    }
+};
+
+TEST_F(SecureRoute, ServerOutsideTheAllowListIsRefusedLikeAFailedConnectOnBothRoutes) {
+    RelayRig rig{Relay::Timeouts{20, 20}};
+    rig.relay->SetLog(1);
+    const OnlyTenNet filter;
+    rig.relay->SetServerFilter(&filter);
+    const std::string where = "127.0.0.1:" + std::to_string(server.Port());
+    for (const char start : {'S', 'P'}) {
+        const int k = rig.Terminal(ConnectFrame(start, "127.0.0.1", server.Port(), 'E'));
+        const int f = rig.rec.WaitEvent(static_cast<std::size_t>(k), [&](const Seen& s) {
+            return s.kind == (start == 'S' ? TRACE_TEXT : TRACE_TMS) &&
+                   s.text == "서버 접속오류!-->" + where;
+        });
+        ASSERT_GE(f, 0) << start;
+        const std::vector<Seen> t = rig.rec.Timeline();
+        EXPECT_EQ(t[f - 1].what, Seen::ICON);
+        EXPECT_EQ(t[f - 1].icon, ICON_IDLE);
+        EXPECT_FALSE(rig.Connected());
+    }
+    EXPECT_FALSE(server.Pending(200ms));  // nothing was opened
+    const std::vector<std::string> log = LogMessages();
+    EXPECT_EQ(std::count(log.begin(), log.end(),
+                         "TEVN-> ERROR : 허용되지 않은 서버 (" + where + ", Allowed Servers=10.0.0.0/8)"),
+              2);
+}
+
 TEST_F(SecureRoute, SilenceEndsTheConnection) {
     RelayRig rig{Relay::Timeouts{20, 1}};
     const int fd = Connect(rig);
@@ -182,8 +243,7 @@ TEST_F(SecureRoute, LengthFieldsOutsideTheBuffersEndTheWorker) {
     rig.relay->SetLog(1);
     // Three times the bytes of the largest body the worker could wrongly wait for.
     const std::string flood(15000, 'x');
-    // A SEED block whose padding cannot be right: the first block of a longer ciphertext, under
-    // the key the relay holds before its first request (all zero bytes).
+    // A SEED block on a connection that has sent no request: there is no key to open it with.
     std::string cipher;
     ASSERT_TRUE(SeedOracle(true, std::string(16, '\0'), std::string(15, 'A') + '\0', &cipher));
     struct Case {

@@ -1,18 +1,16 @@
-// The headless gateway: what the main window owns on Windows (the serial port, the relay, the
-// trace and the tray icon state), its start-up (settings, port, settings saved, autostart) and
-// the reopening of a port whose device went away.
+// The headless Linux shell of the gateway: the window thread's loop on the main thread, the
+// settings file (or the service's read-only one), standard output as the console, the tray
+// icon's state, the command line and the monitoring events on standard error.
 #pragma once
 #include "app/posix/console.h"
+#include "app/posix/journal_events.h"
 #include "app/posix/options.h"
-#include "app/posix/port_recovery.h"
 #include "core/event_loop.h"
-#include "diag/trace_render.h"
-#include "relay/relay.h"
-#include "serial/com.h"
+#include "gateway/gateway.h"
 
 #include <string>
 
-class HeadlessGateway final : private TerminalSink {
+class HeadlessGateway final : private GatewayShell {
 public:
     HeadlessGateway(const Options& opts, const char* versionText);
     HeadlessGateway(const HeadlessGateway&) = delete;
@@ -23,34 +21,27 @@ public:
     int Start();
     // Serves the serial watcher and the workers until Loop().Quit().
     void Run() { m_loop.Run(); }
-    // Ends the port's recovery, closes the connection (its worker ends) and then the port (its
-    // watcher ends).
-    void Stop();
+    // Ends the port's recovery, closes the port (its watcher ends) and then the connection (its
+    // worker ends).
+    void Stop() { m_gateway.Stop(); }
 
     EventLoop& Loop() { return m_loop; }
+    Gateway& Core() { return m_gateway; }
 
 private:
-    // The port's bursts go to the relay; its loss also starts the retries.
-    int OnTerminalFrame(const unsigned char* bytes, unsigned n) override;
-    void OnPortLost(const char* portName) override;
-    bool ReopenPort();  // one retry, on the window thread
-
-    void LoadSettings();
-    void SaveSettings();
+    int LoadSettings(GatewaySettings* out) override;
+    int SaveSettings(const GatewaySettings& settings, const char* version) override;
+    int LogChecked() override { return m_logChecked; }
+    void ReportOpenFailure(const char* port) override;
 
     Options m_opts;
-    std::string m_versionText;
     std::string m_settingsPath;
-    std::string m_strPort;
-    std::string m_strRate;
-    int m_bLog = 0;
-    int m_logChecked = 0;  // the "로그생성" checkbox: takes effect when the settings are saved
+    std::string m_systemPort;  // --system: the instance's device
+    int m_logChecked = 0;      // the "로그생성" checkbox: takes effect when the settings are saved
 
     EventLoop m_loop;
     StdoutConsole m_console;
-    TraceRenderer m_renderer;
     HeadlessTrayIcon m_trayIcon;
-    CCom m_com;
-    Relay m_relay;
-    PortRecovery m_recovery;
+    JournalEvents m_events;
+    Gateway m_gateway;
 };

@@ -1,9 +1,12 @@
 // brisca: the headless Linux gateway between a card terminal on a serial port and its payment
-// servers. Runs until SIGINT or SIGTERM; one instance per user session.
+// servers. Runs until SIGINT or SIGTERM; one instance per user session (or per service instance
+// with --system).
 #include "app/posix/gateway.h"
 #include "app/posix/options.h"
+#include "app/posix/port_list.h"
 #include "app/posix/signals.h"
 #include "app/posix/single_instance.h"
+#include "app/posix/system_mode.h"
 #include "crypto/server_key.h"
 
 #include <cstdio>
@@ -31,9 +34,18 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    if (opts.listPorts) {
+        std::fputs(FormatPortList(ListSerialPorts("/dev")).c_str(), stdout);
+        return 0;
+    }
+
     BlockTerminationSignals();  // before any thread starts, so every thread inherits the mask
+    // One gateway per user session, or per service instance.
+    const std::string lockPath =
+        opts.system ? SystemModePaths(opts.instance, nullptr, nullptr, std::getenv("RUNTIME_DIRECTORY")).lockFile
+                    : InstanceLockPath(std::getenv("XDG_RUNTIME_DIR"), getuid());
     InstanceLock instance;
-    const InstanceLock::Result locked = instance.Acquire(InstanceLockPath(std::getenv("XDG_RUNTIME_DIR"), getuid()));
+    const InstanceLock::Result locked = instance.Acquire(lockPath);
     if (locked == InstanceLock::ALREADY_RUNNING) {
         std::fputs("프로그램이 실행중입니다!\n", stderr);
         return 1;
@@ -46,6 +58,7 @@ int main(int argc, char** argv) {
     SignalWatcher signals;
     signals.Start(&gateway.Loop());
     gateway.Run();
+    // The port closes before the connection, so that no burst during the stop opens another.
     gateway.Stop();
     signals.Stop();
     return 0;

@@ -63,7 +63,18 @@ int ParseOptions(int argc, const char* const* argv, Options* opts, std::string* 
             }
             continue;
         }
-        if (std::strcmp(arg, "--log") == 0) {
+        if (!TakeValue(argc, argv, &i, "--system", &opts->instance, error, &matched)) return 0;
+        if (matched) {
+            if (opts->instance.empty() || opts->instance.size() > kMaxPortText) {
+                *error = "--system needs the instance name of the service";
+                return 0;
+            }
+            opts->system = true;
+            continue;
+        }
+        if (std::strcmp(arg, "--list-ports") == 0) {
+            opts->listPorts = true;
+        } else if (std::strcmp(arg, "--log") == 0) {
             opts->log = 1;
         } else if (std::strcmp(arg, "--no-log") == 0) {
             opts->log = 0;
@@ -84,6 +95,8 @@ int ParseOptions(int argc, const char* const* argv, Options* opts, std::string* 
 const char* UsageText() {
     return "Usage: brisca [--port NAME] [--rate N] [--log | --no-log] [--config FILE]\n"
            "              [--verbose] [--version] [--help]\n"
+           "       brisca --system INSTANCE [--verbose]\n"
+           "       brisca --list-ports\n"
            "\n"
            "Relays a card payment terminal on a serial port to its payment servers.\n"
            "\n"
@@ -94,7 +107,16 @@ const char* UsageText() {
            "  --config FILE  settings file (default $XDG_CONFIG_HOME/brisca/settings.ini)\n"
            "  --verbose      show the tray icon's changes on standard error\n"
            "  --version      print the version and exit\n"
+           "  --list-ports   print the serial devices present (with their /dev/serial/by-id\n"
+           "                 names) and exit\n"
+           "  --system INSTANCE\n"
+           "                 run as the service brisca@INSTANCE (systemd): INSTANCE is the\n"
+           "                 escaped device name (ttyUSB0, or dev-serial-by\\x2did-... for a path);\n"
+           "                 settings from $CONFIGURATION_DIRECTORY/INSTANCE.ini (else\n"
+           "                 /etc/brisca/INSTANCE.ini), read and never rewritten; logs under\n"
+           "                 $LOGS_DIRECTORY (else /var/log/brisca/INSTANCE); lock under\n"
+           "                 $RUNTIME_DIRECTORY (else /run/brisca); no autostart entry\n"
            "\n"
-           "Port, speed and log switch are stored after every successful open of the port.\n"
-           "SIGINT or SIGTERM ends the program.\n";
+           "Port, speed and log switch are stored after every successful open of the port\n"
+           "(not in --system mode). SIGINT or SIGTERM ends the program.\n";
 }

@@ -13,6 +13,9 @@ struct Options {
     bool version = false;
     bool help = false;
     bool verbose = false;    // tray icon changes on standard error
+    bool listPorts = false;  // --list-ports: print the serial devices present and exit
+    std::string instance;    // --system INSTANCE: run as the service brisca@INSTANCE
+    bool system = false;
 };
 
 // Fills opts from argv. Returns 1, or 0 with a one-line reason in error.

@@ -15,6 +15,22 @@ constexpr char kPortName[] = "COM Port";
 constexpr char kRateName[] = "COM Rate";
 constexpr char kVersionName[] = "Version";
 constexpr char kLogName[] = "Log Flag";
+constexpr char kLogFolderName[] = "Log Folder";
+constexpr char kLogDaysName[] = "Log Days";
+constexpr char kLogLimitName[] = "Log Limit";
+constexpr char kAllowedName[] = "Allowed Servers";
+
+// A count of days or megabytes: 1 to 6 decimal digits, nothing else.
+bool ReadCount(const char* b, std::size_t n, int* out) {
+    if (n == 0 || n > 6) return false;
+    int v = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (b[i] < '0' || b[i] > '9') return false;
+        v = v * 10 + (b[i] - '0');
+    }
+    *out = v;
+    return true;
+}
 
 // Length of the UTF-8 sequence at p (at most n bytes), or 0 when it is not valid UTF-8.
 std::size_t Utf8SequenceLength(const unsigned char* p, std::size_t n) {
@@ -114,6 +130,16 @@ int ParseSettings(const char* data, std::size_t size, StoredSettings* out,
             if (vlen > 2) return Refuse(problem, line, "\"Log Flag\" is not 1 or 0");
             s.log = (vlen > 0 && *vb == '1') ? 1 : 0;
             hasLog = true;
+        } else if (NameIs(nb, ne, kLogFolderName)) {
+            s.logFolder.assign(vb, vlen);
+        } else if (NameIs(nb, ne, kLogDaysName)) {
+            if (!ReadCount(vb, vlen, &s.logDays))
+                return Refuse(problem, line, "\"Log Days\" is not a number of days");
+        } else if (NameIs(nb, ne, kLogLimitName)) {
+            if (!ReadCount(vb, vlen, &s.logLimitMb))
+                return Refuse(problem, line, "\"Log Limit\" is not a number of MB");
+        } else if (NameIs(nb, ne, kAllowedName)) {
+            s.allowedServers.assign(vb, vlen);
         }
     }
     if (!hasLog) return 0;  // as on Windows: without "Log Flag" nothing counts as stored
@@ -122,14 +148,22 @@ int ParseSettings(const char* data, std::size_t size, StoredSettings* out,
 }
 
 bool FormatSettings(const StoredSettings& s, std::string* text) {
-    for (const std::string* v : {&s.port, &s.rate, &s.version})
+    for (const std::string* v : {&s.port, &s.rate, &s.version, &s.logFolder, &s.allowedServers})
         for (char c : *v)
             if (c == '\n' || c == '\r' || c == '\0') return false;
+    const StoredSettings defaults;
     text->clear();
     text->append(kPortName).append("=").append(s.port).append("\n");
     text->append(kRateName).append("=").append(s.rate).append("\n");
     text->append(kVersionName).append("=").append(s.version).append("\n");
     text->append(kLogName).append("=").append(s.log ? "1" : "0").append("\n");
+    if (!s.logFolder.empty()) text->append(kLogFolderName).append("=").append(s.logFolder).append("\n");
+    if (s.logDays != defaults.logDays)
+        text->append(kLogDaysName).append("=").append(std::to_string(s.logDays)).append("\n");
+    if (s.logLimitMb != defaults.logLimitMb)
+        text->append(kLogLimitName).append("=").append(std::to_string(s.logLimitMb)).append("\n");
+    if (!s.allowedServers.empty())
+        text->append(kAllowedName).append("=").append(s.allowedServers).append("\n");
     return true;
 }
 

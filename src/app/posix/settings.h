@@ -1,12 +1,12 @@
 // The settings file of the headless gateway, the counterpart of the registry key on Windows:
 // "COM Port", "COM Rate", "Version" and "Log Flag" as UTF-8 "name=value" lines.
 #pragma once
+#include "gateway/settings_text.h"
+
 #include <cstddef>
 #include <string>
 
 constexpr std::size_t kMaxSettingsFile = 4096;  // a bigger file is refused as over-long
-constexpr std::size_t kMaxPortText = 255;       // a device path
-constexpr std::size_t kMaxRateText = 9;         // the registry reads the speed into 10 bytes
 constexpr std::size_t kMaxVersionText = 63;
 
 struct StoredSettings {
@@ -33,8 +33,9 @@ struct SettingsProblem {
 // [section] lines are skipped; a later line wins over an earlier one of the same name.
 int ParseSettings(const char* data, std::size_t size, StoredSettings* out, SettingsProblem* problem);
 
-// The file text for the four values, in the registry's writing order. False when a value
-// cannot be written as one line (a line break or NUL in it).
+// The file text for the four values, in the registry's writing order, followed by the values the
+// program only reads when they differ from their defaults (so that saving keeps them). False
+// when a value cannot be written as one line (a line break or NUL in it).
 bool FormatSettings(const StoredSettings& s, std::string* text);
 
 // $XDG_CONFIG_HOME (when absolute) else home + "/.config"; empty when neither is known.

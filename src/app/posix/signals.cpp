@@ -29,6 +29,9 @@ void SignalWatcher::Start(EventLoop* loop) {
         }
         if (!m_stopping.load()) {
             m_signal.store(sig);
+            // A connect in progress holds the window thread for up to 6 s: it gives up at once,
+            // and so do later ones, so that the loop sees the quit.
+            // TODO(lead): CancelPendingConnects();  (net/transport.h, from the transport's branch)
             loop->Quit();
         }
     });

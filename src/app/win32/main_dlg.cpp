@@ -24,6 +24,11 @@ std::wstring Cut(const std::wstring& text, std::size_t chars) {
     return text.size() > chars ? text.substr(0, chars) : text;
 }
 
+// The log goes to the folder of the "Log Folder" setting, else here (UTF-8; empty: gate_log
+// under the working directory).
+// TODO(lead): the program's own default folder (beside brisca.exe, else %LOCALAPPDATA%).
+const char* const kDefaultLogFolder = "";
+
 // The full path of the program file, however long.
 std::wstring ModulePath() {
     std::vector<wchar_t> buffer(MAX_PATH);
@@ -37,16 +42,7 @@ std::wstring ModulePath() {
 }
 }  // namespace
 
-uint32_t ParseRate(const std::wstring& text) {
-    uint64_t value = 0;
-    std::size_t i = 0;
-    while (i < text.size() && (text[i] == L' ' || text[i] == L'\t')) ++i;
-    for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i) {
-        value = value * 10 + static_cast<uint64_t>(text[i] - L'0');
-        if (value > 0xFFFFFFFFull) return 0xFFFFFFFFu;
-    }
-    return static_cast<uint32_t>(value);
-}
+uint32_t ParseRate(const std::wstring& text) { return RateNumber(Narrow(text).c_str()); }
 
 BEGIN_MESSAGE_MAP(CMainDlg)
     ON_MESSAGE(WM_SYSCOMMAND, &CMainDlg::OnSysCommand)
@@ -69,10 +65,10 @@ END_MESSAGE_MAP()
 CMainDlg::CMainDlg(HWND parent, const std::wstring& version)
     : CDialog(IDD_BRISCA_DIALOG, parent),
       m_hIcon(LoadIconW(Instance(), MAKEINTRESOURCEW(IDI_STARTUP))),
-      m_relay(Relay::Ports{&m_windowThread, &m_com, &m_trayIcon, &m_debugDlg}) {
+      m_gateway(Gateway::Parts{&m_windowThread, &m_debugDlg.Console(), &m_trayIcon, this},
+                Narrow(version).c_str(), kDefaultLogFolder) {
     g_strVersion = version;
     if (!g_wmTaskbarCreated) g_wmTaskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
-    m_relay.SetVersionText(Narrow(version).c_str());
 }
 
 CMainDlg::~CMainDlg() { StopGateway(); }
@@ -80,8 +76,7 @@ CMainDlg::~CMainDlg() { StopGateway(); }
 void CMainDlg::StopGateway() {
     // The watcher hands bursts to the relay and the worker traces to the debug window: both
     // end here, while everything they use still exists.
-    m_com.Close();
-    m_relay.Stop();
+    m_gateway.Stop();
 }
 
 void CMainDlg::DoDataExchange(CDataExchange& dx) {
@@ -91,8 +86,8 @@ void CMainDlg::DoDataExchange(CDataExchange& dx) {
     DDX_Text(dx, IDC_COMBO_PORT, m_strPort);
     DDX_Text(dx, IDC_COMBO_RATE, m_strRate);
     if (dx.save) {
-        m_strPort = Cut(m_strPort, kMaxPortChars);
-        m_strRate = Cut(m_strRate, kMaxRateChars);
+        m_strPort = Cut(m_strPort, kMaxPortText);
+        m_strRate = Cut(m_strRate, kMaxRateText);
     }
 }
 
@@ -121,8 +116,8 @@ BOOL CMainDlg::OnInitDialog() {
     m_strTitle = std::wstring(kProductTitle) + L" ver." + g_strVersion;
     SetWindowTextW(m_hWnd, m_strTitle.c_str());
 
-    SendMessageW(m_comboPort.m_hWnd, CB_LIMITTEXT, kMaxPortChars, 0);
-    SendMessageW(m_comboRate.m_hWnd, CB_LIMITTEXT, kMaxRateChars, 0);
+    SendMessageW(m_comboPort.m_hWnd, CB_LIMITTEXT, kMaxPortText, 0);
+    SendMessageW(m_comboRate.m_hWnd, CB_LIMITTEXT, kMaxRateText, 0);
     for (int i = 0; i < static_cast<int>(std::size(kPorts)); ++i) m_comboPort.InsertString(i, kPorts[i]);
     for (int i = 0; i < static_cast<int>(std::size(kRates)); ++i) m_comboRate.InsertString(i, kRates[i]);
 
@@ -138,7 +133,7 @@ BOOL CMainDlg::OnInitDialog() {
             SetWindowTextW(m_comboRate.m_hWnd, m_strRate.c_str());
         }
     }
-    m_relay.SetRateText(Narrow(m_strRate).c_str());
+    m_gateway.SetTexts(Narrow(m_strPort), Narrow(m_strRate));
 
     // The debug window exists before anything can trace.
     m_pDebugDlg->Create(nullptr);
@@ -154,51 +149,65 @@ void CMainDlg::StartGateway() {
     m_trayIcon.SetIcon(static_cast<UINT>(IDI_TRAY_IDLE));
     SetTimer(m_hWnd, kStartTimer, 1, nullptr);
 
-    if (OpenPort()) SaveSettings(m_strPort, m_strRate);
+    m_gateway.Start();  // opens the port and saves the settings, or reports the failure
     RegisterAutostart(kRunKey, L"Brisca", ModulePath().c_str());
 }
 
-bool CMainDlg::OpenPort() {
-    const std::string port = Narrow(m_strPort);
-    m_com.SetParams(port.c_str(), ParseRate(m_strRate), 8, 0, 0);
-    m_com.SetOwner(&m_windowThread, &m_relay);
-    m_relay.SetRateText(Narrow(m_strRate).c_str());
-    if (m_com.Open()) {
-        m_relay.PostTrace(TRACE_TEXT, "%s Open 성공!", port.c_str());
-        return true;
-    }
-    const std::wstring text = m_strPort + L" 포트를 열 수 없습니다!";
-    MessageBoxW(m_hWnd, text.c_str(), kProductTitle, MB_OK | MB_ICONERROR);
-    m_relay.PostTrace(TRACE_TEXT, "%s Open 실패!", port.c_str());
-    return false;
-}
-
 int CMainDlg::LoadSettings() {
-    StoredSettings stored;
-    if (!m_settings.Load(stored)) return 0;
-    m_strPort = Cut(stored.port, kMaxPortChars);
-    m_strRate = Cut(stored.rate, kMaxRateChars);
-    if (stored.bLog) {
-        m_bLog = 1;
+    if (!m_gateway.LoadSettings()) return 0;
+    m_strPort = Widen(m_gateway.PortText().c_str());
+    m_strRate = Widen(m_gateway.RateText().c_str());
+    if (m_bLog) {
         CDataExchange dx{this, false};
         DDX_Check(dx, IDC_CHECK_LOG, m_bLog);
-    } else {
-        m_bLog = 0;
     }
-    m_relay.SetLog(m_bLog);
     return 1;
 }
 
 int CMainDlg::SaveSettings(const std::wstring& port, const std::wstring& rate) {
-    CDataExchange dx{this, true};
-    DDX_Check(dx, IDC_CHECK_LOG, m_bLog);
-    m_pDebugDlg->SetLog(m_bLog);
-    m_relay.SetLog(m_bLog);
+    m_gateway.SetTexts(Narrow(port), Narrow(rate));
+    return m_gateway.SaveSettings();
+}
+
+int CMainDlg::LoadSettings(GatewaySettings* out) {
     StoredSettings stored;
-    stored.port = port;
-    stored.rate = rate;
-    stored.bLog = m_bLog;
+    const int found = m_settings.Load(stored);
+    // The log's folder and limits count whether or not the port's settings are stored.
+    out->logFolder = Narrow(stored.logFolder);
+    out->logDays = stored.logDays;
+    out->logLimitMb = stored.logLimitMb;
+    out->allowedServers = Narrow(stored.allowedServers);
+    if (!found) return 0;
+    out->port = Narrow(stored.port);
+    out->rate = Narrow(stored.rate);
+    out->log = stored.bLog ? 1 : 0;
+    return 1;
+}
+
+int CMainDlg::SaveSettings(const GatewaySettings& settings, const char*) {
+    StoredSettings stored;
+    stored.port = Widen(settings.port.c_str());
+    stored.rate = Widen(settings.rate.c_str());
+    stored.bLog = settings.log;
     return m_settings.Save(stored, g_strVersion);
+}
+
+int CMainDlg::LogChecked() {
+    if (m_hWnd) {
+        CDataExchange dx{this, true};
+        DDX_Check(dx, IDC_CHECK_LOG, m_bLog);
+    }
+    return m_bLog;
+}
+
+void CMainDlg::OnLogSwitch(int bLog) {
+    m_bLog = bLog;
+    m_pDebugDlg->SetLog(bLog);
+}
+
+void CMainDlg::ReportOpenFailure(const char* port) {
+    const std::wstring text = Widen(port) + L" 포트를 열 수 없습니다!";
+    MessageBoxW(m_hWnd, text.c_str(), kProductTitle, MB_OK | MB_ICONERROR);
 }
 
 void CMainDlg::ShowAbout() {
@@ -283,16 +292,11 @@ LRESULT CMainDlg::OnMenuExit(WPARAM, LPARAM) {
 }
 
 LRESULT CMainDlg::OnSet(WPARAM, LPARAM) {
-    if (m_com.IsOpen()) {
-        // Close returns when the watcher has left, so the port can be opened again at once.
-        m_com.Close();
-        m_relay.PostTrace(TRACE_TEXT, "%s Close", Narrow(m_strPort).c_str());
-    }
+    // The gateway closes the port that is open, opens the one now typed and saves the settings.
     UpdateData(true);
-    if (!OpenPort()) return 0;
+    if (!m_gateway.ApplySettings(Narrow(m_strPort), Narrow(m_strRate))) return 0;
     m_bShownByUser = 0;
     ShowWindow(m_hWnd, SW_HIDE);
-    SaveSettings(m_strPort, m_strRate);
     return 0;
 }
 

@@ -1,5 +1,7 @@
-// The main window: the settings dialog (port, speed, "로그생성", "세팅") and the owner of all that
-// lives as long as the program: serial port, relay, tray icon, debug window, window thread.
+// The main window: the settings dialog (port, speed, "로그생성", "세팅") and the Windows shell of
+// the gateway: the window thread, the settings in the registry, the tray icon, the debug window
+// (whose console shows the trace) and the message boxes. The gateway itself (serial port, relay,
+// trace, port recovery, the open/save sequence) is the part both programs share.
 #pragma once
 #include "app/win32/auto_width_combo.h"
 #include "app/win32/debug_dlg.h"
@@ -7,8 +9,7 @@
 #include "app/win32/settings_store.h"
 #include "app/win32/tray_icon.h"
 #include "app/win32/window_thread_win32.h"
-#include "relay/relay.h"
-#include "serial/com.h"
+#include "gateway/gateway.h"
 
 #include <string>
 
@@ -17,13 +18,10 @@ extern const wchar_t kProductTitle[];  // "(주)Tevo네트웍스 Brisca"
 // The program-wide version text ("1, 0, 0, 5"), set by the main window's constructor.
 extern std::wstring g_strVersion;
 
-constexpr std::size_t kMaxPortChars = 63;  // longer port texts are cut (typed or stored)
-constexpr std::size_t kMaxRateChars = 9;   // the speed fits the 10-character read buffer
-
-// The decimal number at the start of a speed text; 0 if none; saturates instead of overflowing.
+// The speed a speed text stands for (the gateway's rule: blanks skipped, saturating).
 uint32_t ParseRate(const std::wstring& text);
 
-class CMainDlg : public CDialog {
+class CMainDlg : public CDialog, private GatewayShell {
 public:
     CMainDlg(HWND parent, const std::wstring& version);
     ~CMainDlg() override;  // ends the serial watcher and the relay's worker first
@@ -39,7 +37,8 @@ public:
     CTrayIcon& TrayIcon() { return m_trayIcon; }
     CDebugDlg* DebugDlg() { return m_pDebugDlg; }
     CSettingsStore& Settings() { return m_settings; }
-    Relay& GetRelay() { return m_relay; }
+    Relay& GetRelay() { return m_gateway.GetRelay(); }
+    Gateway& GetGateway() { return m_gateway; }
 
 protected:
     // Overrides
@@ -71,7 +70,14 @@ protected:
     LRESULT OnTaskbarCreated(WPARAM, LPARAM);
 
 private:
-    bool OpenPort();  // SetParams, Open; trace, or message box and trace on failure
+    // GatewayShell: the registry, the "로그생성" checkbox, the debug window's copy of the log
+    // switch and the message box of a port that does not open.
+    int LoadSettings(GatewaySettings* out) override;
+    int SaveSettings(const GatewaySettings& settings, const char* version) override;
+    int LogChecked() override;
+    void OnLogSwitch(int bLog) override;
+    void ReportOpenFailure(const char* port) override;
+
     void ShowAbout();
     void StopGateway();
 
@@ -86,12 +92,13 @@ private:
     int m_bLog = 0;
     std::wstring m_strTitle;
 
-    // What lives as long as the program; the relay is declared last so it goes first.
-    CTrayIcon m_trayIcon;
-    CCom m_com;
-    CDebugDlg m_debugDlg;
-    CDebugDlg* m_pDebugDlg = &m_debugDlg;
+    // What lives as long as the program, in the order it is needed. Members go in reverse: the
+    // gateway (port, relay, their threads) first, while the debug window, the tray icon and the
+    // window thread that it calls into still exist; the window thread last.
     CWindowThread m_windowThread;
     CSettingsStore m_settings;
-    Relay m_relay;
+    CTrayIcon m_trayIcon;
+    CDebugDlg m_debugDlg;
+    CDebugDlg* m_pDebugDlg = &m_debugDlg;
+    Gateway m_gateway;
 };

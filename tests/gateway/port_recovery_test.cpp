@@ -1,7 +1,7 @@
 // The port's retry timer: tries on the window thread once an interval until one succeeds, keeps
 // going when the port is lost again during a try, and stops without waiting for a try that the
 // window thread would have to run.
-#include "app/posix/port_recovery.h"
+#include "gateway/port_recovery.h"
 #include "core/event_loop.h"
 
 #include <gtest/gtest.h>

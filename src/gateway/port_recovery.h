@@ -24,6 +24,9 @@ public:
     // while retrying changes nothing. The thread is made on the first loss and then waits
     // without a time-out while there is nothing to retry.
     void Start();
+    // The operator chose new settings: no further try of the lost port (window thread, so that
+    // no try is running meanwhile). A later loss starts the retries again.
+    void Cancel();
     // Ends the thread. On the window thread it serves the window thread meanwhile, so that a try
     // in flight can finish; no try starts once Stop has begun.
     void Stop();

@@ -1,4 +1,4 @@
-#include "app/posix/port_recovery.h"
+#include "gateway/port_recovery.h"
 
 #include "core/window_thread.h"
 
@@ -22,19 +22,29 @@ bool PortRecovery::Retrying() const {
     return m_retrying;
 }
 
+void PortRecovery::Cancel() {
+    std::lock_guard<std::mutex> g(m_lock);
+    m_retrying = false;
+    m_cond.notify_all();
+}
+
 void PortRecovery::Run() {
     std::unique_lock<std::mutex> lock(m_lock);
     for (;;) {
         m_cond.wait(lock, [this] { return m_retrying || m_quit; });
+        if (m_quit) break;
         // The device needs a moment after it is gone (and again after it is back).
-        if (m_cond.wait_for(lock, m_interval, [this] { return m_quit; })) break;
+        if (m_cond.wait_for(lock, m_interval, [this] { return m_quit || !m_retrying; })) {
+            if (m_quit) break;
+            continue;  // cancelled
+        }
         const unsigned losses = m_losses;
         lock.unlock();
         bool back = false;
         m_window->Call([this, &back] {
             {
                 std::lock_guard<std::mutex> g(m_lock);
-                if (m_quit) return;
+                if (m_quit || !m_retrying) return;
             }
             m_attempts.fetch_add(1);
             back = m_attempt(m_ctx);

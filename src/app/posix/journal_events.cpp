@@ -1,0 +1,59 @@
+#include "app/posix/journal_events.h"
+
+#include <cstdarg>
+#include <string>
+
+namespace {
+
+// Texts from outside (the host of a connect frame) are shown with control bytes escaped, so
+// that one event stays one journal line.
+std::string Printable(const char* text) {
+    std::string out;
+    for (const char* p = text ? text : ""; *p; ++p) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == 0x7F) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+void JournalEvents::Line(const char* priority, const char* format, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    std::fprintf(m_out, "%s%s\n", priority, text);
+    std::fflush(m_out);
+}
+
+void JournalEvents::Started(const char* version, const char* port, const char* logFolder) {
+    Line("<6>", "시작 : 버전 %s, 포트 %s, 로그 폴더 %s", version, Printable(port).c_str(),
+         Printable(logFolder).c_str());
+}
+
+void JournalEvents::StartFailed(const char* version, const char* port, const char* logFolder) {
+    Line("<3>", "시작 실패 : 포트 %s 열 수 없음 (버전 %s, 로그 폴더 %s)", Printable(port).c_str(),
+         version, Printable(logFolder).c_str());
+}
+
+void JournalEvents::Stopped() { Line("<6>", "종료"); }
+
+void JournalEvents::PortLost(const char* port) {
+    Line("<4>", "시리얼 포트 끊김 : %s", Printable(port).c_str());
+}
+
+void JournalEvents::PortBack(const char* port) {
+    Line("<6>", "시리얼 포트 복구 : %s", Printable(port).c_str());
+}
+
+void JournalEvents::ServerUnreachable(const char* host, int port) {
+    Line("<4>", "서버 접속오류 : %s:%d", Printable(host).c_str(), port);
+}

@@ -1,0 +1,147 @@
+#include "gateway/gateway.h"
+
+#include "diag/log.h"
+
+Gateway::Gateway(const Parts& parts, const char* versionText, const char* defaultLogFolder)
+    : m_window(parts.window),
+      m_shell(parts.shell),
+      m_events(parts.events),
+      m_versionText(versionText ? versionText : ""),
+      m_defaultLogFolder(defaultLogFolder ? defaultLogFolder : ""),
+      m_renderer(parts.console),
+      m_relay(Relay::Ports{parts.window, &m_com, parts.tray, &m_renderer}),
+      m_recovery(parts.window,
+                 [](void* self) { return static_cast<Gateway*>(self)->ReopenPort(); }, this) {
+    m_relay.SetVersionText(m_versionText.c_str());
+    m_relay.SetServerWatch(this);
+    m_com.SetOwner(m_window, this);
+}
+
+Gateway::~Gateway() { Stop(); }
+
+void Gateway::SetLogSwitch(int bLog) {
+    m_bLog = bLog ? 1 : 0;
+    m_renderer.SetLog(m_bLog);
+    m_relay.SetLog(m_bLog);
+    m_shell->OnLogSwitch(m_bLog);
+}
+
+int Gateway::LoadSettings() {
+    GatewaySettings stored;
+    const int found = m_shell->LoadSettings(&stored) ? 1 : 0;
+    if (found) {
+        m_port = CutText(stored.port, kMaxPortText);
+        m_rate = CutText(stored.rate, kMaxRateText);
+    } else {
+        // Nothing stored: the first port of the list, no speed, no log. The log's folder and
+        // limits count all the same when the store has them.
+        stored.port.clear();
+        stored.rate.clear();
+        stored.log = 0;
+        m_port = "COM1";
+        m_rate.clear();
+    }
+    m_stored = stored;
+    LogOptions options;
+    options.folder = stored.logFolder.empty() ? m_defaultLogFolder : stored.logFolder;
+    options.days = stored.logDays;
+    options.limitMb = stored.logLimitMb;
+    LogConfigure(options);
+    SetLogSwitch(found ? stored.log : 0);
+    m_relay.SetRateText(m_rate.c_str());
+    return found;
+}
+
+void Gateway::SetTexts(const std::string& port, const std::string& rate) {
+    m_port = CutText(port, kMaxPortText);
+    m_rate = CutText(rate, kMaxRateText);
+}
+
+bool Gateway::OpenPort() {
+    m_com.SetParams(m_port.c_str(), RateNumber(m_rate.c_str()), 8, 0, 0);
+    m_relay.SetRateText(m_rate.c_str());
+    if (m_com.Open()) {
+        m_relay.PostTrace(TRACE_TEXT, "%s Open 성공!", m_port.c_str());
+        return true;
+    }
+    m_shell->ReportOpenFailure(m_port.c_str());
+    m_relay.PostTrace(TRACE_TEXT, "%s Open 실패!", m_port.c_str());
+    return false;
+}
+
+int Gateway::Start() {
+    const std::string folder = LogFolder();
+    // The first log line of each start says what runs where; the first trace line, which
+    // folder the log goes to. The server key's fingerprint text (SetServerKeyText) ends the
+    // log line.
+    LogPrintf(m_bLog, "TEVN-> 프로그램 시작 : 버전 %s, 포트 %s, 로그 폴더 %s%s%s\n",
+              m_versionText.c_str(), m_port.c_str(), folder.c_str(),
+              m_keyText.empty() ? "" : ", ", m_keyText.c_str());
+    m_relay.PostTrace(TRACE_TEXT, "로그 폴더-->%s", folder.c_str());
+    if (!OpenPort()) {
+        if (m_events) m_events->StartFailed(m_versionText.c_str(), m_port.c_str(), folder.c_str());
+        return 0;
+    }
+    SaveSettings();
+    m_started = true;
+    if (m_events) m_events->Started(m_versionText.c_str(), m_port.c_str(), folder.c_str());
+    return 1;
+}
+
+int Gateway::ApplySettings(const std::string& port, const std::string& rate) {
+    // The operator's choice replaces whatever the retries were waiting for.
+    m_recovery.Cancel();
+    if (m_com.IsOpen()) {
+        // Close returns when the watcher has left, so the port can be opened again at once.
+        m_com.Close();
+        m_relay.PostTrace(TRACE_TEXT, "%s Close", m_port.c_str());
+    }
+    SetTexts(port, rate);
+    if (!OpenPort()) return 0;
+    SaveSettings();
+    return 1;
+}
+
+int Gateway::SaveSettings() {
+    SetLogSwitch(m_shell->LogChecked());
+    GatewaySettings s = m_stored;
+    s.port = m_port;
+    s.rate = m_rate;
+    s.log = m_bLog;
+    const int saved = m_shell->SaveSettings(s, m_versionText.c_str());
+    if (saved) m_stored = s;
+    return saved;
+}
+
+void Gateway::Stop() {
+    m_recovery.Stop();
+    // The port first: a burst that arrives during the stop must not open a new connection.
+    m_com.Close();
+    m_relay.Stop();
+    if (m_started && m_events) m_events->Stopped();
+    m_started = false;
+}
+
+int Gateway::OnTerminalFrame(const unsigned char* bytes, unsigned n) {
+    return m_relay.OnTerminalFrame(bytes, n);
+}
+
+void Gateway::OnPortLost(const char* portName) {
+    m_relay.OnPortLost(portName);  // the one trace and log line that say the port is gone
+    if (m_events) m_events->PortLost(portName ? portName : "");
+    m_recovery.Start();
+}
+
+void Gateway::OnServerUnreachable(const char* host, int port) {
+    if (m_events) m_events->ServerUnreachable(host, port);
+}
+
+// The same device name and line settings as before; the stored settings are not touched.
+bool Gateway::ReopenPort() {
+    if (!m_com.Open()) return false;
+    const char* name = m_com.PortName().c_str();
+    m_relay.PostTrace(TRACE_TEXT, "시리얼 포트 복구!-->%s", name);
+    LogPrintf(m_bLog, "TEVN-> 시리얼 포트 복구 (%s)\n", name);
+    if (m_events) m_events->PortBack(name);
+    return true;
+}

@@ -1,0 +1,130 @@
+// The gateway both programs share: it owns the serial port, the relay, the trace renderer, the
+// log switch and the port's recovery, and runs the settings' open/save sequence. A shell (the
+// Windows main window, the headless Linux program) gives it a window thread, a console, a tray
+// icon and the place where settings are stored, and keeps only what its platform alone has.
+#pragma once
+#include "core/server_filter.h"
+#include "core/terminal.h"
+#include "core/window_thread.h"
+#include "diag/trace.h"
+#include "diag/trace_render.h"
+#include "gateway/port_recovery.h"
+#include "gateway/settings_text.h"
+#include "relay/relay.h"
+#include "serial/com.h"
+
+#include <string>
+
+// The stored settings, UTF-8. The last four are read, never written by the program.
+struct GatewaySettings {
+    std::string port;            // "COM Port"
+    std::string rate;            // "COM Rate"
+    int log = 0;                 // "Log Flag"
+    std::string logFolder;       // "Log Folder": empty = the shell's default folder
+    int logDays = 365;           // "Log Days"
+    int logLimitMb = 256;        // "Log Limit"
+    std::string allowedServers;  // "Allowed Servers"
+};
+
+// What the gateway asks of its shell. Every call comes on the window thread.
+class GatewayShell {
+public:
+    virtual ~GatewayShell() = default;
+    // The registry (Windows) or the settings file (Linux): 1 when settings are stored, 0 none.
+    virtual int LoadSettings(GatewaySettings* out) = 0;
+    // Writes "COM Port", "COM Rate", "Version" and "Log Flag". 1 written, 0 not.
+    virtual int SaveSettings(const GatewaySettings& settings, const char* version) = 0;
+    // The "로그생성" choice as the operator left it; it takes effect when the settings are saved.
+    virtual int LogChecked() = 0;
+    // The log switch changed (the debug window keeps a copy on Windows).
+    virtual void OnLogSwitch(int /*bLog*/) {}
+    // The port did not open: a message box on Windows, standard error on Linux.
+    virtual void ReportOpenFailure(const char* port) = 0;
+};
+
+// The shop's monitoring: what happened to the gateway as a whole, never with card data.
+class GatewayEvents {
+public:
+    virtual ~GatewayEvents() = default;
+    virtual void Started(const char* version, const char* port, const char* logFolder) = 0;
+    virtual void StartFailed(const char* version, const char* port, const char* logFolder) = 0;
+    virtual void Stopped() = 0;
+    virtual void PortLost(const char* port) = 0;
+    virtual void PortBack(const char* port) = 0;
+    virtual void ServerUnreachable(const char* host, int port) = 0;
+};
+
+class Gateway final : private TerminalSink, private ServerWatch {
+public:
+    struct Parts {
+        WindowThread* window;
+        ConsoleSink* console;
+        TrayIconState* tray;
+        GatewayShell* shell;
+        GatewayEvents* events = nullptr;  // null: nobody watches
+    };
+    // defaultLogFolder: where the log goes unless the settings name a "Log Folder" (UTF-8;
+    // empty: gate_log under the working directory).
+    Gateway(const Parts& parts, const char* versionText, const char* defaultLogFolder);
+    ~Gateway() override;  // Stop()
+    Gateway(const Gateway&) = delete;
+    Gateway& operator=(const Gateway&) = delete;
+
+    // Reads the stored settings and configures the log from them. 1 found; 0 none (port "COM1",
+    // speed empty, log off).
+    int LoadSettings();
+    // The texts the operator gave (window controls, command line), cut to the text limits.
+    void SetTexts(const std::string& port, const std::string& rate);
+    // Start-up on the window thread: says which log folder is in use, logs the start, opens the
+    // port; "%s Open 성공!" and the settings saved, or "%s Open 실패!" and the shell's report.
+    // 1 when the port is open.
+    int Start();
+    // The operator's "세팅": the retries of a lost port end, the open port closes ("%s Close"),
+    // the port opens with the new texts and the settings are saved. 1 when it opened.
+    int ApplySettings(const std::string& port, const std::string& rate);
+    // Takes the log choice from the shell, switches the log and stores the settings.
+    int SaveSettings();
+    // Ends the retries, closes the port (no burst opens a connection any more) and then the
+    // connection; its worker has ended on return. Window thread, or after the loop has ended.
+    void Stop();
+
+    // The servers the terminal may reach; null allows all. Must outlive the gateway's use of it.
+    void SetServerFilter(const ServerFilter* filter) { m_relay.SetServerFilter(filter); }
+    // Added to the first log line of each start (the server key's fingerprint text).
+    void SetServerKeyText(const std::string& text) { m_keyText = text; }
+
+    const GatewaySettings& Stored() const { return m_stored; }
+    const std::string& PortText() const { return m_port; }
+    const std::string& RateText() const { return m_rate; }
+    int Log() const { return m_bLog; }
+    bool PortOpen() const { return m_com.IsOpen(); }
+    bool Retrying() const { return m_recovery.Retrying(); }
+    Relay& GetRelay() { return m_relay; }
+    CCom& Port() { return m_com; }
+
+private:
+    int OnTerminalFrame(const unsigned char* bytes, unsigned n) override;
+    void OnPortLost(const char* portName) override;
+    void OnServerUnreachable(const char* host, int port) override;
+    bool OpenPort();    // the port with the current texts; traced, failure reported
+    bool ReopenPort();  // one retry of a lost port, same texts, settings untouched
+    void SetLogSwitch(int bLog);
+
+    WindowThread* m_window;
+    GatewayShell* m_shell;
+    GatewayEvents* m_events;
+    std::string m_versionText;
+    std::string m_defaultLogFolder;
+    std::string m_keyText;
+    GatewaySettings m_stored;
+    std::string m_port = "COM1";
+    std::string m_rate;
+    int m_bLog = 0;
+    bool m_started = false;
+
+    // Declared in the order they are needed; destroyed in reverse (recovery, relay, port, trace).
+    TraceRenderer m_renderer;
+    CCom m_com;
+    Relay m_relay;
+    PortRecovery m_recovery;
+};
