@@ -1,5 +1,6 @@
 #include "gateway/gateway.h"
 
+#include "crypto/server_key.h"
 #include "diag/log.h"
 
 Gateway::Gateway(const Parts& parts, const char* versionText, const char* defaultLogFolder)
@@ -8,6 +9,7 @@ Gateway::Gateway(const Parts& parts, const char* versionText, const char* defaul
       m_events(parts.events),
       m_versionText(versionText ? versionText : ""),
       m_defaultLogFolder(defaultLogFolder ? defaultLogFolder : ""),
+      m_keyText(ServerKeyLine()),
       m_renderer(parts.console),
       m_relay(Relay::Ports{parts.window, &m_com, parts.tray, &m_renderer}),
       m_recovery(parts.window,
@@ -49,7 +51,18 @@ int Gateway::LoadSettings() {
     LogConfigure(options);
     SetLogSwitch(found ? stored.log : 0);
     m_relay.SetRateText(m_rate.c_str());
+    SetAllowedServers(stored.allowedServers);
     return found;
+}
+
+// A list with a damaged item allows no server at all, and says which item it is.
+void Gateway::SetAllowedServers(const std::string& text) {
+    char bad[64] = {};
+    if (!m_allowList.Parse(text.c_str(), bad, sizeof bad)) {
+        m_relay.PostTrace(TRACE_TEXT, "Allowed Servers 설정 오류!-->%s", bad);
+        LogPrintf(m_bLog, "TEVN-> ERROR : Allowed Servers 설정 오류 (%s): 어떤 서버에도 접속하지 않습니다\n", bad);
+    }
+    m_relay.SetServerFilter(m_allowList.AllowsEverything() ? nullptr : &m_allowList);
 }
 
 void Gateway::SetTexts(const std::string& port, const std::string& rate) {

@@ -10,6 +10,7 @@
 #include "diag/trace_render.h"
 #include "gateway/port_recovery.h"
 #include "gateway/settings_text.h"
+#include "net/allow_list.h"
 #include "relay/relay.h"
 #include "serial/com.h"
 
@@ -89,8 +90,9 @@ public:
     void Stop();
 
     // The servers the terminal may reach; null allows all. Must outlive the gateway's use of it.
+    // LoadSettings sets the gateway's own list from "Allowed Servers".
     void SetServerFilter(const ServerFilter* filter) { m_relay.SetServerFilter(filter); }
-    // Added to the first log line of each start (the server key's fingerprint text).
+    // Ends the first log line of each start; the embedded server key's fingerprint by default.
     void SetServerKeyText(const std::string& text) { m_keyText = text; }
 
     const GatewaySettings& Stored() const { return m_stored; }
@@ -109,6 +111,7 @@ private:
     bool OpenPort();    // the port with the current texts; traced, failure reported
     bool ReopenPort();  // one retry of a lost port, same texts, settings untouched
     void SetLogSwitch(int bLog);
+    void SetAllowedServers(const std::string& text);
 
     WindowThread* m_window;
     GatewayShell* m_shell;
@@ -121,6 +124,7 @@ private:
     std::string m_rate;
     int m_bLog = 0;
     bool m_started = false;
+    AllowList m_allowList;
 
     // Declared in the order they are needed; destroyed in reverse (recovery, relay, port, trace).
     TraceRenderer m_renderer;

@@ -1,5 +1,7 @@
 #include "relay/relay.h"
 
+#include "diag/log.h"
+
 #include "core/window_thread.h"
 #include "sys/sys.h"
 
@@ -64,6 +66,10 @@ int Relay::SendToTerminal(const void* bytes, unsigned n) {
     SetIcon(ICON_ANSWER);
     Render(n, event);
     sys::SecureZero(event.raw, held);
-    if (m_ports.terminal) m_ports.terminal->Write(bytes, n);
+    if (!m_ports.terminal) return 1;
+    // A terminal that takes nothing (flow control held, port gone) makes the write give up
+    // after its bound; what did not go out is said in the log.
+    const uint32_t written = m_ports.terminal->Write(bytes, n);
+    if (written < n) LogPrintf(Log(), "TEVN-> ERROR : 단말기 쓰기 오류 (%u/%u 바이트)\n", written, n);
     return 1;
 }

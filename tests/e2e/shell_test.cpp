@@ -26,6 +26,15 @@ int Parse(const std::string& text, StoredSettings* s, SettingsProblem* p = nullp
     return ParseSettings(text.data(), text.size(), s, p ? p : &local);
 }
 
+StoredSettings Stored(const char* port, const char* rate, const char* version, int log) {
+    StoredSettings s;
+    s.port = port;
+    s.rate = rate;
+    s.version = version;
+    s.log = log;
+    return s;
+}
+
 TEST(SettingsReader, ReadsTheFourValuesAsWritten) {
     StoredSettings s;
     ASSERT_EQ(Parse("COM Port=COM3\nCOM Rate=38400\nVersion=1, 0, 0, 5\nLog Flag=1\n", &s), 1);
@@ -88,7 +97,7 @@ TEST(SettingsReader, DamagedTextIsRefusedWithTheLineAndChangesNothing) {
 }
 
 TEST(SettingsWriter, WritesTheRegistryOrderAndReadsBack) {
-    StoredSettings in{"/dev/pts/7", "57600", "1, 0, 0, 5", 1};
+    StoredSettings in = Stored("/dev/pts/7", "57600", "1, 0, 0, 5", 1);
     std::string text;
     ASSERT_TRUE(FormatSettings(in, &text));
     EXPECT_EQ(text, "COM Port=/dev/pts/7\nCOM Rate=57600\nVersion=1, 0, 0, 5\nLog Flag=1\n");
@@ -98,7 +107,7 @@ TEST(SettingsWriter, WritesTheRegistryOrderAndReadsBack) {
     EXPECT_EQ(out.rate, in.rate);
     EXPECT_EQ(out.log, 1);
     // A value that would break the line structure is not written.
-    EXPECT_FALSE(FormatSettings({"COM1\nLog Flag=1", "", "", 0}, &text));
+    EXPECT_FALSE(FormatSettings(Stored("COM1\nLog Flag=1", "", "", 0), &text));
 }
 
 TEST(SettingsPaths, XdgConfigHomeWhenAbsoluteElseHome) {
@@ -127,7 +136,7 @@ TEST_F(SettingsFile, SavedAtomicallyIntoNewFoldersAndLoaded) {
     StoredSettings s;
     SettingsProblem p;
     EXPECT_EQ(LoadSettingsFile(path, &s, &p), 0);  // no file: nothing stored
-    ASSERT_EQ(SaveSettingsFile(path, {"COM4", "19200", "1, 0, 0, 5", 0}), 1);
+    ASSERT_EQ(SaveSettingsFile(path, Stored("COM4", "19200", "1, 0, 0, 5", 0)), 1);
     ASSERT_EQ(LoadSettingsFile(path, &s, &p), 1);
     EXPECT_EQ(s.port, "COM4");
     EXPECT_EQ(s.rate, "19200");
@@ -137,7 +146,7 @@ TEST_F(SettingsFile, SavedAtomicallyIntoNewFoldersAndLoaded) {
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     // A folder in the way of the file: the save fails and says so.
-    EXPECT_EQ(SaveSettingsFile(dir + "/a/b/settings.ini/x", {"COM4", "", "", 0}), 0);
+    EXPECT_EQ(SaveSettingsFile(dir + "/a/b/settings.ini/x", Stored("COM4", "", "", 0)), 0);
 }
 
 TEST(Options, PortRateAndLogActAsTypedAndRefuseOverLongValues) {

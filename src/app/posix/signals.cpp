@@ -1,5 +1,7 @@
 #include "app/posix/signals.h"
 
+#include "net/transport.h"
+
 #include "core/event_loop.h"
 
 #include <csignal>
@@ -31,7 +33,7 @@ void SignalWatcher::Start(EventLoop* loop) {
             m_signal.store(sig);
             // A connect in progress holds the window thread for up to 6 s: it gives up at once,
             // and so do later ones, so that the loop sees the quit.
-            // TODO(lead): CancelPendingConnects();  (net/transport.h, from the transport's branch)
+            CancelPendingConnects();
             loop->Quit();
         }
     });
