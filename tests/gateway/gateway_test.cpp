@@ -4,6 +4,7 @@
 #include "gateway/gateway.h"
 
 #include "core/event_loop.h"
+#include "crypto/server_key.h"
 #include "relay/relay_rig.h"
 
 #include <gtest/gtest.h>
@@ -168,7 +169,7 @@ TEST_F(GatewayTest, StartSaysTheLogFolderLogsTheStartOpensAndSavesThenSettingsCh
     // The start was logged before the port opened, in the folder the settings name.
     const std::vector<std::string> log = LogMessages();
     ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log[0], "TEVN-> 프로그램 시작 : 버전 1, 0, 0, 5, 포트 " + terminal + ", 로그 폴더 gate_log");
+    EXPECT_EQ(log[0], "TEVN-> 프로그램 시작 : 버전 1, 0, 0, 5, 포트 " + terminal + ", 로그 폴더 gate_log, " + ServerKeyLine());
 }
 
 TEST_F(GatewayTest, ALostPortIsRetriedWithoutSavingUntilTheOperatorChoosesNewSettings) {
