@@ -37,7 +37,6 @@ set(CPACK_PACKAGE_VENDOR "${BRISCA_VENDOR}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_PACKAGE_CONTACT "Tevo Networks <support@tevonetworks.co.kr>")
-set(CPACK_PACKAGE_CHECKSUM "")
 set(CPACK_STRIP_FILES ON)
 set(CPACK_SOURCE_GENERATOR "")
 set(CPACK_THREADS 1)
@@ -56,8 +55,9 @@ if(WIN32)
   set(CPACK_NSIS_MUI_ICON ${CMAKE_BINARY_DIR}/src/app/win32/res/brisca.ico)
   set(CPACK_NSIS_MUI_UNIICON ${CMAKE_BINARY_DIR}/src/app/win32/res/brisca.ico)
   set(CPACK_NSIS_COMPRESSOR "/SOLID lzma")
-  # The settings key of the program (settings_store.cpp), below HKLM\Software.
-  set(CPACK_BRISCA_SETTINGS_KEY "Software\\${BRISCA_VENDOR}\\${BRISCA_VENDOR} Brisca")
+  # The settings key of the program (settings_store.cpp), below HKLM\Software. CPack writes the
+  # value into CPackConfig.cmake without escaping it: each backslash is given twice.
+  set(CPACK_BRISCA_SETTINGS_KEY "Software\\\\${BRISCA_VENDOR}\\\\${BRISCA_VENDOR} Brisca")
   # The main window's title starts with this; the installer finds the running program by it.
   set(CPACK_BRISCA_WINDOW_TITLE "${BRISCA_VENDOR} Brisca ver.")
   # makensis runs this on the uninstaller it puts into the installer and on the installer;

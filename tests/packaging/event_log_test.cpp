@@ -28,9 +28,12 @@ const Case kCases[] = {
 // The text the event viewer shows for the record: the message of the id with the inserts.
 std::wstring Render(DWORD id, const std::vector<const wchar_t*>& inserts) {
     wchar_t text[1024] = {};
+    std::vector<DWORD_PTR> args;
+    for (const wchar_t* insert : inserts) args.push_back(reinterpret_cast<DWORD_PTR>(insert));
+    args.push_back(0);
     const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY,
                                    GetModuleHandleW(nullptr), id, 0, text, 1024,
-                                   reinterpret_cast<va_list*>(const_cast<const wchar_t**>(inserts.data())));
+                                   reinterpret_cast<va_list*>(args.data()));
     return std::wstring(text, n);
 }
 

@@ -14,14 +14,16 @@ here=$(cd "$(dirname "$0")" && pwd)
 winerun="$here/../../cmake/wine-run"
 termsim="$sim/brisca-termsim"
 version=$(sed -n 's/^#define BRISCA_VERSION_TEXT "\(.*\)"/\1/p' "$build/generated/brisca_version.h")
-settings='HKLM\Software\(주)Tevo네트웍스\(주)Tevo네트웍스 Brisca'
-uninst='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Brisca'
+settings='HKEY_LOCAL_MACHINE\Software\(주)Tevo네트웍스\(주)Tevo네트웍스 Brisca'
+uninst='HKEY_LOCAL_MACHINE\Software\Microsoft\Windows\CurrentVersion\Uninstall\Brisca'
 run='Software\Microsoft\Windows\CurrentVersion\Run'
 
 for tool in cpack makensis osslsigncode openssl; do
   command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed (./dev installs it)"; exit 77; }
 done
 [ -x "$termsim" ] || { echo "SKIP: the terminal simulator is not built in $sim (build the linux preset)"; exit 77; }
+export DISPLAY=${DISPLAY:-${BRISCA_DISPLAY:-}}
+[ -n "$DISPLAY" ] || { echo "FAIL: no display: start Xvfb and set BRISCA_DISPLAY"; exit 1; }
 
 tmp=$(mktemp -d /tmp/brisca-setup.XXXXXX)
 export WINEPREFIX="$tmp/prefix" WINEDEBUG=-all
@@ -43,9 +45,10 @@ wait_line() {  # wait_line PATTERN SECONDS FILE...: a line matching PATTERN appe
   local pattern=$1 seconds=$2; shift 2
   timeout "$seconds" bash -c 'p=$1; shift; grep -E -a -q -m1 -- "$p" < <(exec tail -q -n +1 -F --pid=$$ "$@" 2>/dev/null)' _ "$pattern" "$@"
 }
-reg_value() {  # reg_value KEY NAME: the data of one value, or nothing
-  "$winerun" reg query "$1" /v "$2" 2>/dev/null | tr -d '\r' |
-    sed -n "s/^ *$2 *REG_[A-Z_]* *//p"
+reg_value() {  # reg_value KEY NAME: the data of one value (strings as text, numbers in decimal), or nothing
+  rm -f "$tmp/q.reg"
+  "$winerun" regedit /E "$(winepath -w "$tmp/q.reg")" "$1" >/dev/null 2>&1
+  [ -s "$tmp/q.reg" ] && python3 "$here/reg_value.py" "$tmp/q.reg" "$2"
 }
 verify() { osslsigncode verify -CAfile "$tmp/cert.pem" -in "$1" >"$tmp/verify.log" 2>&1; }
 
@@ -79,7 +82,7 @@ check "COM Rate from /RATE"   test "$(reg_value "$settings" 'COM Rate')" = 38400
 check "Log Flag from /LOG"    test "$(reg_value "$settings" 'Log Flag')" = 1
 check "Log Folder names the shared folder" \
   test "$(reg_value "$settings" 'Log Folder')" = 'C:\ProgramData\Brisca\gate_log'
-runvalue=$(reg_value "HKLM\\$run" Brisca)
+runvalue=$(reg_value "HKEY_LOCAL_MACHINE\\$run" Brisca)
 check "machine-wide Run value is the quoted program path" \
   test "$runvalue" = '"C:\Program Files\Brisca\brisca.exe"'
 check "apps list: name"      test "$(reg_value "$uninst" DisplayName)" = Brisca
@@ -89,7 +92,7 @@ check "apps list: quiet uninstall" \
   test "$(reg_value "$uninst" QuietUninstallString)" = '"C:\Program Files\Brisca\Uninstall.exe" /S'
 check "apps list: size" bash -c '[ $(( $1 )) -gt 0 ]' _ "$(reg_value "$uninst" EstimatedSize)"
 check "Event Log source registered" \
-  test "$(reg_value 'HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\Brisca' EventMessageFile)" = \
+  test "$(reg_value 'HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\EventLog\Application\Brisca' EventMessageFile)" = \
        'C:\Program Files\Brisca\brisca.exe'
 
 # --- the program as the Run value starts it: working folder system32, COM5 a pty --------------
@@ -111,7 +114,7 @@ check "the installed program opened COM5" wait_line 'COM5 Open' 60 \
   "$WINEPREFIX/drive_c/ProgramData/Brisca/gate_log/brisca$day.log" "$sys32/gate_log/brisca$day.log"
 echo >&3
 check "the installed program answers the version query on COM5" \
-  wait_line 'expectations met' 30 "$tmp/term.out"
+  wait_line '^termsim: .*expectations met' 30 "$tmp/term.out"
 check "every terminal expectation met" grep -Eq '^termsim: ([0-9]+) of \1 expectations met' "$tmp/term.out"
 
 # --- silent uninstall ---------------------------------------------------------------------
@@ -121,14 +124,16 @@ if ! python3 -c 'import sys; sys.exit("Brisca.Exit".encode("utf-16-le") not in o
   kill "$running" 2>/dev/null
 fi
 quiet=$(reg_value "$uninst" QuietUninstallString)
-"$winerun" cmd /c "$quiet" >"$tmp/uninstall.out" 2>&1
+uninstaller=${quiet#\"}
+uninstaller=${uninstaller%%\"*}
+"$winerun" "$uninstaller" ${quiet##*\" } >"$tmp/uninstall.out" 2>&1
 # The uninstaller runs from a copy in the temporary folder: wait for every program to end.
 check "uninstall ends (the running program is closed)" timeout 60 wineserver -w
 check "the program was closed" timeout 5 tail --pid="$running" -f /dev/null
 check "program files removed" test ! -e "$dir/brisca.exe" -a ! -e "$dir/Uninstall.exe"
 check "Start-menu entry removed" test ! -e "$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Brisca.lnk"
-check "machine-wide Run value removed" test -z "$(reg_value "HKLM\\$run" Brisca)"
-check "the user's Run value removed" test -z "$(reg_value "HKCU\\$run" Brisca)"
+check "machine-wide Run value removed" test -z "$(reg_value "HKEY_LOCAL_MACHINE\\$run" Brisca)"
+check "the user's Run value removed" test -z "$(reg_value "HKEY_CURRENT_USER\\$run" Brisca)"
 check "apps-list entry removed" test -z "$(reg_value "$uninst" DisplayName)"
 check "settings kept" test "$(reg_value "$settings" 'COM Port')" = COM5
 check "log folder kept" test -d "$WINEPREFIX/drive_c/ProgramData/Brisca/gate_log"
