@@ -32,6 +32,9 @@ if(BRISCA_REPRODUCIBLE AND TARGET brisca_testcrypto)
                BRISCA_TEST_PRIVATE_KEY_PEM="keys/server-test-private.pem")
 endif()
 
+# cpack packs what the build made; it does not build the whole tree (tests included) again first.
+set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
+
 set(CPACK_PACKAGE_NAME brisca)
 set(CPACK_PACKAGE_VENDOR "${BRISCA_VENDOR}")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
