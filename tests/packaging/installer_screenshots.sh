@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Takes the installer's pages into docs/screenshots (setup-*.png): the installer that CPack makes
 # from BUILD_DIR, run by hand under Wine in a virtual desktop on an X display, Korean text in
-# NanumGothic; Enter moves from page to page (xdotool).
+# NanumGothic (the pages are in Korean on a Korean Windows, in English here); Enter moves from
+# page to page (xdotool).
 #   installer_screenshots.sh BUILD_DIR OUT_DIR     (DISPLAY or BRISCA_DISPLAY: an Xvfb screen)
 set -uo pipefail
-export LC_ALL=C.UTF-8 LANG=ko_KR.UTF-8
+export LC_ALL=C.UTF-8
 build=$(readlink -f "$1")
 out=$(readlink -f "$2")
 here=$(cd "$(dirname "$0")" && pwd)
@@ -52,10 +53,16 @@ REG
 wineserver -w
 
 "$winerun" "$setup" >/dev/null 2>&1 &
+# The first page: once the desktop shows more than its background (at most 60 s).
+for _ in $(seq 60); do
+  import -window root "$tmp/root.png"
+  [ "$(convert "$tmp/root.png" -format %k info:)" -gt 2 ] && break
+  timeout 1 tail -f /dev/null
+done
 shot setup-welcome
 key Return; shot setup-folder
 key Return; timeout 3 tail -f /dev/null; shot setup-finished
-key space Return
+key Return
 wait
 "$winerun" "C:\\Program Files\\Brisca\\Uninstall.exe" >/dev/null 2>&1 &
 shot setup-uninstall
