@@ -50,6 +50,8 @@ reg_value() {  # reg_value KEY NAME: the data of one value (strings as text, num
   "$winerun" regedit /E "$(winepath -w "$tmp/q.reg")" "$1" >/dev/null 2>&1
   [ -s "$tmp/q.reg" ] && python3 "$here/reg_value.py" "$tmp/q.reg" "$2"
 }
+program_running() { pgrep -f 'Program Files.Brisca.brisca\.exe' >/dev/null; }
+not() { ! "$@"; }
 verify() { osslsigncode verify -CAfile "$tmp/cert.pem" -in "$1" >"$tmp/verify.log" 2>&1; }
 
 # --- a signed installer -------------------------------------------------------------------
@@ -117,19 +119,35 @@ check "the installed program answers the version query on COM5" \
   wait_line '^termsim: .*expectations met' 30 "$tmp/term.out"
 check "every terminal expectation met" grep -Eq '^termsim: ([0-9]+) of \1 expectations met' "$tmp/term.out"
 
+# --- upgrade in place: settings changed since the first install stay ---------------------
+"$winerun" reg add "${settings/HKEY_LOCAL_MACHINE/HKLM}" /v "COM Rate" /d 9600 /f >/dev/null 2>&1
+if python3 -c 'import sys; sys.exit("Brisca.Exit".encode("utf-16-le") not in open(sys.argv[1], "rb").read())' "$dir/brisca.exe"; then
+  # The installer ends the running program through its window and starts the new one.
+  "$winerun" "$setup" /S >"$tmp/upgrade.out" 2>&1
+  upgraded=$?
+  check "the upgrade closed the running program" timeout 15 tail --pid="$running" -f /dev/null
+  check "the upgrade started the program again" program_running
+else
+  echo "NOTE: this brisca.exe has no Brisca.Exit handler; the test ends it before upgrading"
+  kill "$running" 2>/dev/null
+  timeout 15 tail --pid="$running" -f /dev/null
+  wineserver -w
+  "$winerun" "$setup" /S >"$tmp/upgrade.out" 2>&1
+  upgraded=$?
+fi
+check "the upgrade ends with success" test "$upgraded" -eq 0
+check "upgrade keeps the port"  test "$(reg_value "$settings" 'COM Port')" = COM5
+check "upgrade keeps a changed speed" test "$(reg_value "$settings" 'COM Rate')" = 9600
+
 # --- silent uninstall ---------------------------------------------------------------------
 "$winerun" reg add "HKCU\\$run" /v Brisca /d "C:\\Program Files\\Brisca\\brisca.exe" /f >/dev/null 2>&1
-if ! python3 -c 'import sys; sys.exit("Brisca.Exit".encode("utf-16-le") not in open(sys.argv[1], "rb").read())' "$dir/brisca.exe"; then
-  echo "NOTE: this brisca.exe has no Brisca.Exit handler; the test ends it before uninstalling"
-  kill "$running" 2>/dev/null
-fi
 quiet=$(reg_value "$uninst" QuietUninstallString)
 uninstaller=${quiet#\"}
 uninstaller=${uninstaller%%\"*}
 "$winerun" "$uninstaller" ${quiet##*\" } >"$tmp/uninstall.out" 2>&1
 # The uninstaller runs from a copy in the temporary folder: wait for every program to end.
 check "uninstall ends (the running program is closed)" timeout 60 wineserver -w
-check "the program was closed" timeout 5 tail --pid="$running" -f /dev/null
+check "no program left running" not program_running
 check "program files removed" test ! -e "$dir/brisca.exe" -a ! -e "$dir/Uninstall.exe"
 check "Start-menu entry removed" test ! -e "$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Brisca.lnk"
 check "machine-wide Run value removed" test -z "$(reg_value "HKEY_LOCAL_MACHINE\\$run" Brisca)"
@@ -139,7 +157,7 @@ check "settings kept" test "$(reg_value "$settings" 'COM Port')" = COM5
 check "log folder kept" test -d "$WINEPREFIX/drive_c/ProgramData/Brisca/gate_log"
 
 if [ "$failures" -ne 0 ]; then
-  for f in setup term brisca uninstall; do echo "--- $f"; cat "$tmp/$f.out"; done
+  for f in setup term brisca upgrade uninstall; do echo "--- $f"; cat "$tmp/$f.out"; done
   cat "$tmp/verify.log"
   echo "$failures check(s) failed"
   exit 1
