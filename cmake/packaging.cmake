@@ -78,12 +78,12 @@ else()
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
   set(CPACK_PACKAGE_DESCRIPTION
       "Brisca runs beside a card payment terminal that is cabled to a serial port. The\n"
-      "terminal names a payment server in a connect frame; Brisca opens the TCP\n"
+      "terminal names a payment server in a connect frame, Brisca opens the TCP\n"
       "connection, relays the terminal's frames (plain or in a SEED/RSA envelope) and\n"
       "writes the server's answers back. The package holds the program, its systemd\n"
       "template unit brisca@.service (one instance per port) and the terminal and\n"
       "server simulators for trying a set-up.")
-  string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+  string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")  # the list's joints
 endif()
 
 include(CPack)
