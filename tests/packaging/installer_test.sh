@@ -2,7 +2,8 @@
 # The Windows installer as CPack makes it from BUILD_DIR, signed with a throwaway certificate,
 # in a fresh Wine prefix: a silent install with the shop's port, the registry it writes, the
 # installed program started as the Run value says answering the version query on COM5 (a pty),
-# the signatures of everything it installed, and a silent uninstall that leaves the settings.
+# the signatures of everything it installed, an upgrade, a silent uninstall that leaves the
+# settings, and an install into another folder (/D=) removed with everything (/PURGE).
 #   installer_test.sh BUILD_DIR SIM_DIR        (exit 77 = skipped)
 set -uo pipefail
 trap "" PIPE
@@ -155,6 +156,18 @@ check "the user's Run value removed" test -z "$(reg_value "HKEY_CURRENT_USER\\$r
 check "apps-list entry removed" test -z "$(reg_value "$uninst" DisplayName)"
 check "settings kept" test "$(reg_value "$settings" 'COM Port')" = COM5
 check "log folder kept" test -d "$WINEPREFIX/drive_c/ProgramData/Brisca/gate_log"
+
+# --- another folder (/D=), then an uninstall that takes settings and logs too (/PURGE) -------
+"$winerun" "$setup" /S '/D=C:\Apps\Brisca' >>"$tmp/setup.out" 2>&1
+wineserver -w
+check "/D= chooses the folder" test -f "$WINEPREFIX/drive_c/Apps/Brisca/brisca.exe"
+check "the Run value follows the folder" \
+  test "$(reg_value "HKEY_LOCAL_MACHINE\\$run" Brisca)" = '"C:\Apps\Brisca\brisca.exe"'
+"$winerun" 'C:\Apps\Brisca\Uninstall.exe' /S /PURGE >>"$tmp/uninstall.out" 2>&1
+check "the purging uninstall ends" timeout 60 wineserver -w
+check "/PURGE removes the settings" test -z "$(reg_value "$settings" 'COM Port')"
+check "/PURGE removes the log folder" test ! -e "$WINEPREFIX/drive_c/ProgramData/Brisca"
+check "the folder is gone" test ! -e "$WINEPREFIX/drive_c/Apps/Brisca"
 
 if [ "$failures" -ne 0 ]; then
   for f in setup term brisca upgrade uninstall; do echo "--- $f"; cat "$tmp/$f.out"; done
