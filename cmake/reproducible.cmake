@@ -1,0 +1,20 @@
+# Release builds give the same bytes from any clone in any folder at any time: no source or build
+# paths in the objects, no link time stamp in the Windows program, archives without dates or
+# owners. SOURCE_DATE_EPOCH (the last commit's time, set by ./dev release) dates the packages.
+if(NOT BRISCA_REPRODUCIBLE)
+  return()
+endif()
+add_compile_options(-ffile-prefix-map=${CMAKE_SOURCE_DIR}/=)
+if(WIN32)
+  add_link_options(-Wl,--no-insert-timestamp)
+else()
+  add_link_options(-Wl,--build-id=sha1)
+endif()
+foreach(lang C CXX)
+  set(CMAKE_${lang}_ARCHIVE_CREATE "<CMAKE_AR> qcD <TARGET> <LINK_FLAGS> <OBJECTS>")
+  set(CMAKE_${lang}_ARCHIVE_APPEND "<CMAKE_AR> qD <TARGET> <LINK_FLAGS> <OBJECTS>")
+  set(CMAKE_${lang}_ARCHIVE_FINISH "<CMAKE_RANLIB> -D <TARGET>")
+endforeach()
+if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
+  message(WARNING "BRISCA_REPRODUCIBLE without SOURCE_DATE_EPOCH: the packages carry today's date")
+endif()

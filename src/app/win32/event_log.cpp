@@ -1,0 +1,44 @@
+// Event Log records under the source "Brisca"; the installer registers the source with
+// brisca.exe as its message file, so the viewer shows the texts of brisca_events.mc.
+#include "app/win32/event_log.h"
+
+#include "brisca_events.h"
+
+namespace {
+
+constexpr WORD kMaxInserts = 8;
+
+}  // namespace
+
+DWORD ProgramEventId(ProgramEvent kind) {
+    switch (kind) {
+    case ProgramEvent::Start: return BRISCA_EVENT_START;
+    case ProgramEvent::Stop: return BRISCA_EVENT_STOP;
+    case ProgramEvent::PortLost: return BRISCA_EVENT_PORT_LOST;
+    case ProgramEvent::PortBack: return BRISCA_EVENT_PORT_BACK;
+    case ProgramEvent::ServerUnreachable: return BRISCA_EVENT_SERVER_UNREACHABLE;
+    }
+    return 0;
+}
+
+WORD ProgramEventType(ProgramEvent kind) {
+    // The two top bits of a message identifier are its severity.
+    switch (ProgramEventId(kind) >> 30) {
+    case 3: return EVENTLOG_ERROR_TYPE;
+    case 2: return EVENTLOG_WARNING_TYPE;
+    default: return EVENTLOG_INFORMATION_TYPE;
+    }
+}
+
+int WriteProgramEvent(ProgramEvent kind, std::initializer_list<const wchar_t*> inserts) {
+    if (inserts.size() > kMaxInserts) return 0;
+    const wchar_t* strings[kMaxInserts] = {};
+    WORD n = 0;
+    for (const wchar_t* s : inserts) strings[n++] = s ? s : L"";
+    HANDLE source = RegisterEventSourceW(nullptr, L"Brisca");
+    if (!source) return 0;
+    const BOOL ok = ReportEventW(source, ProgramEventType(kind), 0, ProgramEventId(kind), nullptr, n,
+                                 0, n ? strings : nullptr, nullptr);
+    DeregisterEventSource(source);
+    return ok ? 1 : 0;
+}

@@ -1,0 +1,20 @@
+// Records for the shop's monitoring in the Windows Event Log (Application log, source "Brisca"):
+// start, stop, port lost and back, server unreachable. The texts come from the message table.
+#pragma once
+
+#include <windows.h>
+
+#include <initializer_list>
+
+enum class ProgramEvent { Start, Stop, PortLost, PortBack, ServerUnreachable };
+
+// The message-table identifier (with its severity bits) and the record type of each event.
+DWORD ProgramEventId(ProgramEvent kind);
+WORD ProgramEventType(ProgramEvent kind);
+
+// Writes one record whose inserts fill %1, %2, ... of the event's message:
+//   Start: version, server key fingerprint, serial port, log folder;  Stop: none;
+//   PortLost, PortBack: the port;  ServerUnreachable: "host:port".
+// Returns 1 when the record was written, 0 otherwise (no event log service, no right to it).
+// The caller never passes card data.
+int WriteProgramEvent(ProgramEvent kind, std::initializer_list<const wchar_t*> inserts = {});
