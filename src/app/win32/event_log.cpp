@@ -2,7 +2,11 @@
 // brisca.exe as its message file, so the viewer shows the texts of brisca_events.mc.
 #include "app/win32/event_log.h"
 
+#include "app/win32/wide_text.h"
 #include "brisca_events.h"
+#include "crypto/server_key.h"
+
+#include <string>
 
 namespace {
 
@@ -13,6 +17,7 @@ constexpr WORD kMaxInserts = 8;
 DWORD ProgramEventId(ProgramEvent kind) {
     switch (kind) {
     case ProgramEvent::Start: return BRISCA_EVENT_START;
+    case ProgramEvent::StartFailed: return BRISCA_EVENT_START_FAILED;
     case ProgramEvent::Stop: return BRISCA_EVENT_STOP;
     case ProgramEvent::PortLost: return BRISCA_EVENT_PORT_LOST;
     case ProgramEvent::PortBack: return BRISCA_EVENT_PORT_BACK;
@@ -41,4 +46,35 @@ int WriteProgramEvent(ProgramEvent kind, std::initializer_list<const wchar_t*> i
                                  0, n ? strings : nullptr, nullptr);
     DeregisterEventSource(source);
     return ok ? 1 : 0;
+}
+
+namespace {
+void WriteStart(ProgramEvent kind, const char* version, const char* port, const char* logFolder) {
+    const std::wstring v = Widen(version), k = Widen(ServerKeyFingerprint()), p = Widen(port),
+                       f = Widen(logFolder);
+    WriteProgramEvent(kind, {v.c_str(), k.c_str(), p.c_str(), f.c_str()});
+}
+}  // namespace
+
+void CEventLogEvents::Started(const char* version, const char* port, const char* logFolder) {
+    WriteStart(ProgramEvent::Start, version, port, logFolder);
+}
+
+void CEventLogEvents::StartFailed(const char* version, const char* port, const char* logFolder) {
+    WriteStart(ProgramEvent::StartFailed, version, port, logFolder);
+}
+
+void CEventLogEvents::Stopped() { WriteProgramEvent(ProgramEvent::Stop); }
+
+void CEventLogEvents::PortLost(const char* port) {
+    WriteProgramEvent(ProgramEvent::PortLost, {Widen(port).c_str()});
+}
+
+void CEventLogEvents::PortBack(const char* port) {
+    WriteProgramEvent(ProgramEvent::PortBack, {Widen(port).c_str()});
+}
+
+void CEventLogEvents::ServerUnreachable(const char* host, int port) {
+    const std::wstring where = Widen(host) + L":" + std::to_wstring(port);
+    WriteProgramEvent(ProgramEvent::ServerUnreachable, {where.c_str()});
 }

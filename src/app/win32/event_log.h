@@ -6,15 +6,28 @@
 
 #include <initializer_list>
 
-enum class ProgramEvent { Start, Stop, PortLost, PortBack, ServerUnreachable };
+#include "gateway/gateway.h"
+
+enum class ProgramEvent { Start, StartFailed, Stop, PortLost, PortBack, ServerUnreachable };
 
 // The message-table identifier (with its severity bits) and the record type of each event.
 DWORD ProgramEventId(ProgramEvent kind);
 WORD ProgramEventType(ProgramEvent kind);
 
 // Writes one record whose inserts fill %1, %2, ... of the event's message:
-//   Start: version, server key fingerprint, serial port, log folder;  Stop: none;
+//   Start, StartFailed: version, server key fingerprint, serial port, log folder;  Stop: none;
 //   PortLost, PortBack: the port;  ServerUnreachable: "host:port".
 // Returns 1 when the record was written, 0 otherwise (no event log service, no right to it).
 // The caller never passes card data.
 int WriteProgramEvent(ProgramEvent kind, std::initializer_list<const wchar_t*> inserts = {});
+
+// The gateway's events as Event Log records.
+class CEventLogEvents final : public GatewayEvents {
+public:
+    void Started(const char* version, const char* port, const char* logFolder) override;
+    void StartFailed(const char* version, const char* port, const char* logFolder) override;
+    void Stopped() override;
+    void PortLost(const char* port) override;
+    void PortBack(const char* port) override;
+    void ServerUnreachable(const char* host, int port) override;
+};

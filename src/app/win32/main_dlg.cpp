@@ -14,6 +14,7 @@ std::wstring g_strVersion;
 namespace {
 constexpr UINT_PTR kStartTimer = 1;
 UINT g_wmTaskbarCreated = 0;  // "TaskbarCreated": the notification area was made anew
+UINT g_wmExit = 0;            // "Brisca.Exit": an installer ends the program, without asking
 
 const wchar_t* const kPorts[] = {L"COM1", L"COM2", L"COM3", L"COM4", L"COM5",
                                  L"COM6", L"COM7", L"COM8", L"COM9", L"COM10",
@@ -60,15 +61,17 @@ BEGIN_MESSAGE_MAP(CMainDlg)
     ON_CONTROL(CBN_DROPDOWN, IDC_COMBO_RATE, &CMainDlg::OnDropDownRate)
     ON_MESSAGE(WM_TRAY_NOTIFY, &CMainDlg::OnTrayNotify)
     ON_REGISTERED_MESSAGE(&g_wmTaskbarCreated, &CMainDlg::OnTaskbarCreated)
+    ON_REGISTERED_MESSAGE(&g_wmExit, &CMainDlg::OnExitRequest)
 END_MESSAGE_MAP()
 
 CMainDlg::CMainDlg(HWND parent, const std::wstring& version)
     : CDialog(IDD_BRISCA_DIALOG, parent),
       m_hIcon(LoadIconW(Instance(), MAKEINTRESOURCEW(IDI_STARTUP))),
-      m_gateway(Gateway::Parts{&m_windowThread, &m_debugDlg.Console(), &m_trayIcon, this},
+      m_gateway(Gateway::Parts{&m_windowThread, &m_debugDlg.Console(), &m_trayIcon, this, &m_events},
                 Narrow(version).c_str(), kDefaultLogFolder) {
     g_strVersion = version;
     if (!g_wmTaskbarCreated) g_wmTaskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
+    if (!g_wmExit) g_wmExit = RegisterWindowMessageW(L"Brisca.Exit");
 }
 
 CMainDlg::~CMainDlg() { StopGateway(); }
@@ -315,5 +318,11 @@ LRESULT CMainDlg::OnTrayNotify(WPARAM wp, LPARAM lp) { return m_trayIcon.HandleT
 LRESULT CMainDlg::OnTaskbarCreated(WPARAM, LPARAM) {
     m_trayIcon.Recreate();
     Default();
+    return 0;
+}
+
+// An installer's upgrade or uninstall: the program ends as after "종료", without the question.
+LRESULT CMainDlg::OnExitRequest(WPARAM, LPARAM) {
+    OnOK();
     return 0;
 }

@@ -6,6 +6,7 @@
 #include "app/win32/auto_width_combo.h"
 #include "app/win32/debug_dlg.h"
 #include "app/win32/dialog.h"
+#include "app/win32/event_log.h"
 #include "app/win32/settings_store.h"
 #include "app/win32/tray_icon.h"
 #include "app/win32/window_thread_win32.h"
@@ -68,6 +69,7 @@ protected:
     LRESULT OnTimer(WPARAM, LPARAM);
     LRESULT OnTrayNotify(WPARAM, LPARAM);
     LRESULT OnTaskbarCreated(WPARAM, LPARAM);
+    LRESULT OnExitRequest(WPARAM, LPARAM);
 
 private:
     // GatewayShell: the registry, the "로그생성" checkbox, the debug window's copy of the log
@@ -100,5 +102,6 @@ private:
     CTrayIcon m_trayIcon;
     CDebugDlg m_debugDlg;
     CDebugDlg* m_pDebugDlg = &m_debugDlg;
+    CEventLogEvents m_events;
     Gateway m_gateway;
 };
