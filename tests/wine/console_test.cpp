@@ -190,7 +190,7 @@ TEST_F(ConsoleTest, CloseHidesTheWindowAndTraceEventsStillArrive) {
     TraceEvent event;
     event.kind = TRACE_FROM_TERMINAL;
     event.raw[0] = 0x06;
-    SendMessageW(dlg, WM_TRACE_EVENT, 1, reinterpret_cast<LPARAM>(&event));
+    m_dlg.OnTraceEvent(1, event);
     EXPECT_TRUE(PumpUntil([&] { return Shows(L"[CAT->VAN] [001] [ACK]"); }, 2000));
 }
 
