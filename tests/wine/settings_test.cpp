@@ -229,11 +229,12 @@ TEST_F(SettingsTest, TheMoreRecentlyWrittenKeyIsLoaded) {
     EXPECT_EQ(dlg.PortText(), L"COM9");
     EXPECT_EQ(dlg.LogFlag(), 1);
 
-    // The machine-wide key written afterwards (an installer, an administrator) wins again.
-    SeedAfter(HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, L"COM2", L"9600", L"0");
+    // The machine-wide key written afterwards (an installer, an administrator) wins again. (Wine
+    // leaves a key's time alone when a value is rewritten unchanged: the port changes.)
+    SeedAfter(HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, L"COM6", L"9600", L"0");
     StoredSettings s;
     EXPECT_EQ(CSettingsStore().Load(s), 1);
-    EXPECT_EQ(s.port, L"COM2");
+    EXPECT_EQ(s.port, L"COM6");
     EXPECT_EQ(s.bLog, 0);
 
     // The newer key without settings does not hide the older one's.
