@@ -40,6 +40,10 @@ prog="$tmp/Brisca Gate"  # the program's own folder, as an installer or a copy m
 mkdir -p "$work" "$prog"
 cp "$exe" "$prog/brisca.exe"
 exe="$prog/brisca.exe"
+# A planted DLL beside the program must not be loaded: the secure exchange below needs the real
+# bcrypt.dll. (Not version.dll: Wine's own user32 imports it and Wine looks for it beside the
+# program, so under Wine a planted version.dll stops every window program, this one or not.)
+head -c 4096 /dev/urandom > "$prog/bcrypt.dll"
 pids=()
 failures=0
 
