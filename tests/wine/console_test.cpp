@@ -194,4 +194,14 @@ TEST_F(ConsoleTest, CloseHidesTheWindowAndTraceEventsStillArrive) {
     EXPECT_TRUE(PumpUntil([&] { return Shows(L"[CAT->VAN] [001] [ACK]"); }, 2000));
 }
 
+TEST_F(ConsoleTest, InitDialogFromOutsideAttachesNoObject) {
+    // A WM_INITDIALOG that CreateDialogParam did not send (another process could): its lParam is
+    // no object of this process and the dialog stays as it was.
+    HWND dlg = m_dlg.GetSafeHwnd();
+    SendMessageW(dlg, WM_INITDIALOG, 0, 0x1234);
+    EXPECT_EQ(CDialog::FromHandle(dlg), &m_dlg);
+    m_dlg.Console().Append("still here\r\n");
+    EXPECT_TRUE(PumpUntil([&] { return Shows(L"still here"); }, 2000));
+}
+
 }  // namespace
