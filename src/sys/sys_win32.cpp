@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <bcrypt.h>
 
+#include <atomic>
+
 namespace sys {
 
 LocalTime Now() {
@@ -171,11 +173,30 @@ long Utf8ToCp949(const char* in, std::size_t n, char* out, std::size_t cap) {
     return static_cast<long>(written);
 }
 
+namespace {
+// BCryptGenRandom from System32's bcrypt.dll, looked up once. bcrypt.dll is not one the system
+// always takes from System32, so it is not imported: an import would be searched for in the
+// program's folder first.
+using GenRandomFn = NTSTATUS(WINAPI*)(BCRYPT_ALG_HANDLE, PUCHAR, ULONG, ULONG);
+GenRandomFn GenRandom() {
+    static std::atomic<GenRandomFn> cached{nullptr};
+    GenRandomFn fn = cached.load(std::memory_order_acquire);
+    if (fn) return fn;
+    // LoadLibraryEx counts its loads: a race between two first callers only loads it twice.
+    if (HMODULE bcrypt = LoadLibraryExW(L"bcrypt.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32))
+        fn = reinterpret_cast<GenRandomFn>(reinterpret_cast<void*>(GetProcAddress(bcrypt, "BCryptGenRandom")));
+    if (fn) cached.store(fn, std::memory_order_release);
+    return fn;
+}
+}  // namespace
+
 bool SecureRandom(void* buf, std::size_t n) {
+    const GenRandomFn genRandom = GenRandom();
+    if (!genRandom) return false;
     auto* p = static_cast<unsigned char*>(buf);
     while (n > 0) {
         const ULONG piece = n > 0x40000000u ? 0x40000000u : static_cast<ULONG>(n);
-        if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, p, piece, BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
+        if (!BCRYPT_SUCCESS(genRandom(nullptr, p, piece, BCRYPT_USE_SYSTEM_PREFERRED_RNG)))
             return false;
         p += piece;
         n -= piece;

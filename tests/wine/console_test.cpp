@@ -190,8 +190,18 @@ TEST_F(ConsoleTest, CloseHidesTheWindowAndTraceEventsStillArrive) {
     TraceEvent event;
     event.kind = TRACE_FROM_TERMINAL;
     event.raw[0] = 0x06;
-    SendMessageW(dlg, WM_TRACE_EVENT, 1, reinterpret_cast<LPARAM>(&event));
+    m_dlg.OnTraceEvent(1, event);
     EXPECT_TRUE(PumpUntil([&] { return Shows(L"[CAT->VAN] [001] [ACK]"); }, 2000));
+}
+
+TEST_F(ConsoleTest, InitDialogFromOutsideAttachesNoObject) {
+    // A WM_INITDIALOG that CreateDialogParam did not send (another process could): its lParam is
+    // no object of this process and the dialog stays as it was.
+    HWND dlg = m_dlg.GetSafeHwnd();
+    SendMessageW(dlg, WM_INITDIALOG, 0, 0x1234);
+    EXPECT_EQ(CDialog::FromHandle(dlg), &m_dlg);
+    m_dlg.Console().Append("still here\r\n");
+    EXPECT_TRUE(PumpUntil([&] { return Shows(L"still here"); }, 2000));
 }
 
 }  // namespace

@@ -2,7 +2,9 @@
 # brisca.exe end to end under Wine: the settings seeded in the registry name COM5, which is a
 # pty made by the terminal simulator; the terminal asks for the version, runs a plain exchange
 # and a secure one against the server simulators on loopback; the log file, the autostart value
-# and the refusal of a second instance are checked.
+# and the refusal of a second instance are checked. The program runs from a folder with a space
+# in its name, started with the system folder as working directory (as from the Run key), and
+# must end with exit code 0.
 #   program_e2e.sh BRISCA_EXE BUILD_DIR SIM_DIR HELPER_EXE
 # Needs a display (BRISCA_DISPLAY or DISPLAY) and the Linux simulators (exit 77 = skipped).
 set -uo pipefail
@@ -34,7 +36,14 @@ export WINEPREFIX="$build/wineprefix-e2e"
 export WINEDEBUG=-all
 tmp=$(mktemp -d /tmp/brisca-wine-e2e.XXXXXX)
 work="$tmp/work"
-mkdir -p "$work"
+prog="$tmp/Brisca Gate"  # the program's own folder, as an installer or a copy makes it
+mkdir -p "$work" "$prog"
+cp "$exe" "$prog/brisca.exe"
+exe="$prog/brisca.exe"
+# A planted DLL beside the program must not be loaded: the secure exchange below needs the real
+# bcrypt.dll. (Not version.dll: Wine's own user32 imports it and Wine looks for it beside the
+# program, so under Wine a planted version.dll stops every window program, this one or not.)
+head -c 4096 /dev/urandom > "$prog/bcrypt.dll"
 pids=()
 failures=0
 
@@ -60,7 +69,7 @@ wait_line() {  # wait_line FILE PATTERN SECONDS [COUNT]
     _ "$1" "$2" "${4:-1}"
 }
 
-log_utf8() { iconv -f CP949 -t UTF-8 "$work"/gate_log/brisca*.log 2>/dev/null; }
+log_utf8() { iconv -f CP949 -t UTF-8 "$prog"/gate_log/brisca*.log 2>/dev/null; }
 log_has() { log_utf8 | grep -E -q -- "$1"; }
 log_count() { log_utf8 | grep -E -c -- "$1"; }
 
@@ -100,11 +109,18 @@ wait_line "$tmp/term.out" '^termsim: ready' 10 || { echo "FAIL: terminal simulat
 ln -sfn "$(readlink -f "$tmp/ttyCAT")" "$WINEPREFIX/dosdevices/com5"
 
 # --- the program --------------------------------------------------------------------------------
-(cd "$work" && exec "$winerun" "$exe") > "$tmp/brisca.out" 2>&1 &
+# Only DLLs that Windows always takes from System32 are imported.
+check "imports neither version.dll nor bcrypt.dll" \
+  bash -c '! x86_64-w64-mingw32-objdump -p "$1" | grep -iE "DLL Name: (version|bcrypt)\.dll"' _ "$exe"
+
+# Started as from the Run key: the working directory is the system folder.
+system32="$WINEPREFIX/drive_c/windows/system32"
+rm -rf "$system32/gate_log"
+(cd "$system32" && exec "$winerun" "$exe") > "$tmp/brisca.out" 2>&1 &
 first=$!
 pids+=($first)
-logfile="$work/gate_log/brisca$(date +%Y%m%d).log"
-check "the port opened (log line)" wait_line "$logfile" 'COM5 Open' 60
+logfile="$prog/gate_log/brisca$(date +%Y%m%d).log"
+check "the port opened (log line beside the program)" wait_line "$logfile" 'COM5 Open' 60
 
 # The exchanges.
 echo >&3 || true
@@ -120,14 +136,14 @@ check "log: secure connection"         log_has "서버접속-->127\\.0\\.0\\.1:$
 check "log: secure request logged"     log_has 'TEVN-> \[요청전문\]'
 check "log: answer written back"       log_has '\[CAT<-VAN\] \[025\] \[전문수신\]'
 check "log: card number masked"        log_has "TEVN-> \\[요청전문\\]\\[[0-9]+\\]\\[.?0200TRACK2\\*+=\\*+"
-check "log: card number never logged" bash -c '! iconv -f CP949 -t UTF-8 "$1"/gate_log/brisca*.log | grep -q 9410123412341234' _ "$work"
+check "log: card number never logged" bash -c '! iconv -f CP949 -t UTF-8 "$1"/gate_log/brisca*.log | grep -q 9410123412341234' _ "$prog"
 check "server: envelope opened"        grep -Eq '<- envelope .*session key [0-9]{16}' "$tmp/secure.out"
 check "server: plain request as sent"  grep -Eq '<- 23 bytes  <STX>0200AMOUNT=1004<FS>END<ETX>' "$tmp/plain.out"
 
-# The autostart value names the program file.
+# The autostart value names the program file, in double quotes (its folder has a space).
 "$winerun" reg query 'HKCU\Software\Microsoft\Windows\CurrentVersion\Run' /v Brisca > "$tmp/run.txt" 2>/dev/null
-check "autostart value holds the program's path" \
-  grep -qi "Brisca.*REG_SZ.*$(winepath -w "$exe" | sed 's/\\/\\\\/g')" "$tmp/run.txt"
+check "autostart value holds the program's path in quotes" \
+  grep -qiF "REG_SZ    \"$(winepath -w "$exe")\"" "$tmp/run.txt"
 
 # --- a second start --------------------------------------------------------------------------
 (cd "$work" && exec "$winerun" "$exe") > "$tmp/second.out" 2>&1 &
@@ -158,6 +174,10 @@ check "the worker ended (its trace logged) before the window went" \
   test "$(log_count '쓰레드종료')" -gt "$ended_before"
 check "the server saw the gateway close the connection" \
   wait_line "$tmp/secure.out" 'closed by the gateway' 10
+code="still running"
+if ! kill -0 "$first" 2>/dev/null; then wait "$first"; code=$?; fi
+check "the program's exit code is 0 (it was $code)" test "$code" = 0
+check "nothing was written into the system folder" test ! -e "$system32/gate_log"
 
 if [ "$failures" -ne 0 ]; then
   echo "--- terminal"; cat "$tmp/term.out"

@@ -1,5 +1,6 @@
 // Settings of the main window against Wine's registry: none stored, loading, saving exactly the
-// values' characters, the per-user fallback when the machine-wide key cannot be written, autostart.
+// values' characters, the per-user fallback when the machine-wide key cannot be written, the more
+// recently written key first, the installer's values, autostart.
 #include "app/win32/main_dlg.h"
 #include "app/win32/relay_app.h"
 #include "app/win32/resource.h"
@@ -184,13 +185,99 @@ TEST_F(SettingsTest, MachineKeyRefusingWritesSendsTheSettingsToTheUsersKey) {
     if (canCreate != ERROR_SUCCESS) RegCloseKey(readOnly);
 }
 
-TEST_F(SettingsTest, MachineWideSettingsComeFirst) {
+ULONGLONG LastWritten(HKEY root) {
+    HKEY key;
+    FILETIME t{};
+    if (RegOpenKeyExW(root, kSettingsKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return 0;
+    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &t);
+    RegCloseKey(key);
+    return (static_cast<ULONGLONG>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+}
+
+// Seeds root so that its key was written after other's: two writes in a row may share one time
+// stamp, so the write is repeated until the registry's clock has moved on (bounded).
+void SeedAfter(HKEY root, HKEY other, const wchar_t* port, const wchar_t* rate, const wchar_t* flag) {
+    const ULONGLONG end = GetTickCount64() + 2000;
+    do Seed(root, port, rate, flag);
+    while (LastWritten(root) <= LastWritten(other) && GetTickCount64() < end);
+    ASSERT_GT(LastWritten(root), LastWritten(other));
+}
+
+void Put(HKEY root, const wchar_t* name, DWORD type, const void* data, DWORD bytes) {
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExW(root, kSettingsKey, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr), ERROR_SUCCESS);
+    RegSetValueExW(key, name, 0, type, static_cast<const BYTE*>(data), bytes);
+    RegCloseKey(key);
+}
+void PutText(HKEY root, const wchar_t* name, const wchar_t* text, DWORD type = REG_SZ) {
+    Put(root, name, type, text, static_cast<DWORD>((wcslen(text) + 1) * sizeof(wchar_t)));
+}
+bool Has(HKEY root, const wchar_t* name) {
+    HKEY key;
+    if (RegOpenKeyExW(root, kSettingsKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+    const bool has = RegQueryValueExW(key, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    RegCloseKey(key);
+    return has;
+}
+
+TEST_F(SettingsTest, TheMoreRecentlyWrittenKeyIsLoaded) {
     Seed(HKEY_LOCAL_MACHINE, L"COM2", L"9600", L"0");
-    Seed(HKEY_CURRENT_USER, L"COM9", L"19200", L"1");
+    // The per-user copy the program wrote when the machine-wide key refused it is not shadowed.
+    SeedAfter(HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, L"COM9", L"19200", L"1");
     SettingsOnlyDlg dlg;
     ASSERT_TRUE(dlg.Create(nullptr));
-    EXPECT_EQ(dlg.PortText(), L"COM2");
-    EXPECT_EQ(dlg.LogFlag(), 0);
+    EXPECT_EQ(dlg.PortText(), L"COM9");
+    EXPECT_EQ(dlg.LogFlag(), 1);
+
+    // The machine-wide key written afterwards (an installer, an administrator) wins again. (Wine
+    // leaves a key's time alone when a value is rewritten unchanged: the port changes.)
+    SeedAfter(HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, L"COM6", L"9600", L"0");
+    StoredSettings s;
+    EXPECT_EQ(CSettingsStore().Load(s), 1);
+    EXPECT_EQ(s.port, L"COM6");
+    EXPECT_EQ(s.bLog, 0);
+
+    // The newer key without settings does not hide the older one's.
+    HKEY key;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
+    RegDeleteValueW(key, L"Log Flag");
+    RegCloseKey(key);
+    EXPECT_EQ(CSettingsStore().Load(s), 1);
+    EXPECT_EQ(s.port, L"COM9");
+}
+
+TEST_F(SettingsTest, InstallerValuesAreReadFromEitherKeyAndNeverWritten) {
+    Seed(HKEY_LOCAL_MACHINE, L"COM3", L"38400", L"1");
+    PutText(HKEY_LOCAL_MACHINE, L"Log Folder", L"%SystemDrive%\\Brisca Logs", REG_EXPAND_SZ);
+    PutText(HKEY_LOCAL_MACHINE, L"Log Days", L" 30 ");
+    const DWORD noLimit = 0;
+    Put(HKEY_LOCAL_MACHINE, L"Log Limit", REG_DWORD, &noLimit, sizeof noLimit);
+    PutText(HKEY_LOCAL_MACHINE, L"Allowed Servers", L"127.0.0.1,10.1.0.0/16");
+    // The program's newer per-user copy never holds them: they still come from the machine-wide key.
+    SeedAfter(HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, L"COM4", L"9600", L"0");
+    StoredSettings s;
+    ASSERT_EQ(CSettingsStore().Load(s), 1);
+    EXPECT_EQ(s.port, L"COM4");
+    wchar_t drive[8] = {};
+    GetEnvironmentVariableW(L"SystemDrive", drive, 8);
+    EXPECT_EQ(s.logFolder, std::wstring(drive) + L"\\Brisca Logs");
+    EXPECT_EQ(s.logDays, 30);
+    EXPECT_EQ(s.logLimitMb, 0);
+    EXPECT_EQ(s.allowedServers, L"127.0.0.1,10.1.0.0/16");
+
+    // A count that is not a number keeps its default; so does a missing one.
+    PutText(HKEY_LOCAL_MACHINE, L"Log Days", L"30 days");
+    StoredSettings d;
+    CSettingsStore().Load(d);
+    EXPECT_EQ(d.logDays, 365);
+    EXPECT_EQ(d.logLimitMb, 0);
+
+    // Saving writes only the program's own four values.
+    Clear();
+    EXPECT_EQ(CSettingsStore().Save(s, L"1, 0, 0, 5"), 1);
+    EXPECT_EQ(Raw(HKEY_LOCAL_MACHINE, L"COM Port"), L"COM4");
+    for (const wchar_t* name : {L"Log Folder", L"Log Days", L"Log Limit", L"Allowed Servers"})
+        EXPECT_FALSE(Has(HKEY_LOCAL_MACHINE, name)) << name;
 }
 
 TEST_F(SettingsTest, EscapeAndEnterDoNothingAndCloseOnlyHides) {
@@ -242,20 +329,46 @@ TEST_F(SettingsTest, DroppedDownListIsWideEnoughForItsLongestEntry) {
     EXPECT_EQ(width, text.cx + GetSystemMetrics(SM_CXVSCROLL) + zero.cx);
 }
 
-TEST(Autostart, RunValueHoldsThePathWithoutTerminator) {
-    const wchar_t* path = L"C:\\Program Files\\Brisca\\brisca.exe";
-    ASSERT_EQ(RegisterAutostart(kRunKey, L"BriscaTest", path), 0);
+std::wstring RunValue(HKEY root, const wchar_t* name) {
     HKEY key;
-    ASSERT_EQ(RegOpenKeyExW(HKEY_CURRENT_USER, kRunKey, 0, KEY_READ | KEY_SET_VALUE, &key), ERROR_SUCCESS);
-    wchar_t buffer[128] = {};
-    DWORD size = sizeof buffer, type = 0;
-    ASSERT_EQ(RegQueryValueExW(key, L"BriscaTest", nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size), ERROR_SUCCESS);
-    EXPECT_EQ(type, static_cast<DWORD>(REG_SZ));
-    // Written without terminator; Wine appends one when storing REG_SZ data.
-    EXPECT_TRUE(size == wcslen(path) * sizeof(wchar_t) || size == (wcslen(path) + 1) * sizeof(wchar_t)) << size;
-    EXPECT_EQ(std::wstring(buffer), path);
-    RegDeleteValueW(key, L"BriscaTest");
+    if (RegOpenKeyExW(root, kRunKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return L"<missing>";
+    std::wstring text;
+    if (!ReadStringValue(key, name, text)) text = L"<missing>";
     RegCloseKey(key);
+    return text;
+}
+void SetRunValue(HKEY root, const wchar_t* name, const wchar_t* command) {
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExW(root, kRunKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key, nullptr), ERROR_SUCCESS);
+    if (command)
+        RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(command),
+                       static_cast<DWORD>((wcslen(command) + 1) * sizeof(wchar_t)));
+    else
+        RegDeleteValueW(key, name);
+    RegCloseKey(key);
+}
+
+TEST(Autostart, RunValueIsQuotedAndLeftToAMachineWideEntryForTheSameProgram) {
+    const wchar_t* path = L"C:\\Program Files\\Brisca\\brisca.exe";
+    SetRunValue(HKEY_LOCAL_MACHINE, L"BriscaTest", nullptr);
+    ASSERT_EQ(RegisterAutostart(kRunKey, L"BriscaTest", path), 0);
+    EXPECT_EQ(RunValue(HKEY_CURRENT_USER, L"BriscaTest"), L"\"C:\\Program Files\\Brisca\\brisca.exe\"");
+
+    // An installer's machine-wide entry for the same program (written differently): the per-user
+    // entry goes and does not come back.
+    SetRunValue(HKEY_LOCAL_MACHINE, L"BriscaTest", L"\"c:\\program files\\brisca\\BRISCA.EXE\" /tray");
+    EXPECT_EQ(RegisterAutostart(kRunKey, L"BriscaTest", path), 0);
+    EXPECT_EQ(RunValue(HKEY_CURRENT_USER, L"BriscaTest"), L"<missing>");
+    EXPECT_EQ(RegisterAutostart(kRunKey, L"BriscaTest", path), 0);
+    EXPECT_EQ(RunValue(HKEY_CURRENT_USER, L"BriscaTest"), L"<missing>");
+
+    // One that names another program (an older copy elsewhere) does not count.
+    SetRunValue(HKEY_LOCAL_MACHINE, L"BriscaTest", L"C:\\Program Files\\Brisca\\old\\brisca.exe");
+    EXPECT_EQ(RegisterAutostart(kRunKey, L"BriscaTest", path), 0);
+    EXPECT_EQ(RunValue(HKEY_CURRENT_USER, L"BriscaTest"), L"\"C:\\Program Files\\Brisca\\brisca.exe\"");
+
+    SetRunValue(HKEY_LOCAL_MACHINE, L"BriscaTest", nullptr);
+    SetRunValue(HKEY_CURRENT_USER, L"BriscaTest", nullptr);
 }
 
 TEST(SpeedText, NumberAtTheStartOrZero) {

@@ -1,5 +1,5 @@
 // Window subclassing against real windows: routing, unhooking, refusal of a second hook,
-// destruction, and two objects on one window.
+// destruction, two objects on one window, and detach requests that did not come from Unhook.
 #include "app/win32/window_subclass.h"
 #include "ui_test_util.h"
 
@@ -129,6 +129,24 @@ TEST_F(SubclassTest, ObjectGoingAwayWhileHookedGivesTheWindowBack) {
     }
     EXPECT_EQ(CurrentProc(), &RecordingWindow::Proc);
     EXPECT_EQ(SendMessageW(m_hwnd, WM_APP + 1, 0, 0), 1234);
+}
+
+TEST_F(SubclassTest, DetachRequestFromOutsideIsIgnored) {
+    TestSubclass lower, upper;
+    ASSERT_TRUE(lower.Hook(m_hwnd));
+    ASSERT_TRUE(upper.Hook(m_hwnd));
+    // What another process could send: an object's address, alone or with a made-up object "above".
+    const UINT detach = RegisterSubclassMessage();
+    EXPECT_EQ(SendMessageW(m_hwnd, detach, 0, reinterpret_cast<LPARAM>(&upper)), 0);
+    EXPECT_EQ(SendMessageW(m_hwnd, detach, 0x1234, reinterpret_cast<LPARAM>(&lower)), 0);
+    EXPECT_EQ(upper.GetHookedWindow(), m_hwnd);
+    EXPECT_EQ(lower.GetHookedWindow(), m_hwnd);
+    EXPECT_EQ(SendMessageW(m_hwnd, WM_APP + 1, 0, 0), 1234);
+    EXPECT_TRUE(lower.Saw(WM_APP + 1));  // the chain is whole
+
+    EXPECT_EQ(lower.Unhook(), m_hwnd);
+    EXPECT_EQ(upper.Unhook(), m_hwnd);
+    EXPECT_EQ(CurrentProc(), &RecordingWindow::Proc);
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 BEGIN_MESSAGE_MAP(CDebugDlg)
     ON_COMMAND(IDC_BTN_CLEAR, &CDebugDlg::OnClear)
     ON_COMMAND(IDC_BTN_CLOSE, &CDebugDlg::OnClose)
-    ON_MESSAGE(WM_TRACE_EVENT, &CDebugDlg::OnTraceEventMessage)
 END_MESSAGE_MAP()
 
 CDebugDlg::CDebugDlg()
@@ -48,10 +47,5 @@ LRESULT CDebugDlg::OnClear(WPARAM, LPARAM) {
 
 LRESULT CDebugDlg::OnClose(WPARAM, LPARAM) {
     ShowWindow(m_hWnd, SW_HIDE);
-    return 0;
-}
-
-LRESULT CDebugDlg::OnTraceEventMessage(WPARAM count, LPARAM event) {
-    if (event) OnTraceEvent(static_cast<unsigned>(count), *reinterpret_cast<const TraceEvent*>(event));
     return 0;
 }

@@ -6,8 +6,6 @@
 #include "diag/trace.h"
 #include "diag/trace_render.h"
 
-constexpr UINT WM_TRACE_EVENT = WM_USER + 20;
-
 class CDebugDlg final : public CDialog, public TraceTarget {
 public:
     CDebugDlg();
@@ -30,7 +28,6 @@ protected:
     // Message handlers
     LRESULT OnClear(WPARAM, LPARAM);
     LRESULT OnClose(WPARAM, LPARAM);
-    LRESULT OnTraceEventMessage(WPARAM count, LPARAM event);
 
 private:
     HWND m_edit = nullptr;

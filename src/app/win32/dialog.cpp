@@ -5,6 +5,18 @@
 namespace {
 const wchar_t kDialogProp[] = L"Brisca.CDialog";
 
+// The dialog this thread is creating: the only object a WM_INITDIALOG may attach to its window
+// (the message's lParam is not trusted, since anyone can send that message).
+thread_local CDialog* t_creating = nullptr;
+
+HWND CreateFor(CDialog* dlg, UINT templateId, HWND parent, DLGPROC proc) {
+    CDialog* const outer = t_creating;  // a dialog may create another while it starts
+    t_creating = dlg;
+    HWND hwnd = CreateDialogParamW(CDialog::Instance(), MAKEINTRESOURCEW(templateId), parent, proc, 0);
+    t_creating = outer;
+    return hwnd;
+}
+
 // Messages whose answer the dialog procedure returns directly instead of through DWLP_MSGRESULT.
 bool AnswersDirectly(UINT msg) {
     return (msg >= WM_CTLCOLORMSGBOX && msg <= WM_CTLCOLORSTATIC) || msg == WM_COMPAREITEM ||
@@ -45,8 +57,7 @@ bool CDialog::Create(HWND parent) {
     if (m_hWnd) return false;
     m_hParent = parent;
     m_bModal = false;
-    return CreateDialogParamW(Instance(), MAKEINTRESOURCEW(m_templateId), parent, DialogProc,
-                              reinterpret_cast<LPARAM>(this)) != nullptr;
+    return CreateFor(this, m_templateId, parent, DialogProc) != nullptr;
 }
 
 INT_PTR CDialog::DoModal() {
@@ -55,8 +66,7 @@ INT_PTR CDialog::DoModal() {
     m_bEndModal = false;
     m_nModalResult = -1;
     HWND owner = m_hParent;
-    HWND hwnd = CreateDialogParamW(Instance(), MAKEINTRESOURCEW(m_templateId), owner, DialogProc,
-                                   reinterpret_cast<LPARAM>(this));
+    HWND hwnd = CreateFor(this, m_templateId, owner, DialogProc);
     if (!hwnd) {
         m_bModal = false;
         return -1;
@@ -121,7 +131,10 @@ void CDialog::OnCancel() { EndDialog(IDCANCEL); }
 INT_PTR CALLBACK CDialog::DialogProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     CDialog* self;
     if (msg == WM_INITDIALOG) {
-        self = reinterpret_cast<CDialog*>(lp);
+        // Sent once, by CreateDialogParam while this thread creates the dialog; any other is ignored.
+        self = t_creating;
+        if (!self || self->m_hWnd || FromHandle(hwnd)) return FALSE;
+        t_creating = nullptr;
         self->m_hWnd = hwnd;
         SetPropW(hwnd, kDialogProp, self);
     } else {

@@ -1,8 +1,10 @@
-// The program's entry point: registers what must exist before any window, then runs the
-// application object.
+// The program's entry point: settles the process environment before anything else runs (DLLs
+// from System32 only, the program's folder as working directory), registers what must exist
+// before any window, then runs the application object.
 #include "app/win32/console_edit.h"
 #include "app/win32/dialog.h"
 #include "app/win32/relay_app.h"
+#include "app/win32/startup_env.h"
 #include "app/win32/window_subclass.h"
 
 #include <windows.h>
@@ -12,6 +14,10 @@ CRelayApp theApp;
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    RestrictDllSearchToSystem32();
+    // Started from the Run key the working directory is the system folder, where a standard user
+    // cannot write and where nothing of the program belongs.
+    UseProgramFolderAsWorkingDirectory();
     CDialog::SetInstance(instance);
     RegisterSubclassMessage();
     DetectUnicodeWindows();

@@ -2,6 +2,7 @@
 #include "app/win32/relay_app.h"
 
 #include "app/win32/main_dlg.h"
+#include "app/win32/startup_env.h"
 
 #include <commctrl.h>
 
@@ -9,8 +10,22 @@
 #include <cwchar>
 #include <vector>
 
+namespace {
+// VerQueryValueW from System32's version.dll: that DLL is not one the system always takes from
+// System32, so it is not imported (the program's folder would be searched for it first).
+using VerQueryValueFn = BOOL(WINAPI*)(LPCVOID, LPCWSTR, LPVOID*, PUINT);
+VerQueryValueFn VerQueryValueFromSystem() {
+    HMODULE version = LoadSystemLibrary(L"version.dll");
+    return version ? reinterpret_cast<VerQueryValueFn>(
+                         reinterpret_cast<void*>(GetProcAddress(version, "VerQueryValueW")))
+                   : nullptr;
+}
+}  // namespace
+
 std::wstring GetProductVersion(HMODULE module, std::wstring* queryPath) {
     std::wstring result;
+    static const VerQueryValueFn verQueryValue = VerQueryValueFromSystem();
+    if (!verQueryValue) return result;
     if (!module) module = GetModuleHandleW(nullptr);
     HRSRC info = FindResourceW(module, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(16) /* RT_VERSION */);
     if (!info) return result;
@@ -25,7 +40,7 @@ std::wstring GetProductVersion(HMODULE module, std::wstring* queryPath) {
     wchar_t path[64];
     void* value = nullptr;
     UINT len = 0;
-    if (VerQueryValueW(block.data(), L"\\VarFileInfo\\Translation", &value, &len) && len == 4) {
+    if (verQueryValue(block.data(), L"\\VarFileInfo\\Translation", &value, &len) && len == 4) {
         DWORD t;
         std::memcpy(&t, value, 4);
         swprintf(path, 64, L"\\StringFileInfo\\%02X%02X%02X%02X\\ProductVersion", (t >> 8) & 0xFF,
@@ -34,7 +49,7 @@ std::wstring GetProductVersion(HMODULE module, std::wstring* queryPath) {
         swprintf(path, 64, L"\\StringFileInfo\\%04X04B0\\ProductVersion", GetUserDefaultLangID());
     }
     if (queryPath) *queryPath = path;
-    if (VerQueryValueW(block.data(), path, &value, &len) && value && len > 0)
+    if (verQueryValue(block.data(), path, &value, &len) && value && len > 0)
         result.assign(static_cast<const wchar_t*>(value), wcsnlen(static_cast<const wchar_t*>(value), len));
     return result;
 }

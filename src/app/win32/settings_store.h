@@ -29,7 +29,11 @@ public:
         m_userRoot = userRoot;
     }
 
-    // 1 when settings were found (machine-wide key first, then the user's), 0 when none.
+    // 1 when settings were found, 0 when none. Of the machine-wide and the user's key, the one
+    // written more recently is read first (the user's copy is what the program wrote when it
+    // could not write the machine-wide key); on a tie the machine-wide key comes first. The
+    // values written only by an installer or by hand are filled in either way, each from the
+    // first key that has it (kept at its default when neither has it).
     int Load(StoredSettings& out) const;
     // Writes "COM Port", "COM Rate", "Version", "Log Flag"; 1 when "Log Flag" was written.
     int Save(const StoredSettings& in, const std::wstring& version) const;
@@ -42,7 +46,11 @@ private:
     HKEY m_userRoot;
 };
 
-// Writes value = data (REG_SZ, no terminator) under HKEY_CURRENT_USER\keyPath. 0 on success, 1 on failure.
-int RegisterAutostart(const wchar_t* keyPath, const wchar_t* valueName, const wchar_t* data);
-// Reads a REG_SZ value whole, stored with or without its terminator. False when missing.
-bool ReadStringValue(HKEY key, const wchar_t* name, std::wstring& out);
+// The program's autostart under HKEY_CURRENT_USER\keyPath: valueName = "programPath" (REG_SZ, in
+// double quotes, no terminator). Nothing is added when HKEY_LOCAL_MACHINE\keyPath already has a
+// valueName naming the same program (an installer's machine-wide entry); a per-user value naming
+// that program is then removed, so the program starts once. 0 on success, 1 on failure.
+int RegisterAutostart(const wchar_t* keyPath, const wchar_t* valueName, const wchar_t* programPath);
+// Reads a REG_SZ or REG_EXPAND_SZ value whole (unexpanded), stored with or without its
+// terminator. False when missing. typeOut, if given, receives the value's type.
+bool ReadStringValue(HKEY key, const wchar_t* name, std::wstring& out, DWORD* typeOut = nullptr);

@@ -52,8 +52,20 @@ bool CWindowSubclass::Hook(HWND hwnd) {
 
 HWND CWindowSubclass::Unhook() {
     if (!m_hWnd) return nullptr;
-    return reinterpret_cast<HWND>(
+    m_bUnhooking = true;
+    const HWND released = reinterpret_cast<HWND>(
         SendMessageW(m_hWnd, RegisterSubclassMessage(), 0, reinterpret_cast<LPARAM>(this)));
+    m_bUnhooking = false;
+    return released;
+}
+
+bool CWindowSubclass::IsDirectlyAbove(HWND hwnd, const CWindowSubclass* above) const {
+    // Down the window's chain of our objects, from the top; a chain is short.
+    int steps = 0;
+    for (auto* o = static_cast<const CWindowSubclass*>(GetPropW(hwnd, kObjectProp)); o && steps < 64;
+         o = o->m_prevObject, ++steps)
+        if (o == above) return o->m_prevObject == this;
+    return false;
 }
 
 void CWindowSubclass::Forget() {
@@ -70,9 +82,13 @@ bool CWindowSubclass::OnMessage(UINT msg, WPARAM wp, LPARAM lp, LRESULT& result)
         return true;
     }
     result = 0;
-    if (!m_hWnd) return true;
+    // Only this object's own Unhook asks it to leave: a request sent from elsewhere (another
+    // process can send this registered message too) is ignored.
+    if (!m_hWnd || !m_bUnhooking) return true;
     HWND hwnd = m_hWnd;
     auto* above = reinterpret_cast<CWindowSubclass*>(wp);
+    // wParam is trusted only as the object of ours that passed the request down to this one.
+    if (above && !IsDirectlyAbove(hwnd, above)) return true;
     if (above) {
         // An object of ours sits above: it takes over what this one had before.
         above->m_prevProc = m_prevProc;

@@ -4,7 +4,8 @@
 #include <windows.h>
 
 // The request to give a window back ("{207D9568-FF3C-11D3-A469-000629B2F855}"); lParam is the
-// subclass object, wParam 0 when sent by Unhook. Registered once at program start.
+// subclass object, wParam 0 when sent by Unhook. Registered once at program start. Honoured only
+// while that object's Unhook is under way.
 extern UINT WM_SUBCLASS_DETACH;
 UINT RegisterSubclassMessage();
 
@@ -37,8 +38,11 @@ private:
     static LRESULT CallProc(WNDPROC proc, CWindowSubclass* object, HWND hwnd, UINT msg, WPARAM wp,
                             LPARAM lp);
     void Forget();  // back to "not hooked"
+    // above is in this window's chain of our objects, just above this one.
+    bool IsDirectlyAbove(HWND hwnd, const CWindowSubclass* above) const;
 
     WNDPROC m_prevProc = DefWindowProcW;
     CWindowSubclass* m_prevObject = nullptr;  // set when the window was already ours (a chain)
     HWND m_hWnd = nullptr;
+    bool m_bUnhooking = false;  // set while this object's Unhook waits for the request's answer
 };

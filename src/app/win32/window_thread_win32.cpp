@@ -1,19 +1,31 @@
-// CWindowThread: WM_APP carries (fn, ctx) to the hidden window; ServeUntil waits with
-// MsgWaitForMultipleObjects and serves only sent messages while it waits.
+// CWindowThread: calls queue under a lock; a posted WM_APP (no parameters) or the queue's event
+// makes the window thread run them. ServeUntil waits with MsgWaitForMultipleObjects and serves
+// the queue and the messages sent to this thread while it waits.
 #include "app/win32/window_thread_win32.h"
 
 #include "app/win32/dialog.h"
 
+#include <algorithm>
+#include <vector>
+
 namespace {
 const wchar_t kClassName[] = L"Brisca.WindowThread";
 constexpr UINT WM_WINDOW_THREAD_CALL = WM_APP + 1;
+
+// The live objects, found from their window by the window procedure. Kept in this process's
+// memory, not in the window (whose data another process may be able to set).
+std::mutex g_liveLock;
+std::vector<CWindowThread*> g_live;
 }  // namespace
 
-CWindowThread::CWindowThread() : m_hWake(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
+CWindowThread::CWindowThread()
+    : m_hWake(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      m_hQueued(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {}
 
 CWindowThread::~CWindowThread() {
     Destroy();
     if (m_hWake) CloseHandle(m_hWake);
+    if (m_hQueued) CloseHandle(m_hQueued);
 }
 
 bool CWindowThread::Create() {
@@ -24,15 +36,43 @@ bool CWindowThread::Create() {
     wc.hInstance = CDialog::Instance();
     wc.lpszClassName = kClassName;
     RegisterClassExW(&wc);  // fails harmlessly when already registered
-    m_hWnd = CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
-                             CDialog::Instance(), nullptr);
-    if (!m_hWnd) return false;
-    m_threadId = GetCurrentThreadId();
+    HWND hwnd = CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                CDialog::Instance(), nullptr);
+    if (!hwnd) return false;
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_hWnd = hwnd;
+        m_threadId = GetCurrentThreadId();
+        m_open = true;
+    }
+    std::lock_guard<std::mutex> live(g_liveLock);
+    g_live.push_back(this);
     return true;
 }
 
 void CWindowThread::Destroy() {
-    if (m_hWnd && IsCurrent()) DestroyWindow(m_hWnd);
+    if (!m_hWnd) return;
+    {
+        std::lock_guard<std::mutex> live(g_liveLock);
+        g_live.erase(std::remove(g_live.begin(), g_live.end(), this), g_live.end());
+    }
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_open = false;
+    }
+    if (IsCurrent()) {
+        // Calls queued before the close still run: their callers are waiting for them.
+        RunQueued();
+        DestroyWindow(m_hWnd);
+    } else {
+        // Not the window thread (nothing serves the queue any more): release the callers.
+        std::unique_lock<std::mutex> lock(m_lock);
+        for (Node* n = m_head; n; n = n->next) n->done = true;
+        m_head = m_tail = nullptr;
+        lock.unlock();
+        m_doneCond.notify_all();
+    }
+    std::lock_guard<std::mutex> g(m_lock);
     m_hWnd = nullptr;
 }
 
@@ -43,9 +83,37 @@ void CWindowThread::Send(Fn fn, void* ctx) {
         fn(ctx);
         return;
     }
-    if (m_hWnd)
-        SendMessageW(m_hWnd, WM_WINDOW_THREAD_CALL, reinterpret_cast<WPARAM>(fn),
-                     reinterpret_cast<LPARAM>(ctx));
+    Node node{fn, ctx, nullptr, false};  // lives on this stack until the window thread is done with it
+    std::unique_lock<std::mutex> lock(m_lock);
+    if (!m_open) return;
+    const bool wasEmpty = m_head == nullptr;
+    if (m_tail) m_tail->next = &node; else m_head = &node;
+    m_tail = &node;
+    const HWND hwnd = m_hWnd;
+    lock.unlock();
+    if (wasEmpty) {
+        // One wake-up per batch: the window thread runs the whole queue for it. The message wakes
+        // a message loop (the program's or a modal one), the event a window thread in ServeUntil.
+        PostMessageW(hwnd, WM_WINDOW_THREAD_CALL, 0, 0);
+        SetEvent(m_hQueued);
+    }
+    lock.lock();
+    m_doneCond.wait(lock, [&] { return node.done; });
+}
+
+void CWindowThread::RunQueued() {
+    std::unique_lock<std::mutex> lock(m_lock);
+    while (Node* n = m_head) {
+        m_head = n->next;
+        if (!m_head) m_tail = nullptr;
+        lock.unlock();
+        n->fn(n->ctx);
+        lock.lock();
+        n->done = true;  // the node is not touched again: its caller may return at once
+        lock.unlock();
+        m_doneCond.notify_all();
+        lock.lock();
+    }
 }
 
 void CWindowThread::ServeUntil(Pred done, void* ctx) {
@@ -53,9 +121,12 @@ void CWindowThread::ServeUntil(Pred done, void* ctx) {
         while (!done(ctx)) WaitForSingleObject(m_hWake, INFINITE);
         return;
     }
-    while (!done(ctx)) {
-        DWORD r = MsgWaitForMultipleObjects(1, &m_hWake, FALSE, INFINITE, QS_SENDMESSAGE);
-        if (r == WAIT_OBJECT_0 + 1) {
+    const HANDLE events[2] = {m_hWake, m_hQueued};
+    for (;;) {
+        RunQueued();
+        if (done(ctx)) return;
+        const DWORD r = MsgWaitForMultipleObjects(2, events, FALSE, INFINITE, QS_SENDMESSAGE);
+        if (r == WAIT_OBJECT_0 + 2) {
             // Serves every message sent to this thread; nothing is taken off the queue.
             MSG msg;
             PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
@@ -69,7 +140,14 @@ void CWindowThread::Wake() { SetEvent(m_hWake); }
 
 LRESULT CALLBACK CWindowThread::WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     if (msg == WM_WINDOW_THREAD_CALL) {
-        reinterpret_cast<WindowThread::Fn>(wp)(reinterpret_cast<void*>(lp));
+        // Whoever posted it, the message only says "look at the queue"; its parameters are unused.
+        CWindowThread* self = nullptr;
+        {
+            std::lock_guard<std::mutex> live(g_liveLock);
+            for (CWindowThread* t : g_live)
+                if (t->m_hWnd == hwnd) self = t;
+        }
+        if (self && self->IsCurrent()) self->RunQueued();
         return 0;
     }
     return DefWindowProcW(hwnd, msg, wp, lp);

@@ -1,9 +1,15 @@
-// The window-thread seam on Windows: a hidden message-only window on the program's main thread;
-// other threads hand a call over with SendMessageW and wait until it has returned.
+// The window-thread seam on Windows: a hidden message-only window on the program's main thread.
+// Another thread's call waits in an in-process queue (its node on the caller's stack) and a
+// message without parameters wakes the window thread to run the queue; the caller waits until
+// its call has returned. No message carries a pointer, so no other process can make this one
+// run something of its choosing.
 #pragma once
 #include "core/window_thread.h"
 
 #include <windows.h>
+
+#include <condition_variable>
+#include <mutex>
 
 class CWindowThread final : public WindowThread {
 public:
@@ -14,6 +20,7 @@ public:
 
     // On the thread that is to serve the calls: makes the hidden window. False on failure.
     bool Create();
+    // Runs what is queued, then refuses further calls (they return without running).
     void Destroy();
     HWND Window() const { return m_hWnd; }
 
@@ -23,9 +30,24 @@ public:
     void Wake() override;
 
 private:
+    struct Node {
+        Fn fn;
+        void* ctx;
+        Node* next;
+        bool done;
+    };
+    // On the window thread: runs every queued call, in order.
+    void RunQueued();
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
 
     HWND m_hWnd = nullptr;
     DWORD m_threadId = 0;
-    HANDLE m_hWake;  // auto-reset: set by Wake, re-checks the waiter's predicate
+    HANDLE m_hWake;    // auto-reset: set by Wake, re-checks the waiter's predicate
+    HANDLE m_hQueued;  // auto-reset: set when a call is queued, for a window thread in ServeUntil
+
+    std::mutex m_lock;                   // guards the queue and m_open
+    std::condition_variable m_doneCond;  // callers wait here for their call to be done
+    Node* m_head = nullptr;
+    Node* m_tail = nullptr;
+    bool m_open = false;  // between Create and Destroy
 };
