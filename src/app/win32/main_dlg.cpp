@@ -3,7 +3,9 @@
 #include "app/win32/main_dlg.h"
 
 #include "app/win32/about_dlg.h"
+#include "app/win32/com_ports.h"
 #include "app/win32/resource.h"
+#include "app/win32/startup_env.h"
 #include "app/win32/wide_text.h"
 
 #include <vector>
@@ -16,31 +18,15 @@ constexpr UINT_PTR kStartTimer = 1;
 UINT g_wmTaskbarCreated = 0;  // "TaskbarCreated": the notification area was made anew
 UINT g_wmExit = 0;            // "Brisca.Exit": an installer ends the program, without asking
 
-const wchar_t* const kPorts[] = {L"COM1", L"COM2", L"COM3", L"COM4", L"COM5",
-                                 L"COM6", L"COM7", L"COM8", L"COM9", L"COM10",
-                                 L"COM11", L"COM12", L"COM13", L"COM14", L"COM15"};
 const wchar_t* const kRates[] = {L"57600", L"38400", L"19200", L"9600"};
 
 std::wstring Cut(const std::wstring& text, std::size_t chars) {
     return text.size() > chars ? text.substr(0, chars) : text;
 }
 
-// The log goes to the folder of the "Log Folder" setting, else here (UTF-8; empty: gate_log
-// under the working directory).
-// TODO(lead): the program's own default folder (beside brisca.exe, else %LOCALAPPDATA%).
-const char* const kDefaultLogFolder = "";
-
-// The full path of the program file, however long.
-std::wstring ModulePath() {
-    std::vector<wchar_t> buffer(MAX_PATH);
-    for (;;) {
-        DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (n == 0) return std::wstring();
-        if (n < buffer.size()) return std::wstring(buffer.data(), n);
-        if (buffer.size() >= 32768) return std::wstring();
-        buffer.resize(buffer.size() * 2);
-    }
-}
+// The log goes to the folder of the "Log Folder" setting, else beside the program (or the
+// user's local application data when the program's folder is not writable). UTF-8.
+std::string DefaultLogFolderText() { return Narrow(DefaultLogFolder()); }
 }  // namespace
 
 uint32_t ParseRate(const std::wstring& text) { return RateNumber(Narrow(text).c_str()); }
@@ -68,7 +54,7 @@ CMainDlg::CMainDlg(HWND parent, const std::wstring& version)
     : CDialog(IDD_BRISCA_DIALOG, parent),
       m_hIcon(LoadIconW(Instance(), MAKEINTRESOURCEW(IDI_STARTUP))),
       m_gateway(Gateway::Parts{&m_windowThread, &m_debugDlg.Console(), &m_trayIcon, this, &m_events},
-                Narrow(version).c_str(), kDefaultLogFolder) {
+                Narrow(version).c_str(), DefaultLogFolderText().c_str()) {
     g_strVersion = version;
     if (!g_wmTaskbarCreated) g_wmTaskbarCreated = RegisterWindowMessageW(L"TaskbarCreated");
     if (!g_wmExit) g_wmExit = RegisterWindowMessageW(L"Brisca.Exit");
@@ -89,7 +75,7 @@ void CMainDlg::DoDataExchange(CDataExchange& dx) {
     DDX_Text(dx, IDC_COMBO_PORT, m_strPort);
     DDX_Text(dx, IDC_COMBO_RATE, m_strRate);
     if (dx.save) {
-        m_strPort = Cut(m_strPort, kMaxPortText);
+        m_strPort = Cut(PortNameFromEntry(m_strPort), kMaxPortText);
         m_strRate = Cut(m_strRate, kMaxRateText);
     }
 }
@@ -121,13 +107,17 @@ BOOL CMainDlg::OnInitDialog() {
 
     SendMessageW(m_comboPort.m_hWnd, CB_LIMITTEXT, kMaxPortText, 0);
     SendMessageW(m_comboRate.m_hWnd, CB_LIMITTEXT, kMaxRateText, 0);
-    for (int i = 0; i < static_cast<int>(std::size(kPorts)); ++i) m_comboPort.InsertString(i, kPorts[i]);
+    const std::vector<std::wstring> ports = PortListEntries();
+    for (int i = 0; i < static_cast<int>(ports.size()); ++i) m_comboPort.InsertString(i, ports[i].c_str());
     for (int i = 0; i < static_cast<int>(std::size(kRates)); ++i) m_comboRate.InsertString(i, kRates[i]);
 
     if (!LoadSettings()) m_strPort = L"COM1";
     // A text that is not in a list still shows in the list's field: what is shown is what is used.
-    if (m_comboPort.SelectExact(m_strPort.c_str()) < 0)
-        SetWindowTextW(m_comboPort.m_hWnd, m_strPort.c_str());
+    int portEntry = -1;  // an existing port's entry carries its marker
+    for (int i = 0; i < static_cast<int>(ports.size()) && portEntry < 0; ++i)
+        if (PortNameFromEntry(ports[i]) == m_strPort) portEntry = i;
+    SendMessageW(m_comboPort.m_hWnd, CB_SETCURSEL, static_cast<WPARAM>(portEntry), 0);
+    if (portEntry < 0) SetWindowTextW(m_comboPort.m_hWnd, m_strPort.c_str());
     if (m_comboRate.SelectExact(m_strRate.c_str()) < 0) {
         if (m_strRate.empty()) {
             SendMessageW(m_comboRate.m_hWnd, CB_SETCURSEL, 0, 0);
@@ -153,7 +143,7 @@ void CMainDlg::StartGateway() {
     SetTimer(m_hWnd, kStartTimer, 1, nullptr);
 
     m_gateway.Start();  // opens the port and saves the settings, or reports the failure
-    RegisterAutostart(kRunKey, L"Brisca", ModulePath().c_str());
+    RegisterAutostart(kRunKey, L"Brisca", ProgramPath().c_str());
 }
 
 int CMainDlg::LoadSettings() {
