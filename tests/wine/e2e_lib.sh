@@ -103,8 +103,9 @@ start_server() {  # start_server NAME ADDRESS [SERVSIM OPTION...]
 
 # Starts a terminal simulator on a pty pair of its own and links COM5 to it. It waits for a line
 # on the fifo $tmp/NAME.go, held open here as file descriptor $term_go: each line written there
-# is a "go"; closing it ends the held line and with it the pty. Sets term_pid and term_go; its
-# output goes to $tmp/NAME.out.
+# is a "go". (Programs started meanwhile inherit that descriptor, so closing it here need not end
+# the held line: a signal to term_pid ends the simulator and its pty.) Sets term_pid and
+# term_go; its output goes to $tmp/NAME.out.
 start_terminal() {  # start_terminal NAME STEP...
   local name=$1; shift
   mkfifo "$tmp/$name.go"
