@@ -71,7 +71,6 @@ class CardDataTest(LineTest):
         self.trace(gw, END)
         self.assertEqual(recorded_requests(record), [(1, f) for _, f, _, _ in REQUESTS])
         self.assert_no_card_data(gw)
-        return gw
 
     def assert_no_card_data(self, gw):
         places = [("log file", log_bytes(self.work)),
@@ -177,8 +176,9 @@ class KeyAndLogFileTest(LineTest):
         line, gw = self.start()
         self.assert_version_works(line)
         lines = log_bytes(self.work).decode("cp949").split("\r\n")
-        first = next(l for l in lines if "][%d] " % gw.pid in l)
-        self.assertRegex(first, r"\] \u25b7 TEVN-> 프로그램 시작 : .*, %s$" % re.escape(key_line))
+        mine = [l for l in lines if "][%d] " % gw.pid in l]
+        self.assertTrue(mine, "\n".join(lines))
+        self.assertRegex(mine[0], r"\] \u25b7 TEVN-> 프로그램 시작 : .*, %s$" % re.escape(key_line))
 
     def test_log_is_private_and_no_link_is_followed(self):
         line, gw = self.start()
