@@ -28,6 +28,27 @@ def connect_frame(kind, host, port):
     return b"%s%s:%d%s" % (kind, host.encode(), port, b"T" if kind == b"T" else b"E")
 
 
+def sim_escaped(data):
+    """Bytes as the simulators take them on their command line (\\xHH escapes)."""
+    return "".join("\\x%02x" % b for b in data)
+
+
+def recorded_requests(path):
+    """The requests a server simulator run with --record FILE received: (connection, bytes)."""
+    with open(path) as f:
+        return [(int(conn), bytes.fromhex(hexed)) for conn, hexed in
+                (l.split() for l in f.read().splitlines())]
+
+
+def luhn_check_digit(digits):
+    """The digit that makes digits + it pass the Luhn check (a card number's check digit)."""
+    total = 0
+    for i, c in enumerate(reversed(digits)):
+        d = (c - 0x30) * (2 if i % 2 == 0 else 1)
+        total += d - 9 if d > 9 else d
+    return b"%d" % (-total % 10)
+
+
 class PtyLine:
     """A pseudo-terminal pair made by the test, its slave linked at `link` (the gateway's
     --port); the test plays the terminal on the master. It keeps a slave fd of its own open,
@@ -132,6 +153,15 @@ def log_messages(work):
                 if raw:
                     line = raw.decode("cp949", "replace")
                     out.append(line.split(" \u25b7 ", 1)[1] if " \u25b7 " in line else line)
+    return out
+
+
+def log_bytes(work):
+    """The gateway's log files in its working folder, as written (oldest day first)."""
+    out = b""
+    for path in sorted(glob.glob(os.path.join(work, "gate_log", "brisca*.log"))):
+        with open(path, "rb") as f:
+            out += f.read()
     return out
 
 

@@ -1,7 +1,8 @@
 // brisca-servsim: plays a payment server on loopback. Plain: answers byte for byte (echo or a
 // given answer). Secure: opens the request envelope with the test private key and answers in
 // the answer envelope. Scripted misbehaviour: pieces, splits, cut answers, damaged length
-// fields, close, silence, a server that never reads, refusal, reset.
+// fields, close, silence, a server that never reads, refusal, reset, an earlier connection's
+// answer replayed. Every request can be recorded as it arrived (hex, one line each).
 #include "sim_common.h"
 
 #include "crypto/adapter.h"
@@ -52,6 +53,10 @@ const char kUsage[] =
     "  --reset               reset the connection (SO_LINGER 0) when the first request arrives\n"
     "  --refuse              bind the address without listening: every connect is refused\n"
     "  --connections N       exit after N connections have ended (default: until SIGTERM)\n"
+    "  --record FILE         append every request as received (secure: as opened), one line\n"
+    "                        each: the connection's number, a space, the bytes in hex\n"
+    "  --replay-previous     secure: as soon as a connection is accepted, send the last sealed\n"
+    "                        answer of an earlier connection, before any request\n"
     "\n"
     "Prints 'servsim: listening A:P' (or 'servsim: refusing A:P') once ready.\n"
     "Exit status: 0, or 1 when a secure envelope was malformed, 2 on a usage or socket error.\n";
@@ -82,10 +87,22 @@ struct Config {
     bool reset = false;
     bool refuse = false;
     int connections = 0;
+    std::string recordPath;
+    bool replayPrevious = false;
 };
 
 int g_sigFd = -1;
 bool g_envelopeFailed = false;
+std::FILE* g_record = nullptr;
+std::string g_lastSealed;  // the last answer envelope sent, for --replay-previous
+
+void Record(int conn, const std::string& request) {
+    if (!g_record) return;
+    std::fprintf(g_record, "%d ", conn);
+    for (unsigned char b : request) std::fprintf(g_record, "%02x", b);
+    std::fputc('\n', g_record);
+    std::fflush(g_record);
+}
 
 // Waits ms for a termination signal; true when one came.
 bool SignalWithin(int ms) {
@@ -222,6 +239,7 @@ Outcome Process(const Config& c, int fd, int conn, std::string* buf, int* answer
             if (c.closeOnAck && frame[0] == ACK) return CLOSE;
             const bool request = frame[0] == STX || c.answerAll;
             if (!request) continue;
+            Record(conn, frame);
             if (c.reset) return RESET;
             if (c.silent) continue;
             const Outcome o = SendAnswer(c, fd, conn, ++*answers, c.echo ? frame : c.answer);
@@ -255,6 +273,7 @@ Outcome Process(const Config& c, int fd, int conn, std::string* buf, int* answer
         Say(conn, "<- envelope ", std::to_string(env.size()) + " bytes, session key " + key +
                                       ", request " + std::to_string(request.size()) + " bytes  " +
                                       sim::Printable(request.data(), request.size()));
+        Record(conn, request);
         if (c.reset) return RESET;
         if (c.silent) continue;
         std::string sealed;
@@ -265,6 +284,7 @@ Outcome Process(const Config& c, int fd, int conn, std::string* buf, int* answer
         Say(conn, "answer ", std::to_string(c.echo ? request.size() : c.answer.size()) +
                                  " bytes sealed in " + std::to_string(sealed.size()));
         ++*answers;
+        g_lastSealed = sealed;
         if (!c.lengthField.empty() && *answers >= c.faultFrom) {
             sealed.replace(4, 6, c.lengthField);
             Say(conn, "length field ", c.lengthField);
@@ -292,6 +312,13 @@ bool Serve(const Config& c, int fd, int conn) {
             Say(conn, "closed by the gateway (nothing read)");
             return true;
         }
+    }
+    if (c.replayPrevious && !g_lastSealed.empty()) {
+        // Sealed with the earlier connection's session key: the gateway must not open it.
+        const bool sent = send(fd, g_lastSealed.data(), g_lastSealed.size(), MSG_NOSIGNAL) ==
+                          static_cast<ssize_t>(g_lastSealed.size());
+        Say(conn, sent ? "replayed an earlier answer: " : "replay failed: ",
+            sent ? std::to_string(g_lastSealed.size()) + " bytes" : std::string(std::strerror(errno)));
     }
     std::string buf;
     int answers = 0;
@@ -382,6 +409,8 @@ bool ParseArgs(int argc, char** argv, Config* c) {
         else if (a == "--never-read") c->neverRead = true;
         else if (a == "--reset") c->reset = true;
         else if (a == "--refuse") c->refuse = true;
+        else if (a == "--record") ok = takes([&](const char* t) { c->recordPath = t; return true; });
+        else if (a == "--replay-previous") c->replayPrevious = true;
         else if (a == "--connections") ok = takes([&](const char* t) { return Number(t, &c->connections); });
         else ok = false;
         if (!ok) {
@@ -401,6 +430,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     g_sigFd = sim::TerminationFd();
+    if (!c.recordPath.empty() && !(g_record = std::fopen(c.recordPath.c_str(), "a"))) {
+        std::fprintf(stderr, "servsim: cannot open %s: %s\n", c.recordPath.c_str(), std::strerror(errno));
+        return 2;
+    }
     const int ls = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(ls, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
