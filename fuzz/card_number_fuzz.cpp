@@ -1,6 +1,6 @@
 // What the log may show of a card, checked on the masked copy of any frame, whatever rule did
 // the masking: every run of 13 to 19 digits in the frame that passes the Luhn check shows at
-// most its first six and last four digits; a track separator ('=' or 'D') after such a run and
+// most its first six and last four digits; a track separator ('=', 'D' or '^') after such a run and
 // the rest of its field (up to FS, ETX or the end) show nothing but the NUL bytes among them;
 // every byte that is not '*' is the byte that came.
 #include "fuzz_check.h"
@@ -49,7 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         const int len = end - start;
         if (len >= 13 && len <= 19 && PassesLuhn(in.get() + start, len)) {
             for (int i = start + 6; i < end - 4; ++i) FUZZ_CHECK(out[i] == '*');
-            if (end < n && (in[end] == '=' || in[end] == 'D')) {
+            if (end < n && (in[end] == '=' || in[end] == 'D' || in[end] == '^')) {
                 for (int i = end; i < n && in[i] != 0x1C && in[i] != 0x03; ++i)
                     FUZZ_CHECK(out[i] == '*' || in[i] == '\0');
             }

@@ -72,7 +72,7 @@ void MaskCardNumbers(char* work, int n) {
         const int len = end - p;
         if (len >= kPanMin && len <= kPanMax && LuhnValid(work + p, len)) {
             Stars(work, p + kPanHead, len - kPanHead - kPanTail);
-            if (end < n && (work[end] == '=' || work[end] == 'D')) {
+            if (end < n && (work[end] == '=' || work[end] == 'D' || work[end] == '^')) {
                 int stop = end;
                 while (stop < n && work[stop] != kMaskFs && work[stop] != kMaskEtx) ++stop;
                 Stars(work, end, stop - end);

@@ -13,7 +13,8 @@ constexpr char kMaskEtx = 0x03;
 //   long-standing rule; its searches stop at the first NUL);
 // - in every run of 13 to 19 digits that passes the Luhn check (a card number), every digit but
 //   the first six and the last four;
-// - after such a run, a track separator ('=' or 'D') and the rest of its field, up to the next
-//   FS or ETX or the end of the n bytes (track data: expiry date, service code, ...).
+// - after such a run, a track separator ('=' or 'D' of track 2, '^' of track 1) and the rest of
+//   its field, up to the next FS or ETX or the end of the n bytes (track data: the cardholder's
+//   name on track 1, expiry date, service code, ...).
 // Uses no heap.
 void MaskCardData(char* work, int n);

@@ -70,6 +70,9 @@ TEST(MaskCardData, CardNumbersAreFoundWhereverTheyStand) {
     // Every number of an answer, however many fields.
     EXPECT_EQ(Masked("0210\x1c" "4111111111111111\x1c" "HONG GILDONG\x1c" "6011111111111117\x1c"),
               "0210\x1c" "411111******1111\x1c" "HONG GILDONG\x1c" "601111******1117\x1c");
+    // Track 1: after '^' the cardholder's name, the expiry date and the rest of the field.
+    EXPECT_EQ(Masked("\x1c" "B4111111111111111^HONG/GILDONG^2512101000" "\x1c" "OK"),
+              "\x1c" "B411111******1111" + std::string(24, '*') + "\x1c" "OK");
 }
 
 TEST(MaskCardData, OtherDigitRunsStayAsTheyCame) {
