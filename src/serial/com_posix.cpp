@@ -269,8 +269,9 @@ void CCom::CommWatchProc() {
                 stop = true;
                 break;
             }
-            // Bytes (or a hang-up) that came as the silence ran out still belong to this burst.
-            if (!pf[0].revents && pf[2].revents) break;
+            // The silence ran out: the burst ends here. Bytes that are waiting as well came after
+            // it (this thread was held up) and start the next burst.
+            if (pf[2].revents) break;
         }
         ArmSilence(p.silence, 0);
         if (!stop && m_readCount > 0 && !HandOver(m_readCount)) return;
