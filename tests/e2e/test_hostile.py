@@ -74,6 +74,7 @@ class HostileServerTest(HostileTest):
         line.send(b"VVV")
         self.assertEqual(line.read(len(VERSION_REPLY), timeout=last + BOUND - time.monotonic()),
                          VERSION_REPLY, self.dump())
+        print("[ timing ] the version reply %.2f s after the last frame" % (time.monotonic() - last))
         # The failed send shows the TMS mark (as the connect did), then the worker ends.
         connected = self.trace(gw, r"\[CAT<-TMS\] \[000\] \[전문수신\]")
         failed = self.trace(gw, r"\[CAT<-TMS\] \[000\] \[전문수신\]", start=connected + 1)
