@@ -117,7 +117,7 @@ class HostileServerTest(HostileTest):
         line, gw = self.start()
         line.send(connect_frame(b"P", "127.0.0.1", port))
         line.send(request_frame(b"0200FLOOD"), gap=0)
-        got = line.read(MB, timeout=120)
+        got = line.read(MB, timeout=60)
         self.assertEqual(len(got), MB, self.dump())
         self.assertEqual(got, unit.encode() * (MB // len(unit)))
         self.assertIsNotNone(flood.out.wait_for(r"conn 1  -> %d bytes in %d pieces" % (MB, MB)))
