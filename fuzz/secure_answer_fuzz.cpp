@@ -33,7 +33,8 @@ constexpr int kAnswerBoundMs = 250;
 constexpr int kLongPauseMs = kAnswerBoundMs + 350;  // margin for a worker slow to start reading
 constexpr int kMaxPieces = 64;
 
-// The relay's session key before any request is sent: 16 zero bytes.
+// What the server seals with before any request on a connection: 16 zero bytes (the relay has
+// no key then and cannot open it).
 const std::string kKeyBeforeAnyRequest(16, '\0');
 
 std::string Seal(const std::string& key, const std::string& plain) {
@@ -170,8 +171,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::vector<std::string> expected;  // what must reach the terminal, in order
     bool intact = true;                 // no fault so far: the worker reads every answer
     bool timedOut = false;              // an answer stalled beyond its time (then v is 4)
-    // The relay keeps the key of the latest request beyond its connection: so does the server.
-    static std::string key = kKeyBeforeAnyRequest;
+    // Each connection starts without a key: an answer before the first request on it cannot be
+    // opened and ends the worker like a damaged one.
+    std::string key = kKeyBeforeAnyRequest;
+    bool keyed = false;
     int pieces = 0, requests = 0;
     if (!structured) SendBytes(fd, reinterpret_cast<const char*>(data + 1), size - 1);
     for (const Unit& u : units) {
@@ -182,6 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             const std::string request = "\x02" "0200 request " + std::to_string(++requests) + "\x03" "zz";
             rig.Burst(request);
             key = OpenRequest(fd, request);
+            keyed = true;
         }
         std::string bytes = u.shortReply ? u.plain : Seal(key, u.plain);
         if (!u.lengthPatch.empty()) bytes.replace(4, 6, u.lengthPatch);
@@ -203,8 +207,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             }
         }
         if (intact && !timedOut) {
-            if (u.lengthPatch.empty() && (!u.shortReply || !u.plain.empty())) expected.push_back(u.plain);
-            if (!u.lengthPatch.empty()) intact = false;
+            const bool unopenable = !u.shortReply && !keyed;
+            if (u.lengthPatch.empty() && !unopenable && (!u.shortReply || !u.plain.empty()))
+                expected.push_back(u.plain);
+            if (!u.lengthPatch.empty() || unopenable) intact = false;
         }
         if (timedOut) intact = false;
         if (!sent || u.shortReply) break;

@@ -38,6 +38,10 @@ const char kUsage[] =
     "  --answer-all          plain: answer every frame, not only those that start with STX\n"
     "  --pieces N            send every answer in N pieces ...\n"
     "  --piece-gap MS        ... this far apart (default 50)\n"
+    "  --trickle-after K     send the first K bytes of every answer at once, then the rest one\n"
+    "                        byte at a time, --piece-gap apart\n"
+    "  --repeat N            the answer (--answer TEXT) is TEXT N times over\n"
+    "  --quiet               one line per answer instead of one per piece sent\n"
     "  --split-at K          send every answer in two pieces: its first K bytes, then the rest;\n"
     "                        K = conn: the connection's number (conn 1 after byte 1, ...)\n"
     "  --cut-after N         send only the first N bytes of an answer, then --then\n"
@@ -75,6 +79,9 @@ struct Config {
     int pieces = 1;
     int pieceGapMs = 50;
     int splitAt = 0;          // 0: no split; -1: the connection's number
+    int trickleAfter = -1;    // -1: no trickle
+    int repeat = 1;
+    bool quiet = false;
     int cutAfter = -1;        // -1: whole answers
     std::string then = "silence";
     std::string lengthField;  // empty: the real one
@@ -117,9 +124,15 @@ void Say(int conn, const char* format, const std::string& detail = std::string()
 
 enum Outcome { KEEP, CLOSE, RESET, STOP };
 
-// Where the pieces of an answer end: --split-at, else --pieces of equal size.
+// Where the pieces of an answer end: --trickle-after, --split-at, else --pieces of equal size.
 std::vector<std::size_t> PieceEnds(const Config& c, int conn, std::size_t size) {
     std::vector<std::size_t> ends;
+    if (c.trickleAfter >= 0) {
+        std::size_t end = static_cast<std::size_t>(c.trickleAfter) < size ? static_cast<std::size_t>(c.trickleAfter) : size;
+        if (end > 0) ends.push_back(end);
+        while (end < size) ends.push_back(++end);
+        return ends;
+    }
     const std::size_t split = c.splitAt < 0 ? static_cast<std::size_t>(conn) : static_cast<std::size_t>(c.splitAt);
     if (split > 0) {
         if (split < size) ends.push_back(split);
@@ -137,6 +150,7 @@ Outcome SendAnswer(const Config& c, int fd, int conn, int answerNo, const std::s
     const bool cut = c.cutAfter >= 0 && answerNo >= c.faultFrom;
     const std::string bytes = cut ? whole.substr(0, static_cast<std::size_t>(c.cutAfter)) : whole;
     std::size_t sent = 0;
+    std::size_t pieces = 0;
     bool first = true;
     for (std::size_t end : PieceEnds(c, conn, bytes.size())) {
         if (end <= sent) continue;
@@ -147,10 +161,13 @@ Outcome SendAnswer(const Config& c, int fd, int conn, int answerNo, const std::s
             Say(conn, "send failed: ", std::strerror(errno));
             return CLOSE;
         }
-        Say(conn, "-> ", std::to_string(piece.size()) + " bytes  " +
-                             sim::Printable(piece.data(), piece.size()));
+        ++pieces;
+        if (!c.quiet)
+            Say(conn, "-> ", std::to_string(piece.size()) + " bytes  " +
+                                 sim::Printable(piece.data(), piece.size()));
         sent = end;
     }
+    if (c.quiet) Say(conn, "-> ", std::to_string(sent) + " bytes in " + std::to_string(pieces) + " pieces");
     if (cut) {
         Say(conn, "answer cut after ", std::to_string(bytes.size()) + " of " +
                                            std::to_string(whole.size()) + " bytes, then " + c.then);
@@ -390,6 +407,9 @@ bool ParseArgs(int argc, char** argv, Config* c) {
         else if (a == "--pieces") ok = takes([&](const char* t) { return Number(t, &c->pieces) && c->pieces > 0; });
         else if (a == "--piece-gap") ok = takes([&](const char* t) { return Number(t, &c->pieceGapMs); });
         else if (a == "--delay") ok = takes([&](const char* t) { return Number(t, &c->delayMs); });
+        else if (a == "--trickle-after") ok = takes([&](const char* t) { return Number(t, &c->trickleAfter); });
+        else if (a == "--repeat") ok = takes([&](const char* t) { return Number(t, &c->repeat) && c->repeat > 0; });
+        else if (a == "--quiet") c->quiet = true;
         else if (a == "--split-at") ok = takes([&](const char* t) {
             if (std::strcmp(t, "conn") == 0) { c->splitAt = -1; return true; }
             return Number(t, &c->splitAt) && c->splitAt > 0;
@@ -417,6 +437,12 @@ bool ParseArgs(int argc, char** argv, Config* c) {
             std::fprintf(stderr, "servsim: bad argument %s\n", a.c_str());
             return false;
         }
+    }
+    if (c->repeat > 1) {
+        if (c->echo) return false;  // only a given answer repeats
+        const std::string once = c->answer;
+        c->answer.reserve(once.size() * static_cast<std::size_t>(c->repeat));
+        for (int k = 1; k < c->repeat; ++k) c->answer += once;
     }
     return c->port >= 0;
 }

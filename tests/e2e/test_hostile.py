@@ -1,0 +1,207 @@
+"""Hostile peers against the real gateway: a server that never reads while the terminal sends
+megabytes, a secure answer dribbled a byte at a time, a plain answer of a megabyte sent one byte
+per segment against a small "Log Limit", and the "Allowed Servers" list (allowed, refused,
+malformed, a host with control bytes). Every bound is the deadline of a wait."""
+
+import glob
+import os
+import re
+import select
+import time
+
+from e2e_support import DLE, connect_frame, request_frame
+from harness import VERSION, unittest
+from line_test import LineTest, VERSION_REPLY
+
+END = r"접속해제!\((-?\d+)\)-->쓰레드종료"
+BOUND = 20.0  # the send and answer bounds are 17 s; what the gateway may take in all
+MB = 1 << 20
+
+
+class HostileTest(LineTest):
+
+    def write_settings(self, *lines):
+        """The settings file the gateway reads at start, with extra lines ("Log Limit=1")."""
+        os.makedirs(os.path.dirname(self.settings_path()), exist_ok=True)
+        with open(self.settings_path(), "w") as f:
+            f.write("COM Port=%s\nCOM Rate=38400\nVersion=%s\nLog Flag=1\n" % (self.tty, VERSION))
+            f.write("".join(l + "\n" for l in lines))
+
+    def exchange(self, line, gw, kind, host, port, text=b"0200AGAIN"):
+        """Connect, a request answered by an echo server, DLE DLE DLE and the worker's end."""
+        ends = len(self.traces(gw, END))
+        line.send(connect_frame(kind, host, port))
+        frame = request_frame(text)
+        line.send(frame)
+        self.assertEqual(line.read(len(frame)), frame, self.dump())
+        line.send(DLE * 3)
+        self.wait_count(gw, END, ends + 1)
+
+    def log_file(self):
+        files = glob.glob(os.path.join(self.work, "gate_log", "brisca*.log"))
+        self.assertEqual(len(files), 1, files)
+        with open(files[0], "rb") as f:
+            return f.read()
+
+
+class HostileServerTest(HostileTest):
+
+    def test_server_that_never_reads(self):
+        stuck, sport = self.servsim("--never-read")
+        echo, eport = self.servsim()
+        line, gw = self.start()
+        line.send(connect_frame(b"P", "127.0.0.1", sport))
+        self.assertIsNotNone(stuck.out.wait_for(r"conn 1  accepted"), self.dump())
+        # Back to back, so the line cuts them into 4096-byte bursts; digits only, so no burst
+        # reads as a connect frame, a version query or an end.
+        frame = request_frame(b"0200" + b"0123456789" * 400)
+        data = memoryview(frame * (8 * MB // len(frame)))
+        longest, t0 = 0.0, time.monotonic()
+        os.set_blocking(line.master, False)
+        while data:
+            waited = time.monotonic()
+            # The gateway takes bytes from the line again once its send has given up.
+            ready = select.select([], [line.master], [], BOUND)[1]
+            self.assertTrue(ready, "the gateway took nothing from the line for %d s, %d bytes "
+                            "before the end\n%s" % (BOUND, len(data), self.dump()))
+            longest = max(longest, time.monotonic() - waited)
+            data = data[os.write(line.master, data[:4096]):]
+        os.set_blocking(line.master, True)
+        last = time.monotonic()
+        print("[ timing ] %d bytes in %.1f s, the line held at most %.2f s"
+              % (len(frame) * (8 * MB // len(frame)), last - t0, longest))
+        line.send(b"")  # the line's silence ends the last burst
+        line.send(b"VVV")
+        self.assertEqual(line.read(len(VERSION_REPLY), timeout=last + BOUND - time.monotonic()),
+                         VERSION_REPLY, self.dump())
+        print("[ timing ] the version reply %.2f s after the last frame" % (time.monotonic() - last))
+        # The failed send shows the TMS mark (as the connect did), then the worker ends.
+        connected = self.trace(gw, r"\[CAT<-TMS\] \[000\] \[전문수신\]")
+        failed = self.trace(gw, r"\[CAT<-TMS\] \[000\] \[전문수신\]", start=connected + 1)
+        self.trace(gw, r"접속해제!\(-1\)-->쓰레드종료", start=failed)
+        taken = sum(int(m.group(1)) for m in (re.search(r"\[CAT->VAN\] \[(\d+)\]", l)
+                                              for l in gw.out.lines[connected:failed]) if m)
+        print("[ timing ] the send gave up after %d bytes from the line" % taken)
+        self.assertEqual(self.log_matching(r"^TEVN-> ERROR : Write Error \(ERRNO = 11\)$"), 1)
+        # It goes on: a second exchange, and the version again.
+        self.exchange(line, gw, b"P", "127.0.0.1", eport)
+        self.assert_version_works(line)
+
+    def test_secure_answer_dribbled(self):
+        # The count and length field at once, then the 16-byte body a byte every 2.5 s: no
+        # single receive waits 17 s, the whole answer would take 40 s.
+        slow, port = self.servsim("--secure", "--trickle-after", "10", "--piece-gap", "2500")
+        good, gport = self.servsim("--secure")
+        line, gw = self.start()
+        line.send(connect_frame(b"S", "127.0.0.1", port))
+        t0 = time.monotonic()
+        line.send(request_frame(b"0200DRIBBLE"))
+        end = self.trace(gw, END, timeout=t0 + BOUND - time.monotonic())
+        self.assertEqual(re.search(END, gw.out.lines[end]).group(1), "4", self.dump())
+        dribbled = len(slow.out.matching(r"conn 1  -> 1 bytes"))
+        print("[ timing ] worker ended %.1f s after the request, %d body bytes dribbled"
+              % (time.monotonic() - t0, dribbled))
+        self.assertGreaterEqual(dribbled, 2, "the answer was not dribbled\n" + self.dump())
+        self.assert_log_in_order(r"^TEVN-> \[요청전문\]\[15\]", r"^TEVN-> ERROR : Read Error \(ERRNO = 11\)$",
+                                 r"^TEVN-> Receive Error\[16\]!$")
+        self.assertEqual(line.read_quiet(0.3), b"", "bytes of the dribbled answer reached the terminal")
+        self.assert_version_works(line)
+        self.exchange(line, gw, b"S", "127.0.0.1", gport)
+
+    def test_byte_flood_under_a_log_limit(self):
+        self.write_settings("Log Limit=1")
+        unit = "0123456789abcdef"
+        flood, port = self.servsim("--answer", unit, "--repeat", str(MB // len(unit)),
+                                   "--pieces", str(MB), "--piece-gap", "0", "--quiet")
+        echo, eport = self.servsim()
+        line, gw = self.start()
+        line.send(connect_frame(b"P", "127.0.0.1", port))
+        line.send(request_frame(b"0200FLOOD"), gap=0)
+        got = line.read(MB, timeout=60)
+        self.assertEqual(len(got), MB, self.dump())
+        self.assertEqual(got, unit.encode() * (MB // len(unit)))
+        self.assertIsNotNone(flood.out.wait_for(r"conn 1  -> %d bytes in %d pieces" % (MB, MB)))
+        # The console shows every piece the gateway wrote to the terminal.
+        counted, at, pieces = 0, 0, 0
+        while counted < MB:
+            at = gw.out.wait_for(r"\[CAT<-VAN\] \[\d+\]", start=at)
+            if at is None:
+                self.fail("the console stopped at %d bytes\n%s" % (counted, self.dump()))
+            counted += int(re.search(r"\[CAT<-VAN\] \[(\d+)\]", gw.out.lines[at]).group(1))
+            at += 1
+            pieces += 1
+        log = self.log_file()
+        limit_line = "TEVN-> 로그 용량 제한(1MB)에 도달하여 오늘은 더 기록하지 않습니다".encode("cp949")
+        lines = log.split(b"\r\n")
+        print("[ timing ] %d writes to the terminal; log %d bytes, %d lines" % (pieces, len(log), len(lines) - 1))
+        self.assertEqual(lines[-1], b"")
+        self.assertEqual(sum(limit_line in l for l in lines), 1)
+        self.assertTrue(lines[-2].endswith(limit_line), lines[-2])
+        self.assertLessEqual(len(log), MB + len(lines[-2]) + 2)
+        self.assertGreater(len(log), MB - 200)  # the limit was reached, not something short of it
+        # It goes on relaying and tracing; the log stays as it was.
+        self.exchange(line, gw, b"P", "127.0.0.1", eport)
+        self.assertEqual(self.log_file(), log)
+
+    def log_matching(self, pattern):
+        rx = re.compile(pattern)
+        return len([m for m in self.log() if rx.search(m)])
+
+
+class AllowListTest(HostileTest):
+
+    def test_allowed_and_refused_servers(self):
+        near, nport = self.servsim("--secure", host="127.0.0.5")
+        low, lport = self.servsim("--secure", host="127.0.0.1")
+        other, oport = self.servsim("--secure", host="127.0.0.4")
+        for setting, rule, host, port in (
+                ("127.0.0.5", "127.0.0.5", "127.0.0.5", nport),
+                (" 10.1.0.0/16 , 127.0.0.5/32", "10.1.0.0/16,127.0.0.5/32", "127.0.0.5", nport),
+                ("127.0.0.0/30", "127.0.0.0/30", "127.0.0.1", lport)):
+            with self.subTest(setting):
+                self.write_settings("Allowed Servers=" + setting)
+                line, gw = self.start()
+                for kind in (b"S", b"P"):
+                    line.send(connect_frame(kind, "127.0.0.4", oport))
+                    line.send(request_frame(b"0200DENIED"))
+                self.exchange(line, gw, b"S", host, port)
+                self.assertEqual(line.read_quiet(0.2), b"")
+                self.trace(gw, r"서버 접속오류!-->127\.0\.0\.4:%d" % oport)
+                self.trace(gw, r"\[CAT<-TMS\] \[000\] \[전문수신\]")
+                self.assertEqual(self.traces(gw, r"서버접속-->127\.0\.0\.4:.*"), [])
+                self.stop_gateway(gw)
+                refusals = [m for m in self.log() if "허용되지 않은 서버" in m]
+                self.assertEqual(refusals[-2:], ["TEVN-> ERROR : 허용되지 않은 서버 (127.0.0.4:%d, "
+                                                 "Allowed Servers=%s)" % (oport, rule)] * 2)
+        self.assertEqual(other.out.matching(r"accepted"), [], "a refused server was connected")
+        self.assertEqual(len(near.out.matching(r"accepted")), 2)
+        self.assertEqual(len(low.out.matching(r"accepted")), 1)
+
+    def test_malformed_list_allows_nothing(self):
+        near, nport = self.servsim("--secure", host="127.0.0.5")
+        self.write_settings("Allowed Servers=127.0.0.5, 127.0.0.300")
+        line, gw = self.start()
+        self.trace(gw, r"Allowed Servers 설정 오류!-->127\.0\.0\.300")
+        line.send(connect_frame(b"S", "127.0.0.5", nport))
+        line.send(request_frame(b"0200DENIED"))
+        self.trace(gw, r"서버 접속오류!-->127\.0\.0\.5:%d" % nport)
+        # A host with control bytes is shown escaped, never as it came.
+        line.send(connect_frame(b"S", "127.0.0.5\x1b[2J", nport))
+        self.trace(gw, r"서버 접속오류!-->127\.0\.0\.5\\x1b\[2J:%d" % nport)
+        self.assertNotIn("\x1b", gw.out.text())
+        self.assertEqual(line.read_quiet(0.2), b"")
+        self.stop_gateway(gw)
+        self.assertIn("TEVN-> ERROR : Allowed Servers 설정 오류 (127.0.0.300): 어떤 서버에도 접속하지 않습니다",
+                      self.log())
+        self.assertIn("TEVN-> ERROR : 허용되지 않은 서버 (127.0.0.5:%d, Allowed Servers=127.0.0.5,127.0.0.300)"
+                      % nport, self.log())
+        self.assertEqual(near.out.matching(r"accepted"), [])
+
+    def stop_gateway(self, gw):
+        """Ends the gateway (its log then complete) and checks that it ended cleanly."""
+        rc, _ = self.stop(gw)
+        self.assertEqual(rc, 0, self.dump())
+
+
+if __name__ == "__main__":
+    unittest.main()
