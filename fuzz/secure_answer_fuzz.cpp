@@ -8,7 +8,7 @@
 // to the terminal, and the answers before the first fault reach the terminal as they were
 // sealed.
 #include "crypto/adapter.h"
-#include "crypto/test_server_crypto.h"
+#include "support/server_crypto.h"
 #include "fuzz_check.h"
 #include "fuzz_relay_rig.h"
 #include "net/transport.h"

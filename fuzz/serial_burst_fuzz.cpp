@@ -4,7 +4,7 @@
 // 1 to 4096 bytes, each on the window thread. The silence is cut to 4 ms so that a run takes
 // milliseconds, not seconds.
 #include "fuzz_check.h"
-#include "serial/com_test_support.h"
+#include "support/serial_probe.h"
 
 #include <algorithm>
 #include <cstddef>

@@ -5,7 +5,7 @@
 
 #include "core/event_loop.h"
 #include "crypto/server_key.h"
-#include "relay/relay_rig.h"
+#include "support/relay_rig.h"
 
 #include <gtest/gtest.h>
 

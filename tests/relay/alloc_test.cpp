@@ -2,8 +2,8 @@
 // terminal, both routes' forwarding, the secure envelope, the version reply and answers written
 // to the terminal
 // allocate nothing on the relay's threads once warmed up.
-#include "relay/relay_rig.h"
-#include "relay/seed_oracle.h"
+#include "support/relay_rig.h"
+#include "support/seed_oracle.h"
 
 #include <gtest/gtest.h>
 

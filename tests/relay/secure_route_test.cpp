@@ -1,7 +1,7 @@
 // The secure route against a test server that holds the private key: the envelope byte by byte,
 // enveloped and short answers, the log lines, a refused connect, silence and bad length fields.
-#include "relay/relay_rig.h"
-#include "relay/seed_oracle.h"
+#include "support/relay_rig.h"
+#include "support/seed_oracle.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Rendering of trace events: the summary rule, the console and log lines, the 5000-event rule.
 #include "diag/trace_render.h"
-#include "relay/relay_rig.h"
+#include "support/relay_rig.h"
 
 #include <gtest/gtest.h>
 

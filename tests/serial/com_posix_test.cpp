@@ -1,6 +1,6 @@
 // CCom on a real pseudo-terminal pair: the test holds the master (the terminal's end) and its
 // own slave fd; CCom opens the slave by its path, as it would open a serial device.
-#include "serial/com_test_support.h"
+#include "support/serial_probe.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // CCom under Wine on COM ports that are real pty lines (see run_wine_serial.sh): CCom holds
 // COM5, the terminal's end is COM6, opened with plain CreateFile and WriteFile/ReadFile.
-#include "serial/com_test_support.h"
+#include "support/serial_probe.h"
 
 #include <gtest/gtest.h>
 

@@ -5,7 +5,7 @@
 #include "sim_common.h"
 
 #include "crypto/adapter.h"
-#include "crypto/test_server_crypto.h"
+#include "support/server_crypto.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

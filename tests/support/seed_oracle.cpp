@@ -1,7 +1,7 @@
-#include "relay/seed_oracle.h"
+#include "support/seed_oracle.h"
 
 #include "crypto/adapter.h"
-#include "crypto/test_server_crypto.h"
+#include "support/server_crypto.h"
 
 #include <openssl/evp.h>
 #include <openssl/provider.h>

@@ -1,4 +1,4 @@
-#include "relay/relay_rig.h"
+#include "support/relay_rig.h"
 
 #include "diag/log.h"
 
