@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -82,6 +83,14 @@ std::vector<Seen> Recorder::Timeline() {
     return m_seen;
 }
 
+std::vector<Seen> Recorder::Take() {
+    std::lock_guard<std::mutex> g(m_lock);
+    std::vector<Seen> taken;
+    taken.swap(m_seen);
+    m_console.clear();
+    return taken;
+}
+
 std::size_t Recorder::Size() {
     std::lock_guard<std::mutex> g(m_lock);
     return m_seen.size();
@@ -105,15 +114,20 @@ bool WaitIn(int fd, std::chrono::milliseconds bound) {
 
 }  // namespace
 
-TestServer::TestServer(const char* address) {
-    m_fd = socket(AF_INET, SOCK_STREAM, 0);
+int AcceptOne(int listenFd, std::chrono::milliseconds bound) {
+    if (!WaitIn(listenFd, bound)) return -1;
+    return accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+}
+
+TestServer::TestServer(const char* address) : m_address(address) {
+    m_fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;
     setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = inet_addr(address);
     a.sin_port = 0;
-    if (bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(m_fd, 8) != 0)
+    if (bind(m_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(m_fd, 64) != 0)
         throw std::runtime_error("cannot listen on loopback");
     socklen_t len = sizeof a;
     getsockname(m_fd, reinterpret_cast<sockaddr*>(&a), &len);
@@ -126,8 +140,7 @@ TestServer::~TestServer() {
 }
 
 int TestServer::Accept(std::chrono::milliseconds bound) {
-    if (!WaitIn(m_fd, bound)) return -1;
-    const int fd = accept(m_fd, nullptr, nullptr);
+    const int fd = AcceptOne(m_fd, bound);
     if (fd >= 0) m_accepted.push_back(fd);
     return fd;
 }
@@ -149,7 +162,8 @@ int RefusedPort() {
 bool SendBytes(int fd, const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+        ssize_t n = send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == ENOTSOCK) n = write(fd, bytes.data() + done, bytes.size() - done);
         if (n <= 0) return false;
         done += static_cast<std::size_t>(n);
     }

@@ -45,6 +45,8 @@ public:
     int WaitEvent(std::size_t from, const std::function<bool(const Seen&)>& match,
                   std::chrono::milliseconds bound = kEventBound);
     std::vector<Seen> Timeline();
+    // The timeline so far; the record (and the console's lines) start afresh.
+    std::vector<Seen> Take();
     std::size_t Size();
     std::vector<std::string> ConsoleLines();
 
@@ -56,12 +58,19 @@ private:
     TraceRenderer m_renderer;  // renders every event as the debug window would
 };
 
+// Accepts one connection on a listening socket within the bound; -1 if none came. The caller
+// owns it.
+int AcceptOne(int listenFd, std::chrono::milliseconds bound);
+
 // A listening loopback socket and the connections it accepts.
 class TestServer {
 public:
     explicit TestServer(const char* address = "127.0.0.1");
     ~TestServer();
     int Port() const { return m_port; }
+    const std::string& Address() const { return m_address; }
+    // The listening socket, for callers that accept (and close) connections themselves.
+    int Fd() const { return m_fd; }
     // Accepts one connection; -1 when none came within the bound.
     int Accept(std::chrono::milliseconds bound = kEventBound);
     // True when a connection is waiting to be accepted within the bound.
@@ -70,12 +79,14 @@ public:
 private:
     int m_fd = -1;
     int m_port = 0;
+    std::string m_address;
     std::vector<int> m_accepted;
 };
 
 // A port on which nothing listens: connects are refused at once.
 int RefusedPort();
 
+// Writes all bytes (a socket whose peer has gone reports false, without SIGPIPE).
 bool SendBytes(int fd, const std::string& bytes);
 // Reads exactly n bytes; fewer when the bound passed or the peer closed.
 std::string ReadBytes(int fd, std::size_t n, std::chrono::milliseconds bound = kEventBound);
