@@ -1,10 +1,7 @@
 #include "support/relay_rig.h"
 
-#include "diag/log.h"
-
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <iconv.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <stdlib.h>
@@ -14,9 +11,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 // ---- Recorder -------------------------------------------------------------------------------
@@ -267,72 +261,3 @@ std::string RelayRig::PortText() {
 
 bool RelayRig::Connected() { return relay->Connected(); }
 bool RelayRig::WorkerRunning() { return relay->WorkerRunning(); }
-
-// ---- log file and working directory ----------------------------------------------------------
-
-namespace {
-
-std::string FromCp949(const std::string& in) {
-    iconv_t cd = iconv_open("UTF-8", "CP949");
-    if (cd == reinterpret_cast<iconv_t>(-1)) return in;
-    std::string out(in.size() * 3 + 16, '\0');
-    char* src = const_cast<char*>(in.data());
-    std::size_t srcLeft = in.size();
-    char* dst = out.data();
-    std::size_t dstLeft = out.size();
-    while (srcLeft > 0) {
-        if (iconv(cd, &src, &srcLeft, &dst, &dstLeft) == static_cast<std::size_t>(-1)) {
-            *dst++ = *src++;  // a byte that is not CP949 text stays as it is
-            --srcLeft;
-            --dstLeft;
-        }
-    }
-    iconv_close(cd);
-    out.resize(out.size() - dstLeft);
-    return out;
-}
-
-}  // namespace
-
-std::vector<std::string> LogLines() {
-    char date[16] = {};
-    FormatDay(date);
-    std::ifstream f(std::string("gate_log/brisca") + date + ".log", std::ios::binary);
-    std::stringstream ss;
-    ss << f.rdbuf();
-    const std::string text = FromCp949(ss.str());
-    std::vector<std::string> lines;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t nl = text.find('\n', start);
-        if (nl == std::string::npos) break;
-        std::size_t end = nl;
-        while (end > start && text[end - 1] == '\r') --end;
-        lines.push_back(text.substr(start, end - start));
-        start = nl + 1;
-    }
-    return lines;
-}
-
-std::vector<std::string> LogMessages() {
-    std::vector<std::string> out;
-    const std::string mark = "▷ ";
-    for (const std::string& line : LogLines()) {
-        const std::size_t at = line.find(mark);
-        out.push_back(at == std::string::npos ? line : line.substr(at + mark.size()));
-    }
-    return out;
-}
-
-FreshDirectory::FreshDirectory() {
-    char dir[] = "/tmp/brisca-relay-XXXXXX";
-    if (!mkdtemp(dir) || chdir(dir) != 0) throw std::runtime_error("no temporary directory");
-    m_path = dir;
-}
-
-FreshDirectory::~FreshDirectory() {
-    if (chdir("/") == 0) {
-        std::error_code ec;
-        std::filesystem::remove_all(m_path, ec);
-    }
-}

@@ -5,6 +5,8 @@
 #include "diag/trace_render.h"
 #include "relay/relay.h"
 #include "serial/com.h"
+#include "support/log_files.h"
+#include "support/fresh_directory.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -132,19 +134,4 @@ private:
     std::thread m_loopThread;
     int m_master = -1;
     int m_slaveKeep = -1;  // a pty master reads EIO once no slave is open
-};
-
-// The log file of today in the working directory, as UTF-8 lines without line ends.
-std::vector<std::string> LogLines();
-// The message part of each log line (after "▷ ").
-std::vector<std::string> LogMessages();
-
-// Each test works in a fresh directory of its own (the log files land there), removed after.
-class FreshDirectory {
-public:
-    FreshDirectory();
-    ~FreshDirectory();
-
-private:
-    std::string m_path;
 };
