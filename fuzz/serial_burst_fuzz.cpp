@@ -25,7 +25,7 @@ struct Rig {
     int master = -1;
     int slave = -1;  // held, so that the line never hangs up between inputs
     ProbeWindow window;
-    Recorder sink{&window};
+    BurstRecorder sink{&window};
     CCom com;
 
     Rig() {
@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Every byte comes out, however the gaps fell against the silence.
     FUZZ_CHECK(rig.sink.WaitBytes(written.size(), milliseconds(10000)));
     std::string joined;
-    for (const Recorder::Frame& f : rig.sink.Frames()) {
+    for (const BurstRecorder::Frame& f : rig.sink.Frames()) {
         FUZZ_CHECK(!f.bytes.empty() && f.bytes.size() <= kComBufferSize);
         FUZZ_CHECK(f.onWindowThread);
         joined += f.bytes;

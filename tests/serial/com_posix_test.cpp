@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <future>
+#include <initializer_list>
 
 #include <fcntl.h>
 #include <sys/syscall.h>
@@ -91,7 +92,7 @@ protected:
 
     Pty pty;
     ProbeWindow window;
-    Recorder sink{&window};
+    BurstRecorder sink{&window};
     CCom com;
 };
 
@@ -117,13 +118,13 @@ TEST_F(ComTest, SilenceDecidesWhereOneBurstEnds) {
     OpenOrFail();
     // 30 ms of quiet: one burst.
     pty.Send("abc");
-    std::this_thread::sleep_for(milliseconds(30));
+    std::this_thread::sleep_for(milliseconds(30));  // the gap under test, not a synchronisation
     pty.Send("def");
     ASSERT_TRUE(sink.WaitBytes(6));
-    // 250 ms of quiet: two bursts.
+    // Quiet until the first is handed over (100 ms at least): two bursts.
     const auto first = Clock::now();
     pty.Send("ghi");
-    std::this_thread::sleep_for(milliseconds(250));
+    ASSERT_TRUE(sink.WaitBytes(9));
     const auto second = Clock::now();
     pty.Send("jkl");
     ASSERT_TRUE(sink.WaitBytes(12));
@@ -132,7 +133,7 @@ TEST_F(ComTest, SilenceDecidesWhereOneBurstEnds) {
     EXPECT_EQ(frames[0].bytes, "abcdef");
     EXPECT_EQ(frames[1].bytes, "ghi");
     EXPECT_EQ(frames[2].bytes, "jkl");
-    std::printf("[ timing ] 250 ms gap: bursts handed over %lld ms and %lld ms after their bytes\n",
+    std::printf("[ timing ] gap until the hand-over: bursts handed over %lld ms and %lld ms after their bytes\n",
                 MsBetween(first, frames[1].at), MsBetween(second, frames[2].at));
 }
 
@@ -142,7 +143,7 @@ TEST_F(ComTest, EveryByteRestartsTheSilenceTimer) {
     const auto start = Clock::now();
     for (char c : std::string("123456")) {
         pty.Send(std::string(1, c));
-        std::this_thread::sleep_for(milliseconds(60));
+        std::this_thread::sleep_for(milliseconds(60));  // the gap under test
     }
     ASSERT_TRUE(sink.WaitBytes(6));
     const auto frames = sink.Frames();
@@ -215,7 +216,10 @@ TEST_F(ComTest, PortIsOpenedExclusively) {
 TEST_F(ComTest, CloseWakesABlockedWatcherAtOnceAndHandsNothingOver) {
     com.Close();  // before any Open
     OpenOrFail();
-    std::this_thread::sleep_for(milliseconds(20));  // let the watcher settle in its wait
+    // One burst handed over: the watcher is running and goes back to its wait.
+    pty.Send("x");
+    ASSERT_TRUE(sink.WaitFrames(1));
+    sink.Clear();
     const auto t0 = Clock::now();
     EXPECT_EQ(com.Close(), 1);
     const auto took = MsBetween(t0, Clock::now());
@@ -223,7 +227,7 @@ TEST_F(ComTest, CloseWakesABlockedWatcherAtOnceAndHandsNothingOver) {
     EXPECT_FALSE(com.IsOpen());
     EXPECT_EQ(com.Close(), 1);  // twice
     pty.Send("late");
-    std::this_thread::sleep_for(milliseconds(150));
+    std::this_thread::sleep_for(milliseconds(150));  // a silence and more in which nothing may come
     EXPECT_EQ(sink.FrameCount(), 0u);
     std::printf("[ timing ] Close with a blocked watcher took %lld ms\n", took);
 }
@@ -243,7 +247,8 @@ TEST_F(ComTest, ReopenedPortHasExactlyOneWatcher) {
     const std::string msg = Pattern(300, 3);
     pty.Send(msg);
     ASSERT_TRUE(sink.WaitBytes(300));
-    // A second watcher would have taken part of the bytes as a burst of its own.
+    // A second watcher would have taken part of the bytes as a burst of its own: a silence and
+    // more in which no other burst may come.
     std::this_thread::sleep_for(milliseconds(150));
     const auto frames = sink.Frames();
     ASSERT_EQ(frames.size(), 1u);
@@ -255,23 +260,22 @@ TEST(ComWindowThread, CloseOnTheWindowThreadServesAWaitingHandOver) {
     ASSERT_GE(pty.master, 0);
     ProbeWindow window;
     window.Adopt();  // this thread is the window thread and serves only while it waits
-    Recorder sink{&window};
+    BurstRecorder sink{&window};
     CCom com;
     com.SetOwner(&window, &sink);
     com.SetParams(pty.name, 9600, 8, 0, 0);
     ASSERT_EQ(com.Open(), 1);
     pty.Send("VVV");
     ASSERT_TRUE(window.WaitForWaitingSender(milliseconds(3000)));  // the watcher waits on us
-    std::atomic<bool> closed{false};
-    std::thread watchdog([&] {
-        for (int i = 0; i < 500 && !closed.load(); ++i) std::this_thread::sleep_for(milliseconds(10));
-        if (!closed.load()) {
+    std::promise<void> closedSignal;
+    std::thread watchdog([&, closed = closedSignal.get_future()] {
+        if (closed.wait_for(milliseconds(5000)) != std::future_status::ready) {
             std::fprintf(stderr, "Close deadlocked with the watcher in its hand-over\n");
             std::_Exit(3);
         }
     });
     EXPECT_EQ(com.Close(), 1);
-    closed.store(true);
+    closedSignal.set_value();
     watchdog.join();
     EXPECT_FALSE(com.IsOpen());
     EXPECT_EQ(sink.FrameCount(), 0u);  // the burst went with the close
@@ -295,12 +299,40 @@ TEST_F(ComTest, CloseFromInsideTheHandlerDoesNotWaitForItself) {
     EXPECT_FALSE(com.IsOpen());
     sink.OnFrame(nullptr);
     pty.Send("ignored");
-    std::this_thread::sleep_for(milliseconds(150));
+    std::this_thread::sleep_for(milliseconds(150));  // a silence and more in which nothing may come
     EXPECT_EQ(sink.FrameCount(), 1u);
     OpenOrFail();
     pty.Send("after");
     ASSERT_TRUE(sink.WaitFrames(2));
     EXPECT_EQ(sink.Frames()[1].bytes, "after");
+}
+
+// The system call a thread of this process is in, or -1.
+long SyscallOf(pid_t tid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%d/syscall", static_cast<int>(tid));
+    FILE* f = std::fopen(path, "r");
+    long nr = -1;
+    if (f) {
+        if (std::fscanf(f, "%ld", &nr) != 1) nr = -1;
+        std::fclose(f);
+    }
+    return nr;
+}
+
+// Waits until the thread (once its id is known) is in one of the system calls; false after the
+// limit. There is no event for "blocked in the kernel": /proc is looked at every millisecond.
+bool WaitForSyscall(const std::atomic<pid_t>& tid, std::initializer_list<long> calls, milliseconds limit) {
+    const auto end = Clock::now() + limit;
+    for (;;) {
+        if (const pid_t t = tid.load()) {
+            const long nr = SyscallOf(t);
+            for (long c : calls)
+                if (nr == c) return true;
+        }
+        if (Clock::now() >= end) return false;
+        std::this_thread::sleep_for(milliseconds(1));
+    }
 }
 
 // --- Writing ---------------------------------------------------------------------------------------
@@ -326,14 +358,18 @@ TEST_F(ComTest, WritesFromTwoThreadsDoNotInterleave) {
     // have to be continued: an unserialised pair would mix its chunks there.
     constexpr size_t kChunk = 3000;
     constexpr int kEach = 25;
+    std::atomic<pid_t> tids[2] = {0, 0};
     auto writer = [&](char letter) {
+        tids[letter - 'A'].store(gettid());
         const std::string chunk(kChunk, letter);
         for (int i = 0; i < kEach; ++i)
             EXPECT_EQ(com.Write(chunk.data(), kChunk), kChunk);
     };
     std::thread a(writer, 'A');
     std::thread b(writer, 'B');
-    std::this_thread::sleep_for(milliseconds(200));  // both are stalled on a full line by now
+    // Both stalled on the full line: one waits for room, the other for the write lock.
+    EXPECT_TRUE(WaitForSyscall(tids[0], {SYS_poll, SYS_ppoll, SYS_futex}, milliseconds(5000)));
+    EXPECT_TRUE(WaitForSyscall(tids[1], {SYS_poll, SYS_ppoll, SYS_futex}, milliseconds(5000)));
     const std::string got = pty.Receive(2 * kEach * kChunk, milliseconds(20000));
     a.join();
     b.join();
@@ -366,19 +402,6 @@ TEST_F(ComTest, WriteToAStalledLineGivesUpAfterItsBoundWithoutSpinning) {
     std::printf("[ timing ] write to a stalled line gave up after %lld ms, %.1f ms CPU\n", took, cpu);
 }
 
-// The system call a thread of this process is in, or -1.
-long SyscallOf(pid_t tid) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/self/task/%d/syscall", static_cast<int>(tid));
-    FILE* f = std::fopen(path, "r");
-    long nr = -1;
-    if (f) {
-        if (std::fscanf(f, "%ld", &nr) != 1) nr = -1;
-        std::fclose(f);
-    }
-    return nr;
-}
-
 // A terminal that has stopped reading takes part of a long answer; Close does not wait out the
 // write's bound (2 minutes here) but ends it, and the write says how much went through.
 TEST_F(ComTest, CloseEndsAWriteThatWaitsForRoomWithWhatWentThrough) {
@@ -390,12 +413,8 @@ TEST_F(ComTest, CloseEndsAWriteThatWaitsForRoomWithWhatWentThrough) {
         const std::string reply = Pattern(kLong, 9);
         return com.Write(reply.data(), kLong);
     });
-    // Wait until the writer is waiting for room.
-    const auto end = Clock::now() + milliseconds(5000);
-    for (long nr = -1; nr != SYS_poll && nr != SYS_ppoll && Clock::now() < end;) {
-        std::this_thread::sleep_for(milliseconds(1));
-        if (const pid_t tid = writerTid.load()) nr = SyscallOf(tid);
-    }
+    EXPECT_TRUE(WaitForSyscall(writerTid, {SYS_poll, SYS_ppoll}, milliseconds(5000)))
+        << "the writer never waited for room";
     com.Close();
     ASSERT_EQ(write.wait_for(milliseconds(5000)), std::future_status::ready);
     const uint32_t part = write.get();
