@@ -1,5 +1,6 @@
 // CCom on a real pseudo-terminal pair: the test holds the master (the terminal's end) and its
 // own slave fd; CCom opens the slave by its path, as it would open a serial device.
+#include "support/pty_pair.h"
 #include "support/serial_probe.h"
 
 #include <gtest/gtest.h>
@@ -15,53 +16,14 @@
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <poll.h>
-#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
 
-struct Pty {
-    int master = -1;
-    int slave = -1;  // held so that the master never reads EIO between two opens of CCom
-    char name[128] = {};
-
-    Pty() {
-        if (openpty(&master, &slave, name, nullptr, nullptr) != 0) master = slave = -1;
-    }
-    ~Pty() { Hangup(); }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-
-    void Hangup() {
-        if (master >= 0) close(master);
-        if (slave >= 0) close(slave);
-        master = slave = -1;
-    }
-    void Send(const std::string& s) const {
-        size_t done = 0;
-        while (done < s.size()) {
-            const ssize_t n = write(master, s.data() + done, s.size() - done);
-            ASSERT_GT(n, 0) << std::strerror(errno);
-            done += static_cast<size_t>(n);
-        }
-    }
-    // Reads what CCom wrote until count bytes have come or limit has passed.
-    std::string Receive(size_t count, milliseconds limit = milliseconds(5000)) const {
-        std::string out;
-        const auto end = Clock::now() + limit;
-        char buf[4096];
-        while (out.size() < count) {
-            const auto left = MsBetween(Clock::now(), end);
-            if (left <= 0) break;
-            pollfd p{master, POLLIN, 0};
-            if (poll(&p, 1, static_cast<int>(left)) <= 0) break;
-            const ssize_t n = read(master, buf, std::min(sizeof buf, count - out.size()));
-            if (n <= 0) break;
-            out.append(buf, static_cast<size_t>(n));
-        }
-        return out;
-    }
+// The shared pty pair; a byte that does not reach the line fails the test.
+struct Pty : PtyPair {
+    void Send(const std::string& s) const { ASSERT_TRUE(PtyPair::Send(s)) << std::strerror(errno); }
 };
 
 double ProcessCpuMs() {
@@ -82,7 +44,7 @@ protected:
         ASSERT_GE(pty.master, 0) << "openpty failed";
         window.Start();
         com.SetOwner(&window, &sink);
-        com.SetParams(pty.name, 9600, 8, 0, 0);
+        com.SetParams(pty.name.c_str(), 9600, 8, 0, 0);
     }
     void TearDown() override {
         com.Close();
@@ -174,14 +136,14 @@ TEST_F(ComTest, OpenFailsWithoutADeviceOrAnOwner) {
     EXPECT_EQ(com.Open(), 0);
 
     CCom orphan;  // never told where bursts go
-    orphan.SetParams(pty.name, 9600, 8, 0, 0);
+    orphan.SetParams(pty.name.c_str(), 9600, 8, 0, 0);
     EXPECT_EQ(orphan.Open(), 0);
     EXPECT_FALSE(orphan.IsOpen());
 }
 
 TEST_F(ComTest, SpeedWithoutALineSettingIsRefusedAndReleasesTheDevice) {
     for (uint32_t speed : {0u, 12345u}) {
-        com.SetParams(pty.name, speed, 8, 0, 0);
+        com.SetParams(pty.name.c_str(), speed, 8, 0, 0);
         ::testing::internal::CaptureStderr();
         EXPECT_EQ(com.Open(), 0) << speed;
         const std::string err = ::testing::internal::GetCapturedStderr();
@@ -191,7 +153,7 @@ TEST_F(ComTest, SpeedWithoutALineSettingIsRefusedAndReleasesTheDevice) {
     // Nothing of the refused attempts holds the device.
     CCom other;
     other.SetOwner(&window, &sink);
-    other.SetParams(pty.name, 57600, 8, 0, 0);
+    other.SetParams(pty.name.c_str(), 57600, 8, 0, 0);
     EXPECT_EQ(other.Open(), 1);
     termios t{};
     ASSERT_EQ(tcgetattr(pty.slave, &t), 0);
@@ -205,7 +167,7 @@ TEST_F(ComTest, PortIsOpenedExclusively) {
     OpenOrFail();
     CCom second;
     second.SetOwner(&window, &sink);
-    second.SetParams(pty.name, 9600, 8, 0, 0);
+    second.SetParams(pty.name.c_str(), 9600, 8, 0, 0);
     EXPECT_EQ(second.Open(), 0);
     com.Close();
     EXPECT_EQ(second.Open(), 1);
@@ -263,7 +225,7 @@ TEST(ComWindowThread, CloseOnTheWindowThreadServesAWaitingHandOver) {
     BurstRecorder sink{&window};
     CCom com;
     com.SetOwner(&window, &sink);
-    com.SetParams(pty.name, 9600, 8, 0, 0);
+    com.SetParams(pty.name.c_str(), 9600, 8, 0, 0);
     ASSERT_EQ(com.Open(), 1);
     pty.Send("VVV");
     ASSERT_TRUE(window.WaitForWaitingSender(milliseconds(3000)));  // the watcher waits on us
@@ -453,7 +415,7 @@ TEST_F(ComTest, OwnerCanReopenFromInsideTheLossNotice) {
     ASSERT_GE(replacement.master, 0);
     std::promise<int> reopened;
     sink.OnLost([&] {
-        com.SetParams(replacement.name, 9600, 8, 0, 0);
+        com.SetParams(replacement.name.c_str(), 9600, 8, 0, 0);
         reopened.set_value(com.Open());
     });
     ::testing::internal::CaptureStderr();

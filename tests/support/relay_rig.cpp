@@ -201,11 +201,8 @@ std::string ConnectFrame(char start, const std::string& host, int port, char end
 // ---- the rig ----------------------------------------------------------------------------------
 
 RelayRig::RelayRig(Relay::Timeouts timeouts, TraceTarget* trace, TrayIconState* tray) {
-    m_master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0)
-        throw std::runtime_error("no pseudo-terminal");
-    const std::string slave = ptsname(m_master);
-    m_slaveKeep = open(slave.c_str(), O_RDWR | O_NOCTTY);
+    if (!m_line.Ok()) throw std::runtime_error("no pseudo-terminal");
+    const std::string& slave = m_line.name;
 
     relay = std::make_unique<Relay>(
         Relay::Ports{&loop, &com, tray ? tray : &rec, trace ? trace : &rec});
@@ -225,11 +222,9 @@ RelayRig::~RelayRig() {
     relay.reset();
     loop.Quit();
     m_loopThread.join();
-    close(m_slaveKeep);
-    close(m_master);
 }
 
-void RelayRig::TerminalNoWait(const std::string& bytes) { SendBytes(m_master, bytes); }
+void RelayRig::TerminalNoWait(const std::string& bytes) { m_line.Send(bytes); }
 
 int RelayRig::Terminal(const std::string& bytes) {
     const std::size_t from = rec.Size();

@@ -6,6 +6,7 @@
 #include "relay/relay.h"
 #include "serial/com.h"
 #include "support/log_files.h"
+#include "support/pty_pair.h"
 #include "support/fresh_directory.h"
 
 #include <chrono>
@@ -113,9 +114,9 @@ public:
     void TerminalNoWait(const std::string& bytes);
     // Reads what the relay wrote to the terminal.
     std::string FromRelay(std::size_t n, std::chrono::milliseconds bound = kEventBound) {
-        return ReadBytes(m_master, n, bound);
+        return m_line.Receive(n, bound);
     }
-    bool TerminalSilent(std::chrono::milliseconds window) { return Silent(m_master, window); }
+    bool TerminalSilent(std::chrono::milliseconds window) { return Silent(m_line.master, window); }
 
     // Relay state, read on the window thread.
     int Mode();
@@ -132,6 +133,5 @@ public:
 
 private:
     std::thread m_loopThread;
-    int m_master = -1;
-    int m_slaveKeep = -1;  // a pty master reads EIO once no slave is open
+    PtyPair m_line;
 };
