@@ -1,6 +1,6 @@
 #include "support/pty_pair.h"
 
-#include "support/relay_rig.h"
+#include "support/test_server.h"
 
 #include <fcntl.h>
 #include <stdlib.h>
