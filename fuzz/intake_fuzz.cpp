@@ -25,21 +25,21 @@ namespace {
 // every connection and echoes what arrives until the relay closes it.
 class EchoServers {
 public:
-    EchoServers() : m_listeners{Listener("127.0.0.1"), Listener("127.0.0.2"), Listener("127.0.0.3")} {
+    EchoServers() : m_listeners{TestServer("127.0.0.1"), TestServer("127.0.0.2"), TestServer("127.0.0.3")} {
         m_thread = std::thread([this] { Serve(); });
         m_thread.detach();  // lives as long as the process
     }
-    const Listener* For(const std::string& host) const {
-        for (const Listener& l : m_listeners)
-            if (l.address == host) return &l;
+    const TestServer* For(const std::string& host) const {
+        for (const TestServer& l : m_listeners)
+            if (l.Address() == host) return &l;
         return nullptr;
     }
-    const Listener& Secure() const { return m_listeners[0]; }
+    const TestServer& Secure() const { return m_listeners[0]; }
 
 private:
     void Serve() {
         std::vector<pollfd> fds;
-        for (const Listener& l : m_listeners) fds.push_back({l.fd, POLLIN, 0});
+        for (const TestServer& l : m_listeners) fds.push_back({l.Fd(), POLLIN, 0});
         const std::size_t nListen = fds.size();
         for (;;) {
             if (poll(fds.data(), fds.size(), -1) < 0) continue;
@@ -63,7 +63,7 @@ private:
             for (pollfd& p : fds) p.revents = 0;
         }
     }
-    Listener m_listeners[3];
+    TestServer m_listeners[3];
     std::thread m_thread;
 };
 
@@ -81,10 +81,10 @@ std::string Confine(const std::string& burst, const EchoServers& servers) {
     if (ParseConnectFrame(copy.data(), n, host, port, &part) != CONNECT_FRAME_OK) return burst;
     in_addr a{};
     if (inet_pton(AF_INET, host, &a) != 1) return burst;  // never connected to
-    const Listener* l = servers.For(host);
+    const TestServer* l = servers.For(host);
     if (l && (std::atoi(port) & 0xFFFF) == 0) return burst;  // its port 0: refused at once
     if (!l) l = &servers.Secure();
-    return ConnectFrameFor(burst[0], l->address, l->port, burst[n - 1]);
+    return ConnectFrame(burst[0], l->Address(), l->Port(), burst[n - 1]);
 }
 
 }  // namespace
@@ -111,12 +111,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         // Every burst is traced once, first, as it came; a version query is answered.
         int traced = 0;
         bool replied = false;
-        for (const RigEvent& e : rig.recorder.Take()) {
+        for (const Seen& e : rig.recorder.Take()) {
             if (e.kind == TRACE_FROM_TERMINAL) {
                 ++traced;
-                FUZZ_CHECK(e.count == b.size() && e.bytes == b.substr(0, kTraceRawSize));
+                FUZZ_CHECK(e.count == b.size() && e.raw == b.substr(0, kTraceRawSize));
             }
-            replied |= e.kind == TRACE_TO_TERMINAL && e.bytes == "VG01:Tevnmark:1, 0, 0, 5::38400::E";
+            replied |= e.kind == TRACE_TO_TERMINAL && e.raw == "VG01:Tevnmark:1, 0, 0, 5::38400::E";
         }
         FUZZ_CHECK(traced == 1);
         if (b.compare(0, 3, "VVV") == 0 && !IsConnectFrame(b.c_str(), static_cast<int>(b.size())))

@@ -7,14 +7,15 @@
 // with 0 (end of data) or 4 (a damaged or timed-out answer), never hands more than 5120 bytes
 // to the terminal, and the answers before the first fault reach the terminal as they were
 // sealed.
-#include "crypto/adapter.h"
-#include "crypto/test_server_crypto.h"
+#include "support/envelope_server.h"
 #include "fuzz_check.h"
 #include "fuzz_relay_rig.h"
 #include "net/transport.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <poll.h>
@@ -38,14 +39,9 @@ constexpr int kMaxPieces = 64;
 const std::string kKeyBeforeAnyRequest(16, '\0');
 
 std::string Seal(const std::string& key, const std::string& plain) {
-    unsigned char cipher[kMaxAnswer];
-    int s = 0;
-    FUZZ_CHECK(SeedEncrypt(g_envelopeIv, reinterpret_cast<const unsigned char*>(key.data()), 16,
-                           reinterpret_cast<const unsigned char*>(plain.data()),
-                           static_cast<int>(plain.size()), cipher, &s) == 0);
-    char head[16];
-    std::snprintf(head, sizeof head, "%04d%06d", (s + 6) % 10000, s);
-    return std::string(head, 10) + std::string(reinterpret_cast<char*>(cipher), static_cast<std::size_t>(s));
+    std::string sealed = SealAnswer(key, plain);
+    FUZZ_CHECK(!sealed.empty());
+    return sealed;
 }
 
 // One answer of the server as the input describes it.
@@ -98,60 +94,24 @@ std::vector<Unit> Units(const uint8_t* data, std::size_t size) {
     return units;
 }
 
-bool SendBytes(int fd, const char* bytes, std::size_t n) {
-    std::size_t off = 0;
-    while (off < n) {
-        const ssize_t k = send(fd, bytes + off, n - off, MSG_NOSIGNAL);
-        if (k <= 0) return false;  // the worker may have ended and closed before the end
-        off += static_cast<std::size_t>(k);
-    }
-    return true;
-}
-
-// Reads exactly n bytes within the bound.
-bool ReadExactly(int fd, std::string* out, std::size_t n, std::chrono::milliseconds bound) {
-    const auto deadline = std::chrono::steady_clock::now() + bound;
-    out->clear();
-    char buffer[4096];
-    while (out->size() < n) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd p{fd, POLLIN, 0};
-        if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) != 1) return false;
-        const std::size_t want = n - out->size() < sizeof buffer ? n - out->size() : sizeof buffer;
-        const ssize_t k = recv(fd, buffer, want, 0);
-        if (k <= 0) return false;
-        out->append(buffer, static_cast<std::size_t>(k));
-    }
-    return true;
-}
-
 // The server's side of a request: reads the envelope, checks its length fields, opens it with
 // the test key and checks the request it holds. Returns the session key.
 std::string OpenRequest(int fd, const std::string& request) {
-    std::string head, rest;
-    FUZZ_CHECK(ReadExactly(fd, &head, 10, std::chrono::seconds(10)));
-    const int count = std::atoi(head.substr(0, 4).c_str());
-    const int r = std::atoi(head.substr(4, 6).c_str());
-    FUZZ_CHECK(r == 128 && count > r + 12);
-    FUZZ_CHECK(ReadExactly(fd, &rest, static_cast<std::size_t>(count - 6), std::chrono::seconds(10)));
-    const int s = std::atoi(rest.substr(r, 6).c_str());
-    FUZZ_CHECK(count == r + s + 12);
-    unsigned char plain[kMaxAnswer];
-    int n = 0;
-    FUZZ_CHECK(RsaPrivateDecryptPem(BRISCA_TEST_PRIVATE_KEY_PEM, reinterpret_cast<const unsigned char*>(rest.data()),
-                                    r, plain, &n) == 0 && n == 16);
-    const std::string key(reinterpret_cast<char*>(plain), 16);
-    FUZZ_CHECK(key.find_first_not_of("0123456789") == std::string::npos);
-    FUZZ_CHECK(SeedDecrypt(g_envelopeIv, plain, 16, reinterpret_cast<const unsigned char*>(rest.data() + r + 6), s,
-                           plain, &n) == 0);
-    FUZZ_CHECK(std::string(reinterpret_cast<char*>(plain), static_cast<std::size_t>(n)) == request);
+    std::string whole = ReadBytes(fd, 4, std::chrono::seconds(10));
+    FUZZ_CHECK(whole.size() == 4 && whole.find_first_not_of("0123456789") == std::string::npos);
+    const std::size_t count = static_cast<std::size_t>(std::atoi(whole.c_str()));
+    whole += ReadBytes(fd, count, std::chrono::seconds(10));
+    FUZZ_CHECK(whole.size() == count + 4);
+    std::string key, opened;
+    FUZZ_CHECK(OpenEnvelope(whole, &key, &opened));
+    FUZZ_CHECK(opened == request);
     return key;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-    static Listener server("127.0.0.1");
+    static TestServer server("127.0.0.1");
     static const bool shortened = [] {
         SetTransferTimeoutMs(kAnswerBoundMs);
         return true;
@@ -164,8 +124,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
     rig.recorder.Take();
     // A connect frame on the secure route; it also ends the previous input's connection.
-    rig.Burst(ConnectFrameFor('S', "127.0.0.1", server.port, 'E'));
-    const int fd = AcceptOne(server.fd, std::chrono::seconds(10));
+    rig.Burst(ConnectFrame('S', "127.0.0.1", server.Port(), 'E'));
+    const int fd = AcceptOne(server.Fd(), std::chrono::seconds(10));
     FUZZ_CHECK(fd >= 0);
 
     std::vector<std::string> expected;  // what must reach the terminal, in order
@@ -176,12 +136,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::string key = kKeyBeforeAnyRequest;
     bool keyed = false;
     int pieces = 0, requests = 0;
-    if (!structured) SendBytes(fd, reinterpret_cast<const char*>(data + 1), size - 1);
+    if (!structured) SendBytes(fd, std::string(reinterpret_cast<const char*>(data + 1), size - 1));
     for (const Unit& u : units) {
         if (u.requestBefore && intact) {
             // Only once the terminal has every answer so far: the worker decrypts with the key
             // of the latest request, so an answer still on its way would meet the new key.
-            FUZZ_CHECK(rig.recorder.WaitCount(TRACE_TO_TERMINAL, expected.size(), std::chrono::seconds(10)));
+            FUZZ_CHECK(rig.recorder.WaitFor(
+                [&](const std::vector<Seen>& seen) {
+                    return static_cast<std::size_t>(std::count_if(seen.begin(), seen.end(), [](const Seen& e) {
+                               return e.kind == TRACE_TO_TERMINAL;
+                           })) >= expected.size();
+                },
+                std::chrono::seconds(10)));
             const std::string request = "\x02" "0200 request " + std::to_string(++requests) + "\x03" "zz";
             rig.Burst(request);
             key = OpenRequest(fd, request);
@@ -196,7 +162,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         while (sent && off < bytes.size()) {
             std::size_t n = bytes.size() - off;
             if (u.piece > 0 && pieces < kMaxPieces) n = std::min(n, off == 0 ? std::max<std::size_t>(4, u.piece) : u.piece);
-            sent = SendBytes(fd, bytes.data() + off, n);
+            sent = SendBytes(fd, bytes.substr(off, n));
             off += n;
             ++pieces;
             const bool longPause = u.pauseMs >= kLongPauseMs && off == n;  // once, after the first send
@@ -216,25 +182,27 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         if (!sent || u.shortReply) break;
     }
     shutdown(fd, SHUT_WR);  // the end of the stream: the worker never waits for more
-    FUZZ_CHECK(rig.recorder.WaitText("쓰레드종료", std::chrono::seconds(30)));
+    FUZZ_CHECK(rig.recorder.WaitEvent(
+                   0, [](const Seen& e) { return e.kind == TRACE_TEXT && e.text.find("쓰레드종료") != std::string::npos; },
+                   std::chrono::seconds(30)) >= 0);
     close(fd);
-    const std::vector<RigEvent> seen = rig.recorder.Take();
+    const std::vector<Seen> seen = rig.recorder.Take();
 
     std::vector<std::string> answers;
     int connects = 0, ends = 0, v = -99;
-    for (const RigEvent& e : seen) {
+    for (const Seen& e : seen) {
         if (e.kind == TRACE_TO_TERMINAL) {
             FUZZ_CHECK(e.count <= static_cast<unsigned>(kMaxAnswer));
-            answers.push_back(e.bytes);
+            answers.push_back(e.raw);
             if (e.count > kTraceRawSize) answers.back() += "(longer)";
         } else if (e.kind == TRACE_TEXT) {
-            connects += e.bytes.rfind("서버접속-->", 0) == 0;
-            if (std::sscanf(e.bytes.c_str(), "접속해제!(%d)-->쓰레드종료", &v) == 1) ++ends;
-            FUZZ_CHECK(e.bytes.find("TIMEOUT") == std::string::npos);
+            connects += e.text.rfind("서버접속-->", 0) == 0;
+            if (std::sscanf(e.text.c_str(), "접속해제!(%d)-->쓰레드종료", &v) == 1) ++ends;
+            FUZZ_CHECK(e.text.find("TIMEOUT") == std::string::npos);
         }
     }
     FUZZ_CHECK(connects == 1 && ends == 1);
-    FUZZ_CHECK(seen.back().kind == TRACE_TEXT && seen.back().bytes.find("쓰레드종료") != std::string::npos);
+    FUZZ_CHECK(seen.back().kind == TRACE_TEXT && seen.back().text.find("쓰레드종료") != std::string::npos);
     // End of data after whole answers, or a damaged or stalled one; a reset never happens here.
     FUZZ_CHECK(v == 0 || v == 4);
     if (timedOut) FUZZ_CHECK(v == 4);

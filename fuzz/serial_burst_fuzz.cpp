@@ -4,7 +4,8 @@
 // 1 to 4096 bytes, each on the window thread. The silence is cut to 4 ms so that a run takes
 // milliseconds, not seconds.
 #include "fuzz_check.h"
-#include "serial/com_test_support.h"
+#include "support/pty_pair.h"
+#include "support/serial_probe.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -12,7 +13,6 @@
 #include <ctime>
 #include <string>
 
-#include <pty.h>
 #include <unistd.h>
 
 namespace {
@@ -22,26 +22,22 @@ constexpr size_t kMaxBytes = 24000;    // per input, so that one run stays short
 constexpr long kMaxGapsUs = 150000;    // likewise for the gaps
 
 struct Rig {
-    int master = -1;
-    int slave = -1;  // held, so that the line never hangs up between inputs
+    PtyPair line;  // the slave held, so that the line never hangs up between inputs
     ProbeWindow window;
-    Recorder sink{&window};
+    BurstRecorder sink{&window};
     CCom com;
 
     Rig() {
-        char name[128];
-        FUZZ_CHECK(openpty(&master, &slave, name, nullptr, nullptr) == 0);
+        FUZZ_CHECK(line.Ok());
         CCom::SetSilenceMs(kSilenceMs);
         window.Start();
         com.SetOwner(&window, &sink);
-        com.SetParams(name, 115200, 8, 0, 0);
+        com.SetParams(line.name.c_str(), 115200, 8, 0, 0);
         FUZZ_CHECK(com.Open() == 1);
     }
     ~Rig() {
         com.Close();
         window.Stop();
-        close(master);
-        close(slave);
     }
 };
 
@@ -81,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (size_t i = 0; i < length; ++i)
             written.push_back(static_cast<char>((from + i) * 151 + control));
         for (size_t done = from; done < written.size();) {
-            const ssize_t n = write(rig.master, written.data() + done, written.size() - done);
+            const ssize_t n = write(rig.line.master, written.data() + done, written.size() - done);
             FUZZ_CHECK(n > 0);
             done += static_cast<size_t>(n);
         }
@@ -89,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Every byte comes out, however the gaps fell against the silence.
     FUZZ_CHECK(rig.sink.WaitBytes(written.size(), milliseconds(10000)));
     std::string joined;
-    for (const Recorder::Frame& f : rig.sink.Frames()) {
+    for (const BurstRecorder::Frame& f : rig.sink.Frames()) {
         FUZZ_CHECK(!f.bytes.empty() && f.bytes.size() <= kComBufferSize);
         FUZZ_CHECK(f.onWindowThread);
         joined += f.bytes;

@@ -1,6 +1,6 @@
 // Linux: the server simulator's own decryption (brisca_testcrypto) with the test private key.
 #include "crypto/test_keys.h"
-#include "crypto/test_server_crypto.h"
+#include "support/server_crypto.h"
 
 #include <openssl/sha.h>
 

@@ -2,7 +2,7 @@
 // concurrent threads, raw bytes and frames, long lines, an unwritable log directory, the folder,
 // old days deleted, the daily limit, private files and a file that goes away while open.
 #include "diag/log.h"
-#include "diag/temp_dir.h"
+#include "support/temp_dir.h"
 #include "sys/sys.h"
 
 #include <chrono>

@@ -5,7 +5,7 @@
 
 #include "core/event_loop.h"
 #include "crypto/server_key.h"
-#include "relay/relay_rig.h"
+#include "support/relay_rig.h"
 
 #include <gtest/gtest.h>
 
@@ -93,19 +93,9 @@ private:
     std::vector<std::string> m_lines;
 };
 
-// A pseudo-terminal whose slave side is reached through a link, as a USB adapter's by-id name.
-struct Line {
-    int master = -1;
-    std::string slave;
-    Line() {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0) slave = ptsname(master);
-    }
-    ~Line() { Unplug(); }
-    void Unplug() {
-        if (master >= 0) close(master);
-        master = -1;
-    }
+// A pseudo-terminal with no slave held: closing its master is the device going away.
+struct Line : PtyPair {
+    Line() : PtyPair(false) {}
 };
 
 class GatewayTest : public ::testing::Test {
@@ -131,11 +121,11 @@ protected:
 
 TEST_F(GatewayTest, StartSaysTheLogFolderLogsTheStartOpensAndSavesThenSettingsChange) {
     Line line;
-    ASSERT_FALSE(line.slave.empty());
+    ASSERT_FALSE(line.name.empty());
     char cwd[512];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
     const std::string terminal = std::string(cwd) + "/terminal";
-    ASSERT_EQ(symlink(line.slave.c_str(), terminal.c_str()), 0);
+    ASSERT_EQ(symlink(line.name.c_str(), terminal.c_str()), 0);
     shell.stored = GatewaySettings{terminal, " 38400", 1, "gate_log", 30, 5, ""};
     shell.checked = 0;  // the operator cleared "로그생성": it counts from the save on
     ASSERT_EQ(OnWindow(&Gateway::LoadSettings), 1);
@@ -174,20 +164,20 @@ TEST_F(GatewayTest, StartSaysTheLogFolderLogsTheStartOpensAndSavesThenSettingsCh
 
 TEST_F(GatewayTest, ALostPortIsRetriedWithoutSavingUntilTheOperatorChoosesNewSettings) {
     Line line;
-    ASSERT_FALSE(line.slave.empty());
+    ASSERT_FALSE(line.name.empty());
     shell.hasStored = 0;
     shell.checked = 0;
     ASSERT_EQ(OnWindow(&Gateway::LoadSettings), 0);
     EXPECT_EQ(gateway.PortText(), "COM1");
-    loop.Call([&] { gateway.SetTexts(line.slave, "38400"); });
+    loop.Call([&] { gateway.SetTexts(line.name, "38400"); });
     ASSERT_EQ(OnWindow(&Gateway::Start), 1);
     ASSERT_EQ(shell.saved.size(), 1u);
 
-    line.Unplug();  // the device goes away
-    ASSERT_TRUE(shell.WaitLine("시리얼 포트 끊김!-->" + line.slave));
+    line.Hangup();  // the device goes away
+    ASSERT_TRUE(shell.WaitLine("시리얼 포트 끊김!-->" + line.name));
     loop.Call([&] {  // after the loss has been handled in full
         EXPECT_TRUE(gateway.Retrying());
-        EXPECT_EQ(shell.events.back(), "lost " + line.slave);
+        EXPECT_EQ(shell.events.back(), "lost " + line.name);
         EXPECT_EQ(shell.saved.size(), 1u);
     });
 

@@ -63,7 +63,8 @@ TEST(PortRecovery, TriesOnTheWindowThreadUntilThePortIsBack) {
     recovery.Start();
     recovery.Start();  // a second loss report while retrying changes nothing
     ASSERT_TRUE(tries.WaitCount(3));
-    // The third try reopened the port: no fourth comes.
+    // The third try reopened the port: no fourth comes. Not a synchronisation: ten retry
+    // intervals in which nothing may happen.
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(recovery.Attempts(), 3u);
     EXPECT_FALSE(recovery.Retrying());
@@ -102,7 +103,7 @@ TEST(PortRecovery, StopsOnTheWindowThreadWhileATryWaitsForIt) {
     // Stop runs where the program runs it: on the window thread, which the next try needs.
     w.loop.Call([&] { recovery.Stop(); });
     const int after = tries.count;
-    std::this_thread::sleep_for(30ms);
+    std::this_thread::sleep_for(30ms);  // thirty retry intervals in which no try may come
     EXPECT_EQ(tries.count, after);
     EXPECT_FALSE(recovery.Retrying());
 }

@@ -1,8 +1,8 @@
 // The stop of the program while a connect to a server that does not answer is under way: the
 // cancel wakes it, and every connect after it fails at once. A program of its own, since the
 // cancel lasts for the rest of the process.
-#include "diag/temp_dir.h"
-#include "net/loopback.h"
+#include "support/temp_dir.h"
+#include "support/loopback.h"
 #include "net/transport.h"
 
 #include <chrono>

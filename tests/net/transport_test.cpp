@@ -2,8 +2,8 @@
 // whole sends, exact receives, end of stream, the receive time-out, waking a waiter, and the
 // bounds that hold against a server that stops reading or trickles its answer.
 #include "net/transport.h"
-#include "diag/temp_dir.h"
-#include "net/loopback.h"
+#include "support/temp_dir.h"
+#include "support/loopback.h"
 
 #include <atomic>
 #include <chrono>

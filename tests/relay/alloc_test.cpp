@@ -2,8 +2,8 @@
 // terminal, both routes' forwarding, the secure envelope, the version reply and answers written
 // to the terminal
 // allocate nothing on the relay's threads once warmed up.
-#include "relay/relay_rig.h"
-#include "relay/seed_oracle.h"
+#include "support/relay_rig.h"
+#include "support/envelope_server.h"
 
 #include <gtest/gtest.h>
 
@@ -84,16 +84,11 @@ TEST(RelayAllocation, FramesRoutesAndAnswersAllocateNothing) {
     const auto sealedAnswer = [](int fd, std::string* wire) {
         const std::string count = ReadBytes(fd, 4);
         if (count.size() != 4) return false;
-        const std::string rest = ReadBytes(fd, static_cast<std::size_t>(std::atoi(count.c_str())));
-        std::string key, cipher;
-        if (rest.size() < 6 + 128 || !OpenSessionKey(rest.substr(6, 128), &key) ||
-            !SeedOracle(true, key, "secure answer", &cipher))
-            return false;
-        char head[32];
-        std::snprintf(head, sizeof head, "%04d%06d", static_cast<int>(cipher.size()) + 6,
-                      static_cast<int>(cipher.size()));
-        *wire = head + cipher;
-        return true;
+        const std::string whole = count + ReadBytes(fd, static_cast<std::size_t>(std::atoi(count.c_str())));
+        std::string key, request;
+        if (!OpenEnvelope(whole, &key, &request)) return false;
+        *wire = SealAnswer(key, "secure answer");
+        return !wire->empty();
     };
 
     const auto plainRound = [&] {

@@ -1,6 +1,6 @@
 // The intake: every burst traced first, the version query answered, connect frames choosing the
 // route, malformed connect frames dropped with the state left alone.
-#include "relay/relay_rig.h"
+#include "support/relay_rig.h"
 
 #include <gtest/gtest.h>
 

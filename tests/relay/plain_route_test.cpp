@@ -1,5 +1,5 @@
 // The plain route: connect, byte-for-byte forwarding, answers in pieces, the worker's ends.
-#include "relay/relay_rig.h"
+#include "support/relay_rig.h"
 
 #include <gtest/gtest.h>
 

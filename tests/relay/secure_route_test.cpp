@@ -1,7 +1,8 @@
 // The secure route against a test server that holds the private key: the envelope byte by byte,
 // enveloped and short answers, the log lines, a refused connect, silence and bad length fields.
-#include "relay/relay_rig.h"
-#include "relay/seed_oracle.h"
+#include "support/relay_rig.h"
+#include "support/envelope_server.h"
+#include "support/seed_oracle.h"
 
 #include <gtest/gtest.h>
 
@@ -15,7 +16,6 @@ namespace {
 struct Envelope {
     std::string whole;
     int count = -1;  // the 4-digit field
-    std::string rsa;
     std::string seed;
     std::string key;      // the session key the server's private key finds in the RSA block
     std::string request;  // the SEED block opened with that key
@@ -35,24 +35,17 @@ Envelope ReadEnvelope(int fd) {
     if (e.count < 12) return e;
     e.whole += ReadBytes(fd, static_cast<std::size_t>(e.count));
     if (e.whole.size() != static_cast<std::size_t>(e.count) + 4) return e;
-    const int r = Digits(e.whole.substr(4, 6));
-    if (r <= 0 || 10 + r + 6 > static_cast<int>(e.whole.size())) return e;
-    e.rsa = e.whole.substr(10, static_cast<std::size_t>(r));
-    const int s = Digits(e.whole.substr(10 + static_cast<std::size_t>(r), 6));
-    e.seed = e.whole.substr(16 + static_cast<std::size_t>(r));
-    if (s != static_cast<int>(e.seed.size())) e.seed.clear();
-    if (OpenSessionKey(e.rsa, &e.key)) SeedOracle(false, e.key, e.seed, &e.request);
+    if (e.whole.size() >= 16 + 128) e.seed = e.whole.substr(16 + 128);
+    std::string why;
+    EXPECT_TRUE(OpenEnvelope(e.whole, &e.key, &e.request, &why)) << why;
     return e;
 }
 
 // An enveloped answer: 4 bytes the worker drops, the 6-digit length, the SEED block.
 std::string EnvelopeAnswer(const std::string& key, const std::string& plain) {
-    std::string cipher;
-    EXPECT_TRUE(SeedOracle(true, key, plain, &cipher));
-    char head[32];
-    std::snprintf(head, sizeof head, "%04d%06d", static_cast<int>(cipher.size()) + 6,
-                  static_cast<int>(cipher.size()));
-    return head + cipher;
+    const std::string sealed = SealAnswer(key, plain);
+    EXPECT_FALSE(sealed.empty());
+    return sealed;
 }
 
 bool Logged(const std::string& message) {

@@ -1,6 +1,6 @@
 // The window thread and the receive worker together: a new connection while one is open, a
 // close while the worker is blocked, an answer while the window thread is busy, Stop.
-#include "relay/relay_rig.h"
+#include "support/relay_rig.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,7 @@
 // CCom on a real pseudo-terminal pair: the test holds the master (the terminal's end) and its
 // own slave fd; CCom opens the slave by its path, as it would open a serial device.
-#include "serial/com_test_support.h"
+#include "support/pty_pair.h"
+#include "support/serial_probe.h"
 
 #include <gtest/gtest.h>
 
@@ -10,57 +11,19 @@
 #include <cstring>
 #include <ctime>
 #include <future>
+#include <initializer_list>
 
 #include <fcntl.h>
 #include <sys/syscall.h>
 #include <poll.h>
-#include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
 namespace {
 
-struct Pty {
-    int master = -1;
-    int slave = -1;  // held so that the master never reads EIO between two opens of CCom
-    char name[128] = {};
-
-    Pty() {
-        if (openpty(&master, &slave, name, nullptr, nullptr) != 0) master = slave = -1;
-    }
-    ~Pty() { Hangup(); }
-    Pty(const Pty&) = delete;
-    Pty& operator=(const Pty&) = delete;
-
-    void Hangup() {
-        if (master >= 0) close(master);
-        if (slave >= 0) close(slave);
-        master = slave = -1;
-    }
-    void Send(const std::string& s) const {
-        size_t done = 0;
-        while (done < s.size()) {
-            const ssize_t n = write(master, s.data() + done, s.size() - done);
-            ASSERT_GT(n, 0) << std::strerror(errno);
-            done += static_cast<size_t>(n);
-        }
-    }
-    // Reads what CCom wrote until count bytes have come or limit has passed.
-    std::string Receive(size_t count, milliseconds limit = milliseconds(5000)) const {
-        std::string out;
-        const auto end = Clock::now() + limit;
-        char buf[4096];
-        while (out.size() < count) {
-            const auto left = MsBetween(Clock::now(), end);
-            if (left <= 0) break;
-            pollfd p{master, POLLIN, 0};
-            if (poll(&p, 1, static_cast<int>(left)) <= 0) break;
-            const ssize_t n = read(master, buf, std::min(sizeof buf, count - out.size()));
-            if (n <= 0) break;
-            out.append(buf, static_cast<size_t>(n));
-        }
-        return out;
-    }
+// The shared pty pair; a byte that does not reach the line fails the test.
+struct Pty : PtyPair {
+    void Send(const std::string& s) const { ASSERT_TRUE(PtyPair::Send(s)) << std::strerror(errno); }
 };
 
 double ProcessCpuMs() {
@@ -81,7 +44,7 @@ protected:
         ASSERT_GE(pty.master, 0) << "openpty failed";
         window.Start();
         com.SetOwner(&window, &sink);
-        com.SetParams(pty.name, 9600, 8, 0, 0);
+        com.SetParams(pty.name.c_str(), 9600, 8, 0, 0);
     }
     void TearDown() override {
         com.Close();
@@ -91,7 +54,7 @@ protected:
 
     Pty pty;
     ProbeWindow window;
-    Recorder sink{&window};
+    BurstRecorder sink{&window};
     CCom com;
 };
 
@@ -117,13 +80,13 @@ TEST_F(ComTest, SilenceDecidesWhereOneBurstEnds) {
     OpenOrFail();
     // 30 ms of quiet: one burst.
     pty.Send("abc");
-    std::this_thread::sleep_for(milliseconds(30));
+    std::this_thread::sleep_for(milliseconds(30));  // the gap under test, not a synchronisation
     pty.Send("def");
     ASSERT_TRUE(sink.WaitBytes(6));
-    // 250 ms of quiet: two bursts.
+    // Quiet until the first is handed over (100 ms at least): two bursts.
     const auto first = Clock::now();
     pty.Send("ghi");
-    std::this_thread::sleep_for(milliseconds(250));
+    ASSERT_TRUE(sink.WaitBytes(9));
     const auto second = Clock::now();
     pty.Send("jkl");
     ASSERT_TRUE(sink.WaitBytes(12));
@@ -132,7 +95,7 @@ TEST_F(ComTest, SilenceDecidesWhereOneBurstEnds) {
     EXPECT_EQ(frames[0].bytes, "abcdef");
     EXPECT_EQ(frames[1].bytes, "ghi");
     EXPECT_EQ(frames[2].bytes, "jkl");
-    std::printf("[ timing ] 250 ms gap: bursts handed over %lld ms and %lld ms after their bytes\n",
+    std::printf("[ timing ] gap until the hand-over: bursts handed over %lld ms and %lld ms after their bytes\n",
                 MsBetween(first, frames[1].at), MsBetween(second, frames[2].at));
 }
 
@@ -142,7 +105,7 @@ TEST_F(ComTest, EveryByteRestartsTheSilenceTimer) {
     const auto start = Clock::now();
     for (char c : std::string("123456")) {
         pty.Send(std::string(1, c));
-        std::this_thread::sleep_for(milliseconds(60));
+        std::this_thread::sleep_for(milliseconds(60));  // the gap under test
     }
     ASSERT_TRUE(sink.WaitBytes(6));
     const auto frames = sink.Frames();
@@ -173,14 +136,14 @@ TEST_F(ComTest, OpenFailsWithoutADeviceOrAnOwner) {
     EXPECT_EQ(com.Open(), 0);
 
     CCom orphan;  // never told where bursts go
-    orphan.SetParams(pty.name, 9600, 8, 0, 0);
+    orphan.SetParams(pty.name.c_str(), 9600, 8, 0, 0);
     EXPECT_EQ(orphan.Open(), 0);
     EXPECT_FALSE(orphan.IsOpen());
 }
 
 TEST_F(ComTest, SpeedWithoutALineSettingIsRefusedAndReleasesTheDevice) {
     for (uint32_t speed : {0u, 12345u}) {
-        com.SetParams(pty.name, speed, 8, 0, 0);
+        com.SetParams(pty.name.c_str(), speed, 8, 0, 0);
         ::testing::internal::CaptureStderr();
         EXPECT_EQ(com.Open(), 0) << speed;
         const std::string err = ::testing::internal::GetCapturedStderr();
@@ -190,7 +153,7 @@ TEST_F(ComTest, SpeedWithoutALineSettingIsRefusedAndReleasesTheDevice) {
     // Nothing of the refused attempts holds the device.
     CCom other;
     other.SetOwner(&window, &sink);
-    other.SetParams(pty.name, 57600, 8, 0, 0);
+    other.SetParams(pty.name.c_str(), 57600, 8, 0, 0);
     EXPECT_EQ(other.Open(), 1);
     termios t{};
     ASSERT_EQ(tcgetattr(pty.slave, &t), 0);
@@ -204,7 +167,7 @@ TEST_F(ComTest, PortIsOpenedExclusively) {
     OpenOrFail();
     CCom second;
     second.SetOwner(&window, &sink);
-    second.SetParams(pty.name, 9600, 8, 0, 0);
+    second.SetParams(pty.name.c_str(), 9600, 8, 0, 0);
     EXPECT_EQ(second.Open(), 0);
     com.Close();
     EXPECT_EQ(second.Open(), 1);
@@ -215,7 +178,10 @@ TEST_F(ComTest, PortIsOpenedExclusively) {
 TEST_F(ComTest, CloseWakesABlockedWatcherAtOnceAndHandsNothingOver) {
     com.Close();  // before any Open
     OpenOrFail();
-    std::this_thread::sleep_for(milliseconds(20));  // let the watcher settle in its wait
+    // One burst handed over: the watcher is running and goes back to its wait.
+    pty.Send("x");
+    ASSERT_TRUE(sink.WaitFrames(1));
+    sink.Clear();
     const auto t0 = Clock::now();
     EXPECT_EQ(com.Close(), 1);
     const auto took = MsBetween(t0, Clock::now());
@@ -223,7 +189,7 @@ TEST_F(ComTest, CloseWakesABlockedWatcherAtOnceAndHandsNothingOver) {
     EXPECT_FALSE(com.IsOpen());
     EXPECT_EQ(com.Close(), 1);  // twice
     pty.Send("late");
-    std::this_thread::sleep_for(milliseconds(150));
+    std::this_thread::sleep_for(milliseconds(150));  // a silence and more in which nothing may come
     EXPECT_EQ(sink.FrameCount(), 0u);
     std::printf("[ timing ] Close with a blocked watcher took %lld ms\n", took);
 }
@@ -243,7 +209,8 @@ TEST_F(ComTest, ReopenedPortHasExactlyOneWatcher) {
     const std::string msg = Pattern(300, 3);
     pty.Send(msg);
     ASSERT_TRUE(sink.WaitBytes(300));
-    // A second watcher would have taken part of the bytes as a burst of its own.
+    // A second watcher would have taken part of the bytes as a burst of its own: a silence and
+    // more in which no other burst may come.
     std::this_thread::sleep_for(milliseconds(150));
     const auto frames = sink.Frames();
     ASSERT_EQ(frames.size(), 1u);
@@ -255,23 +222,22 @@ TEST(ComWindowThread, CloseOnTheWindowThreadServesAWaitingHandOver) {
     ASSERT_GE(pty.master, 0);
     ProbeWindow window;
     window.Adopt();  // this thread is the window thread and serves only while it waits
-    Recorder sink{&window};
+    BurstRecorder sink{&window};
     CCom com;
     com.SetOwner(&window, &sink);
-    com.SetParams(pty.name, 9600, 8, 0, 0);
+    com.SetParams(pty.name.c_str(), 9600, 8, 0, 0);
     ASSERT_EQ(com.Open(), 1);
     pty.Send("VVV");
     ASSERT_TRUE(window.WaitForWaitingSender(milliseconds(3000)));  // the watcher waits on us
-    std::atomic<bool> closed{false};
-    std::thread watchdog([&] {
-        for (int i = 0; i < 500 && !closed.load(); ++i) std::this_thread::sleep_for(milliseconds(10));
-        if (!closed.load()) {
+    std::promise<void> closedSignal;
+    std::thread watchdog([&, closed = closedSignal.get_future()] {
+        if (closed.wait_for(milliseconds(5000)) != std::future_status::ready) {
             std::fprintf(stderr, "Close deadlocked with the watcher in its hand-over\n");
             std::_Exit(3);
         }
     });
     EXPECT_EQ(com.Close(), 1);
-    closed.store(true);
+    closedSignal.set_value();
     watchdog.join();
     EXPECT_FALSE(com.IsOpen());
     EXPECT_EQ(sink.FrameCount(), 0u);  // the burst went with the close
@@ -295,12 +261,40 @@ TEST_F(ComTest, CloseFromInsideTheHandlerDoesNotWaitForItself) {
     EXPECT_FALSE(com.IsOpen());
     sink.OnFrame(nullptr);
     pty.Send("ignored");
-    std::this_thread::sleep_for(milliseconds(150));
+    std::this_thread::sleep_for(milliseconds(150));  // a silence and more in which nothing may come
     EXPECT_EQ(sink.FrameCount(), 1u);
     OpenOrFail();
     pty.Send("after");
     ASSERT_TRUE(sink.WaitFrames(2));
     EXPECT_EQ(sink.Frames()[1].bytes, "after");
+}
+
+// The system call a thread of this process is in, or -1.
+long SyscallOf(pid_t tid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/self/task/%d/syscall", static_cast<int>(tid));
+    FILE* f = std::fopen(path, "r");
+    long nr = -1;
+    if (f) {
+        if (std::fscanf(f, "%ld", &nr) != 1) nr = -1;
+        std::fclose(f);
+    }
+    return nr;
+}
+
+// Waits until the thread (once its id is known) is in one of the system calls; false after the
+// limit. There is no event for "blocked in the kernel": /proc is looked at every millisecond.
+bool WaitForSyscall(const std::atomic<pid_t>& tid, std::initializer_list<long> calls, milliseconds limit) {
+    const auto end = Clock::now() + limit;
+    for (;;) {
+        if (const pid_t t = tid.load()) {
+            const long nr = SyscallOf(t);
+            for (long c : calls)
+                if (nr == c) return true;
+        }
+        if (Clock::now() >= end) return false;
+        std::this_thread::sleep_for(milliseconds(1));
+    }
 }
 
 // --- Writing ---------------------------------------------------------------------------------------
@@ -326,14 +320,18 @@ TEST_F(ComTest, WritesFromTwoThreadsDoNotInterleave) {
     // have to be continued: an unserialised pair would mix its chunks there.
     constexpr size_t kChunk = 3000;
     constexpr int kEach = 25;
+    std::atomic<pid_t> tids[2] = {0, 0};
     auto writer = [&](char letter) {
+        tids[letter - 'A'].store(gettid());
         const std::string chunk(kChunk, letter);
         for (int i = 0; i < kEach; ++i)
             EXPECT_EQ(com.Write(chunk.data(), kChunk), kChunk);
     };
     std::thread a(writer, 'A');
     std::thread b(writer, 'B');
-    std::this_thread::sleep_for(milliseconds(200));  // both are stalled on a full line by now
+    // Both stalled on the full line: one waits for room, the other for the write lock.
+    EXPECT_TRUE(WaitForSyscall(tids[0], {SYS_poll, SYS_ppoll, SYS_futex}, milliseconds(5000)));
+    EXPECT_TRUE(WaitForSyscall(tids[1], {SYS_poll, SYS_ppoll, SYS_futex}, milliseconds(5000)));
     const std::string got = pty.Receive(2 * kEach * kChunk, milliseconds(20000));
     a.join();
     b.join();
@@ -366,19 +364,6 @@ TEST_F(ComTest, WriteToAStalledLineGivesUpAfterItsBoundWithoutSpinning) {
     std::printf("[ timing ] write to a stalled line gave up after %lld ms, %.1f ms CPU\n", took, cpu);
 }
 
-// The system call a thread of this process is in, or -1.
-long SyscallOf(pid_t tid) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/self/task/%d/syscall", static_cast<int>(tid));
-    FILE* f = std::fopen(path, "r");
-    long nr = -1;
-    if (f) {
-        if (std::fscanf(f, "%ld", &nr) != 1) nr = -1;
-        std::fclose(f);
-    }
-    return nr;
-}
-
 // A terminal that has stopped reading takes part of a long answer; Close does not wait out the
 // write's bound (2 minutes here) but ends it, and the write says how much went through.
 TEST_F(ComTest, CloseEndsAWriteThatWaitsForRoomWithWhatWentThrough) {
@@ -390,12 +375,8 @@ TEST_F(ComTest, CloseEndsAWriteThatWaitsForRoomWithWhatWentThrough) {
         const std::string reply = Pattern(kLong, 9);
         return com.Write(reply.data(), kLong);
     });
-    // Wait until the writer is waiting for room.
-    const auto end = Clock::now() + milliseconds(5000);
-    for (long nr = -1; nr != SYS_poll && nr != SYS_ppoll && Clock::now() < end;) {
-        std::this_thread::sleep_for(milliseconds(1));
-        if (const pid_t tid = writerTid.load()) nr = SyscallOf(tid);
-    }
+    EXPECT_TRUE(WaitForSyscall(writerTid, {SYS_poll, SYS_ppoll}, milliseconds(5000)))
+        << "the writer never waited for room";
     com.Close();
     ASSERT_EQ(write.wait_for(milliseconds(5000)), std::future_status::ready);
     const uint32_t part = write.get();
@@ -434,7 +415,7 @@ TEST_F(ComTest, OwnerCanReopenFromInsideTheLossNotice) {
     ASSERT_GE(replacement.master, 0);
     std::promise<int> reopened;
     sink.OnLost([&] {
-        com.SetParams(replacement.name, 9600, 8, 0, 0);
+        com.SetParams(replacement.name.c_str(), 9600, 8, 0, 0);
         reopened.set_value(com.Open());
     });
     ::testing::internal::CaptureStderr();

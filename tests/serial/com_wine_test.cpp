@@ -1,6 +1,6 @@
 // CCom under Wine on COM ports that are real pty lines (see run_wine_serial.sh): CCom holds
 // COM5, the terminal's end is COM6, opened with plain CreateFile and WriteFile/ReadFile.
-#include "serial/com_test_support.h"
+#include "support/serial_probe.h"
 
 #include <gtest/gtest.h>
 
@@ -121,7 +121,7 @@ protected:
     }
 
     ProbeWindow window;
-    Recorder sink{&window};
+    BurstRecorder sink{&window};
     CCom com;
 };
 
@@ -147,7 +147,7 @@ TEST_F(WineCom, LongPauseMakesTwoBursts) {
     ASSERT_EQ(com.Open(), 1);
     const auto first = Clock::now();
     ASSERT_TRUE(cat.Send("VVV"));
-    Sleep(700);
+    ASSERT_TRUE(sink.WaitBytes(3));  // handed over: the line has been quiet long enough
     const auto second = Clock::now();
     ASSERT_TRUE(cat.Send("DATA"));
     ASSERT_TRUE(sink.WaitBytes(7));
@@ -164,7 +164,7 @@ TEST_F(WineCom, ShortPauseStaysInOneBurst) {
     ASSERT_TRUE(cat.IsOpen());
     ASSERT_EQ(com.Open(), 1);
     ASSERT_TRUE(cat.Send("abc"));
-    Sleep(20);
+    Sleep(20);  // the gap under test, not a synchronisation
     ASSERT_TRUE(cat.Send("def"));
     ASSERT_TRUE(sink.WaitBytes(6));
     const auto frames = sink.Frames();
@@ -202,14 +202,17 @@ TEST_F(WineCom, CloseWakesABlockedWatcherAndHandsNothingOver) {
     ASSERT_TRUE(cat.IsOpen());
     EXPECT_EQ(com.Close(), 1);  // before any Open
     ASSERT_EQ(com.Open(), 1);
-    Sleep(100);  // the watcher is in WaitCommEvent by now
+    // One burst handed over: the watcher is running and goes back to WaitCommEvent.
+    ASSERT_TRUE(cat.Send("x"));
+    ASSERT_TRUE(sink.WaitFrames(1));
+    sink.Clear();
     const auto t0 = Clock::now();
     EXPECT_EQ(com.Close(), 1);
     const auto took = MsBetween(t0, Clock::now());
     EXPECT_LT(took, 1000);
     EXPECT_EQ(com.Close(), 1);  // twice
     ASSERT_TRUE(cat.Send("late"));
-    Sleep(300);
+    Sleep(300);  // a silence and more in which nothing may come
     EXPECT_EQ(sink.FrameCount(), 0u);
     // And the port opens again (the old watcher has gone).
     ASSERT_EQ(com.Open(), 1);
@@ -290,7 +293,7 @@ TEST_F(WineCom, UnpluggedLineIsLostOnceAndOpensAgainWhenBack) {
     if (absent != INVALID_HANDLE_VALUE) CloseHandle(absent);
     std::printf("[ wine   ] an absent COM7 opens with error %lu\n",
                 static_cast<unsigned long>(absentError));
-    // The watcher has ended: no second notice and no spinning.
+    // The watcher has ended: no second notice and no spinning in a window of 300 ms.
     Sleep(300);
     const double cpu = ProcessCpuMs() - cpu0;
     const double spentMs = static_cast<double>(MsBetween(t0, Clock::now()));

@@ -5,8 +5,7 @@
 // answer replayed. Every request can be recorded as it arrived (hex, one line each).
 #include "sim_common.h"
 
-#include "crypto/adapter.h"
-#include "crypto/test_server_crypto.h"
+#include "support/envelope_server.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -195,53 +194,13 @@ bool EnvelopeFailure(int conn, const std::string& why) {
     return false;
 }
 
-// Opens one whole envelope (its 4-digit count already checked against the buffer). Fills the
-// session key and the request.
+// Opens one whole envelope (its 4-digit count already checked against the buffer) with the
+// server's key. Fills the session key and the request.
 bool OpenEnvelope(const Config& c, int conn, const std::string& env, std::string* key,
                   std::string* request) {
-    const int count = Digits(env, 0, 4);
-    if (env.size() < 10) return EnvelopeFailure(conn, "shorter than 10 bytes");
-    if (env.compare(4, 6, "000128") != 0)
-        return EnvelopeFailure(conn, "RSA length field is not 000128: " + env.substr(4, 6));
-    const int r = 128;
-    if (env.size() < static_cast<std::size_t>(16 + r))
-        return EnvelopeFailure(conn, "too short for the RSA block");
-    const int s = Digits(env, 10 + r, 6);
-    if (s < 0) return EnvelopeFailure(conn, "SEED length field is not 6 digits");
-    if (count != r + s + 12)
-        return EnvelopeFailure(conn, "count " + std::to_string(count) + " is not R + S + 12 = " +
-                                         std::to_string(r + s + 12));
-    if (env.size() != static_cast<std::size_t>(16 + r + s))
-        return EnvelopeFailure(conn, "size does not match the length fields");
-    unsigned char plain[kBufferSize];
-    int plainLen = 0;
-    if (RsaPrivateDecryptPem(c.keyPath.c_str(), reinterpret_cast<const unsigned char*>(env.data() + 10),
-                             r, plain, &plainLen) != 0)
-        return EnvelopeFailure(conn, "RSA block does not decrypt with " + c.keyPath);
-    key->assign(reinterpret_cast<char*>(plain), static_cast<std::size_t>(plainLen));
-    if (key->size() != 16 || key->find_first_not_of("0123456789") != std::string::npos)
-        return EnvelopeFailure(conn, "session key is not 16 digits: " +
-                                         sim::Printable(key->data(), key->size()));
-    int outLen = 0;
-    if (SeedDecrypt(g_envelopeIv, reinterpret_cast<const unsigned char*>(key->data()), 16,
-                    reinterpret_cast<const unsigned char*>(env.data() + 16 + r), s, plain,
-                    &outLen) != 0)
-        return EnvelopeFailure(conn, "SEED block does not decrypt");
-    request->assign(reinterpret_cast<char*>(plain), static_cast<std::size_t>(outLen));
-    return true;
-}
-
-bool SealAnswer(const std::string& key, const std::string& answer, std::string* env) {
-    unsigned char cipher[kBufferSize];
-    int s = 0;
-    if (SeedEncrypt(g_envelopeIv, reinterpret_cast<const unsigned char*>(key.data()), 16,
-                    reinterpret_cast<const unsigned char*>(answer.data()),
-                    static_cast<int>(answer.size()), cipher, &s) != 0)
-        return false;
-    char head[32];
-    std::snprintf(head, sizeof head, "%04d%06d", s + 6, s);
-    *env = std::string(head, 10) + std::string(reinterpret_cast<char*>(cipher), static_cast<std::size_t>(s));
-    return true;
+    std::string why;
+    if (::OpenEnvelope(env, c.keyPath.c_str(), key, request, &why)) return true;
+    return EnvelopeFailure(conn, why);
 }
 
 // Handles what has gathered in buf; returns what the connection should do next. answers counts
@@ -293,8 +252,8 @@ Outcome Process(const Config& c, int fd, int conn, std::string* buf, int* answer
         Record(conn, request);
         if (c.reset) return RESET;
         if (c.silent) continue;
-        std::string sealed;
-        if (!SealAnswer(key, c.echo ? request : c.answer, &sealed)) {
+        std::string sealed = SealAnswer(key, c.echo ? request : c.answer);
+        if (sealed.empty()) {
             Say(conn, "cannot seal the answer");
             return CLOSE;
         }

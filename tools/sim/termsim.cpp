@@ -1,6 +1,7 @@
 // brisca-termsim: plays the card terminal on a serial line. Drives a real port, an existing
 // pty, or a pty pair of its own, sending frames with a terminal's pauses and checking answers.
 #include "sim_common.h"
+#include "support/pty_pair.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -123,13 +124,14 @@ bool OpenLine(const Config& c) {
         std::printf("termsim: line %s at %d bit/s\n", c.device.c_str(), c.rate);
         return true;
     }
-    g_fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (g_fd < 0 || grantpt(g_fd) != 0 || unlockpt(g_fd) != 0) {
+    static PtyPair pty;  // the slave held, for as long as the program runs
+    if (!pty.Ok()) {
         std::fprintf(stderr, "termsim: cannot make a pty: %s\n", std::strerror(errno));
         return false;
     }
-    const char* slave = ptsname(g_fd);
-    g_slaveFd = slave ? open(slave, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    g_fd = pty.master;
+    g_slaveFd = pty.slave;
+    const char* slave = pty.name.c_str();
     if (g_slaveFd < 0 || !MakeRaw(g_slaveFd, c.rate)) {
         std::fprintf(stderr, "termsim: cannot open the pty slave: %s\n", std::strerror(errno));
         return false;

@@ -1,6 +1,7 @@
 // Rendering of trace events: the summary rule, the console and log lines, the 5000-event rule.
 #include "diag/trace_render.h"
-#include "relay/relay_rig.h"
+#include "support/fresh_directory.h"
+#include "support/log_files.h"
 
 #include <gtest/gtest.h>
 

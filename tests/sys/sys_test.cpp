@@ -1,7 +1,7 @@
 // The platform services under the log writer: code page 949 conversion, directories, the clock
 // and the secure random source.
 #include "sys/sys.h"
-#include "diag/temp_dir.h"
+#include "support/temp_dir.h"
 
 #include <cstring>
 #include <string>

@@ -1,5 +1,5 @@
 // RSA private-key decryption through OpenSSL's EVP interface, for the server side in tests.
-#include "crypto/test_server_crypto.h"
+#include "support/server_crypto.h"
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>

@@ -1,36 +1,26 @@
-// Test helper: runs a test inside a fresh, empty working directory and reads back the day's log
-// files written there.
+// A fresh, empty working directory for a test (the log files land there), and the log files read
+// back. Portable: the Windows tests use it too.
 #pragma once
 #include "diag/log.h"
+#include "support/fresh_directory.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <vector>
 
+// A test inside a fresh directory, with the day's log files written there read back.
 class InTempDir : public ::testing::Test {
 protected:
-    void SetUp() override {
-        namespace fs = std::filesystem;
-        static std::atomic<unsigned> counter{0};
-        const auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
-        m_previous = fs::current_path();
-        m_dir = fs::temp_directory_path() /
-                ("brisca-test-" + std::to_string(ticks) + "-" + std::to_string(counter++));
-        fs::create_directories(m_dir);
-        fs::current_path(m_dir);
-    }
+    void SetUp() override { m_dir.emplace(); }
     void TearDown() override {
         LogConfigure(LogOptions{});  // default options again, and the day's file closed
-        std::error_code ec;
-        std::filesystem::current_path(m_previous, ec);
-        std::filesystem::remove_all(m_dir, ec);
+        m_dir.reset();
     }
 
     static bool LogDirExists() { return std::filesystem::exists("gate_log"); }
@@ -52,6 +42,5 @@ protected:
         return all;
     }
 
-    std::filesystem::path m_dir;
-    std::filesystem::path m_previous;
+    std::optional<FreshDirectory> m_dir;
 };

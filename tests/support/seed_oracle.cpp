@@ -1,7 +1,6 @@
-#include "relay/seed_oracle.h"
+#include "support/seed_oracle.h"
 
 #include "crypto/adapter.h"
-#include "crypto/test_server_crypto.h"
 
 #include <openssl/evp.h>
 #include <openssl/provider.h>
@@ -38,15 +37,4 @@ bool SeedOracle(bool encrypt, const std::string& key, const std::string& in, std
     EVP_CIPHER_CTX_free(c);
     out->resize(ok ? static_cast<std::size_t>(n1 + n2) : 0);
     return ok;
-}
-
-bool OpenSessionKey(const std::string& rsaBlock, std::string* key) {
-    unsigned char out[512] = {};
-    int n = 0;
-    if (RsaPrivateDecryptPem(BRISCA_TEST_PRIVATE_KEY_PEM,
-                             reinterpret_cast<const unsigned char*>(rsaBlock.data()),
-                             static_cast<int>(rsaBlock.size()), out, &n) != 0)
-        return false;
-    key->assign(reinterpret_cast<const char*>(out), static_cast<std::size_t>(n));
-    return true;
 }

@@ -1,5 +1,6 @@
-// What the serial tests share on both platforms: a window thread that tells when a watcher is
-// waiting in its hand-over, and a sink that records every burst and loss with its arrival time.
+// What the serial tests and the serial fuzz target share on both platforms: a window thread that
+// tells when a watcher is waiting in its hand-over, and a sink that records every burst and loss
+// with its arrival time.
 #pragma once
 #include "core/event_loop.h"
 #include "serial/com.h"
@@ -64,7 +65,7 @@ private:
     int m_waiting = 0;
 };
 
-class Recorder final : public TerminalSink {
+class BurstRecorder final : public TerminalSink {
 public:
     struct Frame {
         std::string bytes;
@@ -72,7 +73,7 @@ public:
         bool onWindowThread;
     };
 
-    explicit Recorder(WindowThread* window) : m_window(window) {}
+    explicit BurstRecorder(WindowThread* window) : m_window(window) {}
 
     int OnTerminalFrame(const unsigned char* bytes, unsigned n) override {
         {

@@ -5,6 +5,10 @@
 #include "diag/trace_render.h"
 #include "relay/relay.h"
 #include "serial/com.h"
+#include "support/log_files.h"
+#include "support/pty_pair.h"
+#include "support/test_server.h"
+#include "support/fresh_directory.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -15,10 +19,6 @@
 #include <thread>
 #include <vector>
 
-using namespace std::chrono_literals;
-
-// Safety bound for waits on events that must come; the waits end as soon as they do.
-constexpr auto kEventBound = 15s;
 
 // One entry of the timeline the window thread (and the workers' icon changes) leave behind.
 struct Seen {
@@ -45,6 +45,8 @@ public:
     int WaitEvent(std::size_t from, const std::function<bool(const Seen&)>& match,
                   std::chrono::milliseconds bound = kEventBound);
     std::vector<Seen> Timeline();
+    // The timeline so far; the record (and the console's lines) start afresh.
+    std::vector<Seen> Take();
     std::size_t Size();
     std::vector<std::string> ConsoleLines();
 
@@ -55,36 +57,6 @@ private:
     std::vector<std::string> m_console;
     TraceRenderer m_renderer;  // renders every event as the debug window would
 };
-
-// A listening loopback socket and the connections it accepts.
-class TestServer {
-public:
-    explicit TestServer(const char* address = "127.0.0.1");
-    ~TestServer();
-    int Port() const { return m_port; }
-    // Accepts one connection; -1 when none came within the bound.
-    int Accept(std::chrono::milliseconds bound = kEventBound);
-    // True when a connection is waiting to be accepted within the bound.
-    bool Pending(std::chrono::milliseconds bound);
-
-private:
-    int m_fd = -1;
-    int m_port = 0;
-    std::vector<int> m_accepted;
-};
-
-// A port on which nothing listens: connects are refused at once.
-int RefusedPort();
-
-bool SendBytes(int fd, const std::string& bytes);
-// Reads exactly n bytes; fewer when the bound passed or the peer closed.
-std::string ReadBytes(int fd, std::size_t n, std::chrono::milliseconds bound = kEventBound);
-// True when the peer's end of stream arrives within the bound (data before it is skipped).
-bool SeesEof(int fd, std::chrono::milliseconds bound);
-// True when nothing arrives within the window (the fd stays silent).
-bool Silent(int fd, std::chrono::milliseconds window);
-
-std::string ConnectFrame(char start, const std::string& host, int port, char end);
 
 class RelayRig {
 public:
@@ -100,9 +72,9 @@ public:
     void TerminalNoWait(const std::string& bytes);
     // Reads what the relay wrote to the terminal.
     std::string FromRelay(std::size_t n, std::chrono::milliseconds bound = kEventBound) {
-        return ReadBytes(m_master, n, bound);
+        return m_line.Receive(n, bound);
     }
-    bool TerminalSilent(std::chrono::milliseconds window) { return Silent(m_master, window); }
+    bool TerminalSilent(std::chrono::milliseconds window) { return Silent(m_line.master, window); }
 
     // Relay state, read on the window thread.
     int Mode();
@@ -119,21 +91,5 @@ public:
 
 private:
     std::thread m_loopThread;
-    int m_master = -1;
-    int m_slaveKeep = -1;  // a pty master reads EIO once no slave is open
-};
-
-// The log file of today in the working directory, as UTF-8 lines without line ends.
-std::vector<std::string> LogLines();
-// The message part of each log line (after "▷ ").
-std::vector<std::string> LogMessages();
-
-// Each test works in a fresh directory of its own (the log files land there), removed after.
-class FreshDirectory {
-public:
-    FreshDirectory();
-    ~FreshDirectory();
-
-private:
-    std::string m_path;
+    PtyPair m_line;
 };
