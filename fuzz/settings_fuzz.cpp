@@ -12,7 +12,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::unique_ptr<char[]> text(new char[size ? size : 1]);
     if (size) std::memcpy(text.get(), data, size);
 
-    StoredSettings out{"port-before", "rate-before", "version-before", 7};
+    StoredSettings out;
+    out.port = "port-before";
+    out.rate = "rate-before";
+    out.version = "version-before";
+    out.log = 7;
     SettingsProblem problem;
     const int r = ParseSettings(text.get(), size, &out, &problem);
     FUZZ_CHECK(r == -1 || r == 0 || r == 1);
