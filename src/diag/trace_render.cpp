@@ -112,9 +112,9 @@ void TraceRenderer::OnTraceEvent(unsigned count, const TraceEvent& event) {
     }
 
     if (shown) LogPrintf(Log(), "%s", logLine);
-    const int count = m_eventCount.load(std::memory_order_relaxed) + 1;
-    m_eventCount.store(count > kEventsPerConsole ? 0 : count, std::memory_order_relaxed);
-    if (count > kEventsPerConsole && m_console) m_console->ClearConsole();
+    const int events = m_eventCount.load(std::memory_order_relaxed) + 1;
+    m_eventCount.store(events > kEventsPerConsole ? 0 : events, std::memory_order_relaxed);
+    if (events > kEventsPerConsole && m_console) m_console->ClearConsole();
     // An unknown kind counts as an event but shows nothing.
     if (shown && m_console) m_console->Append(line);
 }
