@@ -9,10 +9,13 @@ import os
 import sys
 
 SILENCE_US = 100_000.0
-RELAYS = ("brisca-log", "brisca-nolog", "before-log", "before-nolog", "socat", "ser2net")
+RELAYS = ("brisca-log", "brisca-nolog", "before-log", "before-nolog", "base-log", "base-nolog",
+          "socat", "ser2net")
+BRISCAS = ("brisca-log", "brisca-nolog", "before-log", "before-nolog", "base-log", "base-nolog")
 MODES = ("b2b", "paced")
 LABEL = {"brisca-log": "brisca, log on", "brisca-nolog": "brisca, log off",
          "before-log": "brisca before, log on", "before-nolog": "brisca before, log off",
+         "base-log": "brisca base, log on", "base-nolog": "brisca base, log off",
          "socat": "socat", "ser2net": "ser2net"}
 MODE_LABEL = {"b2b": "back to back", "paced": "paced (100 ms before each answer)"}
 
@@ -175,7 +178,10 @@ def main():
       "temporary directory."
       + (f" **brisca before** is the build of commit {m.get('before_commit') or '?'} "
          f"(`BENCH_BEFORE={m.get('before')}`), run the same way in the same rounds."
-         if m.get("before") else ""))
+         if m.get("before") else "")
+      + (f" **brisca base** is the build of commit {m.get('base_commit') or '?'} "
+         f"(`BENCH_BASE={m.get('base')}`), likewise."
+         if m.get("base") else ""))
     w("- **socat**: `socat /dev/pts/N,raw,echo=0,b38400 TCP:127.0.0.1:<port>,nodelay`.")
     w("- **ser2net**: `ser2net -n -c ser2net.yaml` with `accepter: conacc,tcp,127.0.0.1,<port>` "
       "and `connector: serialdev,/dev/pts/N,38400n81,local` (`bench/ser2net.yaml.in`). "
@@ -229,7 +235,7 @@ def main():
                 w(f"{LABEL[name]}: " + "; ".join(r["errors"]))
         w("")
         so = runs[f"socat-{mode}"]
-        for name in ("brisca-log", "brisca-nolog", "before-log", "before-nolog"):
+        for name in BRISCAS:
             r = runs[f"{name}-{mode}"]
             if not r or not r["req"]:
                 continue

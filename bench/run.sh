@@ -4,7 +4,8 @@
 #   bench/run.sh <build-dir>      (./dev bench passes build/linux)
 # BENCH_EXCHANGES (default 1000), BENCH_ROUNDS (5) and BENCH_IDLE_SEC (30) shorten a trial run;
 # BENCH_MESSAGE_BYTES (64) sizes requests and answers; BENCH_BEFORE=/path/to/an/older/brisca
-# measures that build in the same rounds (before/after of one run); BENCH_DOC writes the page
+# (and BENCH_BASE, a second one) measures that build in the same rounds (before/after of one
+# run); BENCH_DOC writes the page
 # elsewhere; BENCH_KEEP=1 keeps the work files (JSON, samples, logs).
 # Everything runs on this machine: a pty for the line, 127.0.0.1 for the network.
 set -euo pipefail
@@ -95,12 +96,18 @@ common=(--exchanges "$PER_ROUND" --warmup 10 --request-bytes "$MSG" --answer-byt
         --preload "$SHIM" --time-limit 600)
 relays=(brisca-log brisca-nolog socat)
 command -v ser2net >/dev/null && relays+=(ser2net)
-# An earlier build of brisca measured in the same rounds, for before/after figures of one run.
+# Earlier builds of brisca measured in the same rounds, for before/after figures of one run:
+# BENCH_BEFORE and BENCH_BASE (e.g. the start of a branch, to tell one change from the rest),
+# with the log on; BENCH_OLDER_NOLOG=1 adds them with the log off.
 BEFORE=${BENCH_BEFORE:-}
-if [ -n "$BEFORE" ]; then
-  [ -x "$BEFORE" ] || { echo "bench: BENCH_BEFORE=$BEFORE is not a program" >&2; exit 2; }
-  relays+=(before-log before-nolog)
-fi
+BASE=${BENCH_BASE:-}
+for older in before base; do
+  bin=$BEFORE; [ "$older" = base ] && bin=$BASE
+  [ -n "$bin" ] || continue
+  [ -x "$bin" ] || { echo "bench: $bin is not a program" >&2; exit 2; }
+  relays+=("$older-log")
+  [ -n "${BENCH_OLDER_NOLOG:-}" ] && relays+=("$older-nolog")
+done
 MODES=(b2b paced)
 
 run_relay() {  # name mode round
@@ -109,8 +116,9 @@ run_relay() {  # name mode round
   local run=("${NICE[@]}" "$LOAD" --name "$name-$mode" --out "$W/$tag.json" --samples "$W/$tag.csv"
              --log "$W/$tag.log" --answer-after-ms "$after" "${common[@]}")
   case "$name" in
-    brisca-*|before-*)
+    brisca-*|before-*|base-*)
       [ "${name%%-*}" = before ] && bin=$BEFORE
+      [ "${name%%-*}" = base ] && bin=$BASE
       [ "${name#*-}" = nolog ] && logflag=--no-log
       "${run[@]}" --connect P --ready-text 'Open 성공' \
         -- $(brisca_env "$tag") "$bin" --port '{PTY}' --rate 38400 "$logflag" ;;
@@ -188,6 +196,8 @@ BUSY_ALL=$(machine_busy)
   echo "message_bytes=$MSG"
   echo "before=$BEFORE"
   echo "before_commit=$( [ -n "$BEFORE" ] && git -C "$(dirname "$BEFORE")" rev-parse --short HEAD 2>/dev/null || echo)"
+  echo "base=$BASE"
+  echo "base_commit=$( [ -n "$BASE" ] && git -C "$(dirname "$BASE")" rev-parse --short HEAD 2>/dev/null || echo)"
   echo "rounds=$ROUNDS"
   echo "secure_exchanges=$SECURE_EXCHANGES"
   echo "idle_sec=$IDLE_SEC"
