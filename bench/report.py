@@ -438,9 +438,10 @@ def main():
 NOTES = """## Notes
 
 - **Load.** The tails (p99, max) on shared cores carry other programs' preemptions; the load
-  average and the cores' busy share are given above. Where the request path's p99 misses, the
-  silence-timer line shows what a bare 100 ms timer alone does on the same machine in the same
-  run: the request path cannot be faster than that.
+  average and the cores' busy share are given above. The silence-timer line shows what a bare
+  100 ms timer does alone in the same run, beside brisca's request path.
+- **Older builds.** "before" and "base" rows, where present, are older builds of brisca run in
+  the same rounds, so that their figures and the current ones share the machine's load.
 - **What the answer path does.** The receive worker reads the answer, renders its trace line
   and writes the log line itself (one lock serialises the trace of all threads, so lines and the
   console's 5000-event count stay in order), hands the finished console line to standard output
@@ -449,8 +450,9 @@ NOTES = """## Notes
 - **What the request path does.** The serial watcher ends the burst with a timerfd re-armed on
   every read, then hands the burst to the window thread once; the window thread traces it and
   sends it.
-- Repeat: `./dev bench`; `BENCH_BEFORE=/path/to/older/brisca ./dev bench` adds an older build
-  to the same rounds; `BENCH_EXCHANGES`, `BENCH_ROUNDS` and `BENCH_IDLE_SEC` shorten a run.
+- Repeat: `./dev bench`; `BENCH_BEFORE=/path/to/older/brisca` (and `BENCH_BASE`) add older
+  builds to the same rounds; `BENCH_EXCHANGES`, `BENCH_ROUNDS` and `BENCH_IDLE_SEC` shorten a
+  run.
 """
 
 
