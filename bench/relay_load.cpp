@@ -2,8 +2,8 @@
 // master and the server on a loopback listener, and times every exchange in both directions.
 //
 // One exchange: the terminal writes a request; the server times its first byte (request path);
-// no earlier than --answer-after-ms after the request the server writes an answer and the
-// terminal times its last byte (answer path). The relay's CPU time (its process CPU clock),
+// --answer-after-ms after the whole request is in (0: at once) the server writes an answer and
+// the terminal times its last byte (answer path). The relay's CPU time (its process CPU clock),
 // heap calls (through alloc_count.so), peak RSS and idle CPU are read around the measured part.
 // Bounded: every wait has a time-out and the whole run a time limit; loopback only.
 #include <algorithm>
@@ -41,7 +41,7 @@ const char kUsage[] =
     "  --warmup N           exchanges before measuring (default 20)\n"
     "  --request-bytes N    terminal request size (default 150)\n"
     "  --answer-bytes N     server answer size (default 300)\n"
-    "  --answer-after-ms N  answer no earlier than N ms after the request (default 100)\n"
+    "  --answer-after-ms N  answer N ms after the request is in; 0: back to back (default 100)\n"
     "  --connect KIND       P or S: the terminal sends a connect frame of that kind first;\n"
     "                       none: the relay connects by itself (default none)\n"
     "  --envelope           the server reads secure envelopes (length field first)\n"
@@ -516,8 +516,10 @@ int main(int argc, char** argv) {
                 error = "request not relayed intact (exchange " + std::to_string(i) + ")";
                 break;
             }
-            // Answer path: the server's write to the terminal's last byte.
-            SleepUntil(sent + int64_t{cfg.answerAfterMs} * 1000000);
+            // Answer path: the server's write to the terminal's last byte. Paced: the server
+            // waits before answering, so the relay's threads have gone to sleep; back to back
+            // (0 ms): it answers as soon as the request is in.
+            if (cfg.answerAfterMs > 0) SleepUntil(NowNs() + int64_t{cfg.answerAfterMs} * 1000000);
             const int64_t answered = NowNs();
             if (!WriteAll(conn, answer.data(), static_cast<int>(answer.size()))) {
                 error = "server write";

@@ -9,7 +9,15 @@ import os
 import sys
 
 SILENCE_US = 100_000.0
-PLAIN = ("brisca", "socat", "ser2net")
+RELAYS = ("brisca-log", "brisca-nolog", "before-log", "before-nolog", "base-log", "base-nolog",
+          "socat", "ser2net")
+BRISCAS = ("brisca-log", "brisca-nolog", "before-log", "before-nolog", "base-log", "base-nolog")
+MODES = ("b2b", "paced")
+LABEL = {"brisca-log": "brisca, log on", "brisca-nolog": "brisca, log off",
+         "before-log": "brisca before, log on", "before-nolog": "brisca before, log off",
+         "base-log": "brisca base, log on", "base-nolog": "brisca base, log off",
+         "socat": "socat", "ser2net": "ser2net"}
+MODE_LABEL = {"b2b": "back to back", "paced": "paced (100 ms before each answer)"}
 
 
 def load(path):
@@ -104,6 +112,11 @@ def mbs(bps):
     return f"{bps / 1e6:,.1f} MB/s"
 
 
+def ratio_per(r, o, key):
+    """r's key per exchange over o's."""
+    return (r[key] / max(r["exchanges"], 1)) / max(o[key] / max(o["exchanges"], 1), 1e-9)
+
+
 def share_over(values, limit):
     return 100.0 * sum(1 for x in values if x > limit) / max(len(values), 1)
 
@@ -111,7 +124,7 @@ def share_over(values, limit):
 def main():
     work, out = sys.argv[1], sys.argv[2]
     m = meta(work)
-    runs = {n: merge_rounds(work, n) for n in PLAIN}
+    runs = {f"{n}-{mode}": merge_rounds(work, f"{n}-{mode}") for n in RELAYS for mode in MODES}
     sec = load(os.path.join(work, "brisca-secure.json"))
     idle = {n: load(os.path.join(work, f"idle-{n}.json"))
             for n in ("brisca", "brisca-conn", "socat", "ser2net")}
@@ -127,15 +140,14 @@ def main():
     seed_enc = openssl_cipher(os.path.join(work, "openssl-seed-enc.txt"))
     seed_dec = openssl_cipher(os.path.join(work, "openssl-seed-dec.txt"))
     rsa = openssl_rsa(os.path.join(work, "openssl-rsa.txt"))
-    b, s, t = runs["brisca"], runs["socat"], runs["ser2net"]
+    b, s = runs["brisca-log-paced"], runs["socat-paced"]
 
     L = []
     w = L.append
     w("# Benchmarks")
     w("")
-    w("Written by `bench/run.sh` (`./dev bench`, about 8 minutes); every number on this page "
-      "comes from the run described here, except the investigations under Findings, which say "
-      "where their numbers come from. Run it again to refresh the page.")
+    w(f"Written by `bench/run.sh` (`./dev bench`); every number on this page comes from the "
+      f"run described here ({m.get('seconds')} s). Run it again to refresh the page.")
     w("")
     w("## The run")
     w("")
@@ -159,9 +171,17 @@ def main():
       "on a listener at 127.0.0.1. The relay under test opens the pty slave and connects to "
       "the listener:")
     w("")
-    w("- **brisca**: `brisca --port /dev/pts/N --rate 38400 --no-log`, trace lines on standard "
-      "output (to a file); the terminal sends the connect frame `P127.0.0.1:<port>E` (plain "
-      "route) once. Settings, lock and autostart folder in a temporary directory.")
+    w("- **brisca**: `brisca --port /dev/pts/N --rate 38400 --log` (log on: the daily log file "
+      "written, every trace line in it) or `--no-log` (log off), trace lines on standard "
+      "output (to a file) either way; the terminal sends the connect frame "
+      "`P127.0.0.1:<port>E` (plain route) once. Settings, lock, log and autostart folder in a "
+      "temporary directory."
+      + (f" **brisca before** is the build of commit {m.get('before_commit') or '?'} "
+         f"(`BENCH_BEFORE={m.get('before')}`), run the same way in the same rounds."
+         if m.get("before") else "")
+      + (f" **brisca base** is the build of commit {m.get('base_commit') or '?'} "
+         f"(`BENCH_BASE={m.get('base')}`), likewise."
+         if m.get("base") else ""))
     w("- **socat**: `socat /dev/pts/N,raw,echo=0,b38400 TCP:127.0.0.1:<port>,nodelay`.")
     w("- **ser2net**: `ser2net -n -c ser2net.yaml` with `accepter: conacc,tcp,127.0.0.1,<port>` "
       "and `connector: serialdev,/dev/pts/N,38400n81,local` (`bench/ser2net.yaml.in`). "
@@ -171,68 +191,64 @@ def main():
       "bytes from the line for at least 1 ms to gather more, which would add that to its "
       "request path by design.")
     w("")
-    rq = b["request_bytes"] if b else 150
-    an = b["answer_bytes"] if b else 300
-    w(f"One exchange: the terminal writes a {rq}-byte request (STX … ETX LRC); the server times "
+    msg = m.get("message_bytes", "64")
+    w(f"One exchange: the terminal writes a {msg}-byte request (STX … ETX LRC); the server times "
       "the first byte that arrives (**request path**: terminal's last byte written → server's "
-      "first byte read). No earlier than 100 ms after the request the server writes a "
-      f"{an}-byte answer and the terminal times its last byte (**answer path**: server's write "
-      "→ terminal has read it all). The 100 ms pacing applies to every relay, so that each "
-      "one's answer path starts from the same idle state as brisca's, whose request always "
-      "takes the 100 ms of line silence that ends a burst. Every byte is checked. The relays "
-      f"take turns in {m.get('rounds')} rounds (rotating order, 10 warm-up exchanges each), "
-      f"{m.get('exchanges')} measured exchanges per relay in all, so that changes in the "
-      "machine's other load fall on all three alike. CPU time is the relay's process CPU clock "
-      "(`clock_getcpuclockid`, all threads) read around the measured exchanges, with "
-      "`/proc/<pid>/stat` utime+stime (10 ms ticks) beside it; context switches are the sum "
-      "over the relay's threads from `/proc/<pid>/task/*/status`. Heap calls are counted by "
-      "`bench/alloc_count.c`, preloaded into the relay (malloc, calloc, realloc and the "
-      "aligned forms), over the measured exchanges only. Peak RSS is `VmHWM` at the end.")
+      f"first byte read). Then the server writes a {msg}-byte answer and the terminal times its "
+      "last byte (**answer path**: server's write → terminal has read it all): **back to back**, "
+      "as soon as the whole request is in, or **paced**, 100 ms later, so that the answer "
+      "finds every thread of the relay asleep. brisca's request path always holds the 100 ms "
+      "of line silence that ends a burst; socat and ser2net forward at once. Every byte is "
+      f"checked. The relays take turns in {m.get('rounds')} rounds (rotating order, 10 warm-up "
+      f"exchanges each), {m.get('exchanges')} measured exchanges per relay and mode in all, so "
+      "that changes in the machine's other load fall on all of them alike. CPU time is the "
+      "relay's process CPU clock (`clock_getcpuclockid`, all threads) read around the measured "
+      "exchanges; context switches are the sum over the relay's threads from "
+      "`/proc/<pid>/task/*/status`. Heap calls are counted by `bench/alloc_count.c`, preloaded "
+      "into the relay (malloc, calloc, realloc and the aligned forms), over the measured "
+      "exchanges only. Peak RSS is `VmHWM` at the end.")
     w("")
 
     w("## Relay latency and cost")
     w("")
-    w("| relay | exchanges | request p50 | request p99 | answer p50 | answer p90 | answer p99 "
-      "| answer max | CPU per 1000 exchanges | context switches per exchange "
-      "| heap calls per exchange | peak RSS |")
-    w("|---|---|---|---|---|---|---|---|---|---|---|---|")
-    for r in (b, s, t):
-        if not r:
-            continue
-        n = max(r["exchanges"], 1)
-        ticks_ms = r["cpu_ticks"] * 1000.0 / r["clock_hz"] / n * 1000
-        w(f"| {r['name']} | {r['exchanges']} | {us(rank(r['req'], .5))} | "
-          f"{us(rank(r['req'], .99))} | {us(rank(r['ans'], .5))} | {us(rank(r['ans'], .9))} | "
-          f"{us(rank(r['ans'], .99))} | {us(max(r['ans']) if r['ans'] else None)} | "
-          f"{r['cpu_ms'] / n * 1000:.0f} ms (ticks: {ticks_ms:.0f} ms) | "
-          f"{r['context_switches'] / n:.1f} | {r['allocations'] / n:.2f} | "
-          f"{r['vmhwm_kb'] / 1024:.1f} MB |")
-    for r in (b, s, t):
-        if r and r["errors"]:
-            w("")
-            w(f"{r['name']}: " + "; ".join(r["errors"]))
-    w("")
-    if b:
-        over = [x - SILENCE_US for x in b["req"]]
-        w("brisca's request path less the 100 ms of silence that ends a burst (the overhead): "
-          f"**{us(rank(over, .5))} at p50**, {us(rank(over, .9))} at p90, {us(rank(over, .95))} "
-          f"at p95, **{us(rank(over, .99))} at p99**; {share_over(over, 1000):.1f} % of the "
-          f"exchanges over 1 ms (min {us(min(over))}, max {us(max(over))}; a value below zero "
-          "means the load driver itself was held up between its write and its clock reading).")
+    for mode in MODES:
+        w(f"### {MODE_LABEL[mode].capitalize()}")
         w("")
-        for o in (s, t):
-            if o:
-                w(f"- {o['name']} forwards at once: its whole request path is {us(rank(o['req'], .5))} "
-                  f"at p50 and {us(rank(o['req'], .99))} at p99, {share_over(o['req'], 1000):.1f} % "
-                  "over 1 ms: the tail the machine adds to one pty-to-TCP hop that follows the previous exchange within microseconds.")
+        w("| relay | exchanges | request p50 | request p99 | answer p50 | answer p90 | answer p99 "
+          "| answer max | CPU per exchange | context switches per exchange "
+          "| heap calls per exchange | peak RSS |")
+        w("|---|---|---|---|---|---|---|---|---|---|---|---|")
+        for name in RELAYS:
+            r = runs[f"{name}-{mode}"]
+            if not r:
+                continue
+            n = max(r["exchanges"], 1)
+            w(f"| {LABEL[name]} | {r['exchanges']} | {us(rank(r['req'], .5))} | "
+              f"{us(rank(r['req'], .99))} | {us(rank(r['ans'], .5))} | {us(rank(r['ans'], .9))} | "
+              f"{us(rank(r['ans'], .99))} | {us(max(r['ans']) if r['ans'] else None)} | "
+              f"{us(r['cpu_ms'] / n * 1000)} | {r['context_switches'] / n:.1f} | "
+              f"{r['allocations'] / n:.2f} | {r['vmhwm_kb'] / 1024:.1f} MB |")
+        for name in RELAYS:
+            r = runs[f"{name}-{mode}"]
+            if r and r["errors"]:
+                w("")
+                w(f"{LABEL[name]}: " + "; ".join(r["errors"]))
         w("")
-        for o in (s, t):
-            if o:
-                cpu_ratio = (b["cpu_ms"] / max(b["exchanges"], 1)) / max(
-                    o["cpu_ms"] / max(o["exchanges"], 1), 1e-9)
-                w(f"- brisca / {o['name']}: answer p50 × {rank(b['ans'], .5) / rank(o['ans'], .5):.2f}, "
-                  f"answer p99 × {rank(b['ans'], .99) / rank(o['ans'], .99):.2f}; CPU per exchange "
-                  f"× {cpu_ratio:.2f}.")
+        so = runs[f"socat-{mode}"]
+        for name in BRISCAS:
+            r = runs[f"{name}-{mode}"]
+            if not r or not r["req"]:
+                continue
+            over = [x - SILENCE_US for x in r["req"]]
+            line = (f"- {LABEL[name]}: request path beyond the 100 ms silence "
+                    f"**{us(rank(over, .5))} p50, {us(rank(over, .99))} p99**")
+            if so and so["ans"]:
+                line += (f"; answer p50 × {rank(r['ans'], .5) / rank(so['ans'], .5):.2f} and p99 "
+                         f"× {rank(r['ans'], .99) / rank(so['ans'], .99):.2f} socat's; CPU per "
+                         f"exchange × {ratio_per(r, so, 'cpu_ms'):.2f}, context switches "
+                         f"{r['context_switches'] / max(r['exchanges'], 1):.1f} against "
+                         f"{so['context_switches'] / max(so['exchanges'], 1):.1f}")
+            w(line + ".")
         w("")
     if timer:
         pl, tf = timer["poll_late_us"], timer["timerfd_late_us"]
@@ -254,7 +270,7 @@ def main():
           f"silence {us(sec['request_us']['p50'] - SILENCE_US)} at p50, "
           f"{us(sec['request_us']['p99'] - SILENCE_US)} at p99 (session key, RSA, SEED and the "
           f"send included); **{sec['allocations'] / n:.1f} heap calls per secure request** "
-          f"({sec['alloc_bytes'] / n:,.0f} bytes), all inside OpenSSL's RSA (see Findings); CPU "
+          f"({sec['alloc_bytes'] / n:,.0f} bytes); CPU "
           f"{sec['cpu_ms'] / n * 1000:.0f} ms per 1000 requests."
           + (f" Error: {sec['error']}" if sec.get("error") else ""))
         w("")
@@ -262,7 +278,7 @@ def main():
     w("## Idle")
     w("")
     w(f"Each relay sat {m.get('idle_sec')} s with its port open and no traffic (after 2 s to "
-      "settle), all four side by side, idling costs no CPU; brisca twice: without a server "
+      "settle), all four side by side; brisca twice: without a server "
       "connection, and with one open (its receive worker waiting on the socket).")
     w("")
     w("| relay | state | CPU in the idle time | per 10 s | ticks (10 ms) | threads | RSS |")
@@ -323,13 +339,12 @@ def main():
         ours_us = rb["cpu_time"] / 1000 if rb.get("time_unit", "ns") == "ns" else rb["cpu_time"]
         line = ("RSA-1024, e = 3, PKCS#1 v1.5 encryption of the 16-digit session key through the "
                 f"adapter: **{ours_us:.1f} µs** a call ({1e6 / ours_us:,.0f}/s), the DER key "
-                "decoded into a new EVP_PKEY and context on every call.")
+                "decoded once per run.")
         if rsa:
             line += (f" `openssl speed rsa1024` (e = 65537, key loaded once): public operation "
                      f"(verify) {1e6 / rsa[1]:.1f} µs ({rsa[1]:,.0f}/s), private (sign) "
                      f"{1e6 / rsa[0]:.1f} µs ({rsa[0]:,.0f}/s). The exponentiation itself is "
-                     "cheaper with e = 3 (2 modular multiplications instead of 17); the "
-                     "difference is the per-call key decoding and context set-up.")
+                     "cheaper with e = 3 (2 modular multiplications instead of 17).")
         w(line)
         w("")
     env = bench.get("BM_SecureEnvelope/4096")
@@ -342,179 +357,102 @@ def main():
              if envc else "."))
         w("")
 
-    # Goals
+    # Goals, all against socat in the same run, logging on.
     goals = []
-    if b and s:
-        ratio = rank(b["ans"], .99) / rank(s["ans"], .99)
-        goals.append(("answer-path p99 no worse than 1.2 × socat's",
-                      f"{us(rank(b['ans'], .99))} vs {us(rank(s['ans'], .99))}: × {ratio:.2f}",
-                      ratio <= 1.2, "answer"))
-    if b:
-        over99 = rank(b["req"], .99) - SILENCE_US
-        goals.append(("request-path overhead beyond the 100 ms silence under 1 ms at p99",
-                      f"{us(over99)} (p50 {us(rank(b['req'], .5) - SILENCE_US)})",
-                      over99 < 1000, "request"))
+
+    def per(r, key):
+        return r[key] / max(r["exchanges"], 1)
+
+    for mode in MODES:
+        r, o = runs[f"brisca-log-{mode}"], runs[f"socat-{mode}"]
+        if not (r and o and r["ans"] and o["ans"]):
+            continue
+        for q, label in ((.5, "p50"), (.99, "p99")):
+            mine, theirs = rank(r["ans"], q), rank(o["ans"], q)
+            goals.append((f"answer path {label}, log on, {MODE_LABEL[mode]}: no higher than "
+                          "socat's", f"{us(mine)} vs {us(theirs)}: × {mine / theirs:.2f}",
+                          mine <= theirs))
+    for mode in MODES:
+        r = runs[f"brisca-log-{mode}"]
+        if not (r and r["req"]):
+            continue
+        over = [x - SILENCE_US for x in r["req"]]
+        p50, p99 = rank(over, .5), rank(over, .99)
+        goals.append((f"request path beyond the silence, {MODE_LABEL[mode]}: p50 ≤ 150 µs",
+                      us(p50), p50 <= 150))
+        goals.append((f"request path beyond the silence, {MODE_LABEL[mode]}: p99 ≤ 500 µs",
+                      us(p99) + (f" (the bare timerfd's p99 on this run: "
+                                 f"{us(timer['timerfd_late_us']['p99'])})" if timer else ""),
+                      p99 <= 500))
+    for mode in MODES:
+        r, o = runs[f"brisca-log-{mode}"], runs[f"socat-{mode}"]
+        if not (r and o):
+            continue
+        cpu = ratio_per(r, o, "cpu_ms")
+        goals.append((f"CPU per exchange ≤ 1.5 × socat's, {MODE_LABEL[mode]}",
+                      f"{us(per(r, 'cpu_ms') * 1000)} vs {us(per(o, 'cpu_ms') * 1000)}: "
+                      f"× {cpu:.2f}", cpu <= 1.5))
+        cs, cso = per(r, "context_switches"), per(o, "context_switches")
+        goals.append((f"context switches per exchange ≤ socat's + 2, {MODE_LABEL[mode]}",
+                      f"{cs:.1f} vs {cso:.1f}", cs <= cso + 2))
+    if sec and sec.get("exchanges"):
+        heap = sec["allocations"] / sec["exchanges"]
+        goals.append(("secure request: ≤ 12 heap calls", f"{heap:.1f} per request", heap <= 12))
+    if env:
+        goals.append(("envelope of a 4096-byte request under 100 µs",
+                      f"{env['real_time']:,.1f} µs", env["real_time"] < 100))
     idle_b = [r for r in (idle["brisca"], idle["brisca-conn"]) if r and not r.get("error")]
     if idle_b:
-        worst = max(r["idle_cpu_ms"] / max(r["idle_sec"], 1e-9) * 10 for r in idle_b)
-        goals.append(("idle under 1 ms of CPU per 10 s",
-                      f"{worst * 1000:.0f} µs per 10 s (the worse of the two idle states)",
-                      worst < 1.0, "idle"))
-    rss = [r["vmhwm_kb"] for r in [b, sec] + idle_b if r and r.get("vmhwm_kb", -1) > 0]
-    if rss:
-        parts = []
-        if b:
-            parts.append(f"plain route {b['vmhwm_kb'] / 1024:.1f} MB")
-        if sec and sec.get("vmhwm_kb", -1) > 0:
-            parts.append(f"secure route {sec['vmhwm_kb'] / 1024:.1f} MB")
-        goals.append(("RSS under 8 MB", f"peak {max(rss) / 1024:.1f} MB (VmHWM: "
-                      + ", ".join(parts) + ")", max(rss) < 8 * 1024, "rss"))
-    if b:
-        goals.append(("zero heap allocations per frame on the relay path",
-                      f"{b['allocations']} heap calls in {b['exchanges']} plain exchanges "
-                      "(a request frame and an answer each); start-up: "
-                      f"{b['allocations_whole_run']}", b["allocations"] == 0, "alloc"))
-    if env:
-        goals.append(("envelope of a 4096-byte request built in under 1 ms",
-                      f"{env['real_time']:,.1f} µs", env["real_time"] < 1000, "envelope"))
+        worst = max(r["idle_cpu_ms"] for r in idle_b)
+        goals.append(("idle CPU 0", f"{worst * 1000:.0f} µs over the idle time (the worse of "
+                      "the two idle states)", worst == 0))
+    plain = [r for name in ("brisca-log", "brisca-nolog") for mode in MODES
+             for r in [runs[f"{name}-{mode}"]] if r]
+    if plain:
+        heap = sum(r["allocations"] for r in plain)
+        n = sum(r["exchanges"] for r in plain)
+        goals.append(("zero heap calls per plain frame", f"{heap} heap calls in {n} plain "
+                      "exchanges (a request frame and an answer each)", heap == 0))
+        before = [runs[f"before-log-{mode}"] for mode in MODES if runs[f"before-log-{mode}"]]
+        peak = max(r["vmhwm_kb"] for r in plain)
+        text = f"peak {peak / 1024:.1f} MB"
+        ok = True
+        if before:
+            was = max(r["vmhwm_kb"] for r in before)
+            text += f" (before: {was / 1024:.1f} MB)"
+            ok = peak <= was * 1.05
+        goals.append(("RSS no worse", text, ok))
     w("## Goals")
     w("")
     w("| goal | result | |")
     w("|---|---|---|")
-    for text, result, ok, _ in goals:
+    for text, result, ok in goals:
         w(f"| {text} | {result} | {'**met**' if ok else '**missed**'} |")
     w("")
-    for _, _, ok, key in goals:
-        note = NOTES[key].get(ok)
-        if note:
-            w(f"- {note}")
-    w("")
-    cs_ratio = "several times"
-    if b and s and s["context_switches"] > 0:
-        ratio = ((b["context_switches"] / max(b["exchanges"], 1)) /
-                 (s["context_switches"] / max(s["exchanges"], 1)))
-        cs_ratio = f"{ratio:.1f} times"
-    req_tail = sleep_tail = "–"
-    if b:
-        over = [x - SILENCE_US for x in b["req"]]
-        req_tail = (f"{share_over(over, 1000):.1f} % of brisca's overheads were over 1 ms, p99 "
-                    f"{us(rank(over, .99))}")
-    if timer:
-        sleep_tail = (f"{timer['poll_late_us']['over_1ms_pct']:.1f} % and "
-                      f"{us(timer['poll_late_us']['p99'])}")
-    w(FINDINGS.format(cs_ratio=cs_ratio, req_tail=req_tail, sleep_tail=sleep_tail))
+    w(NOTES)
     with open(out, "w", encoding="utf-8") as f:
         f.write("\n".join(L).replace("\n\n\n", "\n\n"))
     print("\n".join(L[L.index("## Goals"):L.index("## Goals") + len(goals) + 4]))
 
 
-# What a goal's result means, met or missed (causes in Findings).
-NOTES = {
-    "answer": {
-        True: "Answer path: within 1.2 × socat's p99, although brisca hands every answer to "
-              "the window thread for its trace line before the terminal write (the design's "
-              "synchronous trace event): three thread wake-ups against socat's one.",
-        False: "Answer path: missed on this run at p99, while p50 and p90 are close to "
-               "socat's (table). brisca wakes three threads per answer (worker, window thread "
-               "for the trace line, worker again) where socat wakes one; on the shared 2 cores "
-               "a few per cent of all wake-ups come more than 1 ms late, so the p99 of either "
-               "relay swings by a factor of 2 from one run to the next (see the A/B in "
-               "Findings, where brisca's p99 was 0.7 × socat's).",
-    },
-    "request": {
-        True: "Request path: what lies beyond the 100 ms is the timer's slack, the hand-over "
-              "to the window thread, the trace line and the send.",
-        False: "Request path: missed at p99 on this loaded machine, met at p50 and p90 "
-               "(above). The overhead's body is the poll time-out's slack and three thread "
-               "wake-ups; its tail is the tail of any 100 ms sleep on this machine (the "
-               "silence-timer line): see Findings.",
-    },
-    "idle": {
-        True: "Idle: every brisca thread blocks without a short time-out (the watcher in poll "
-              "on the line and its wake-up eventfd, the window thread on its condition "
-              "variable, a receive worker in poll for up to 100 s), so an idle gateway is "
-              "never scheduled.",
-        False: "Idle: missed; some thread of brisca wakes while nothing happens.",
-    },
-    "rss": {
-        True: "Memory: most of the resident set is shared libraries (libc, libstdc++, "
-              "libcrypto); the frame buffers are fixed and on the threads' stacks. The secure "
-              "route's peak is higher because its first RSA call makes OpenSSL load and set "
-              "up its default provider (decoders, method tables), once per run.",
-        False: "Memory: missed.",
-    },
-    "alloc": {
-        True: "Heap: the plain relay path (watcher → intake → route → send; worker → trace → "
-              "terminal write) uses fixed buffers only; the start-up calls are settings, "
-              "paths, stdio buffers and thread creation.",
-        False: "Heap: missed; the counter found heap calls on the plain relay path.",
-    },
-    "envelope": {
-        True: "Envelope: far under the goal; the RSA call is most of it.",
-        False: "Envelope: missed.",
-    },
-}
+NOTES = """## Notes
 
-FINDINGS = """## Findings
-
-Investigated on this machine with perf, strace, callgrind and an A/B build; the commands are
-below so that anyone can repeat them.
-
-**Where brisca's CPU goes.** callgrind over 100 plain exchanges (`valgrind --tool=callgrind`
-as the relay under `brisca-relay-load`, 20 against 120 exchanges) counts about 45,000
-instructions per exchange in user space, roughly 15–20 µs: about 40 % is `memcpy` of the
-fixed 5120-byte frame buffers and the 4096-byte trace record (the intake's staging, clean,
-classification and working copies of every burst), then `vfprintf` for the trace line. The
-rest of the CPU per exchange in the table is the kernel: pty, TCP loopback, the trace line's
-`write` to standard output, and the thread switches. `perf record -g` on the running gateway puts
-about 38 % of all samples in the hypervisor's interrupt-enable at the end of a context switch
-(`finish_task_switch`), mostly under futex waits: on this virtual machine a thread switch is
-the expensive part, and brisca makes {cs_ratio} as many per exchange as socat (table), by design
-(watcher → window thread → watcher for every burst, worker → window thread → worker for every
-answer, each a synchronous hand-over).
-
-**Request path: the limit is the machine's timer wake-up, not the relay.** The watcher ends a
-burst with a 100 ms poll time-out restarted by every read (`CCom::CommWatchProc`,
-`src/serial/com_posix.cpp`); then come the hand-over to the window thread, the trace line and
-the send. At p50 and p90 the overhead is well under the 1 ms goal. Its tail is the tail of a
-bare 100 ms sleep on this machine: on this run {req_tail}, against {sleep_tail} for the sleep
-alone (the silence-timer line above), while other developers' work held the 2 cores. socat and
-ser2net forward a request at once, microseconds after they relayed the previous answer, so no
-sleep lies on their request path; their answer path, which follows 100 ms of idleness as
-brisca's does, has a tail of the same kind (answer p99 in the table). Any gateway that must
-wait out 100 ms of silence pays this; a timerfd changes the body (below), not the tail. On a
-machine without competing load the p99 would follow the timer's own p99.
-
-**Contention in the event loop (fix for the lead).** `strace -f` of the gateway shows, on every
-hand-over, a futex wait with value 2 on the loop's mutex right after the wake-up: in
-`src/core/event_loop.cpp`, `EventLoop::Send` notifies `m_cond` and `EventLoop::RunQueued`
-notifies `m_doneCond` while `m_lock` is held, so the woken thread runs straight into the held
-mutex and sleeps a second time (glibc's condition variable does not hand the mutex over).
-Notifying after `lock.unlock()` (and re-locking after) is safe there, because the condition
-variables belong to the loop, not to the node on the sender's stack. A/B on this machine
-(2026-12-07; brisca as built, the same commit with only that change, and socat, interleaved in
-10 rounds of 100 exchanges each): context switches per exchange 10.4 → 8.6 (socat 2.8), CPU
-per exchange 334 → 323 µs (socat 165 µs), answer path p50 212 → 189 µs and p90 401 → 392 µs
-(socat 187 µs and 372 µs); the p99s (2.4 ms, 4.2 ms, socat 3.3 ms) are the machine's noise. So
-the change is worth making for the CPU and the body of the latency, and brisca's answer path,
-three hand-overs and a trace line included, is already on a par with socat's at p50 and p90.
-
-**Timer slack (optional, for the serial owner).** Ending the burst with a timerfd in the
-watcher's poll set, re-armed after every read, instead of poll's own time-out, takes the
-slack away (the timerfd line above); about 0.1 ms off every request's overhead. Not needed
-for the goal at p50.
-
-**Heap on the secure route.** The plain relay path makes no heap call. A secure request makes
-the number of heap calls given above, all inside OpenSSL: `PlatformRsaEncrypt`
-(`src/crypto/rsa_openssl.cpp`) decodes the DER key with `d2i_PublicKey` and builds an
-`EVP_PKEY_CTX` on every call. A probe against the same library on this machine (2026-12-07):
-as now, 64 heap calls and 17 µs a call; with the key decoded once and the `EVP_PKEY` kept, 18
-and 10 µs; with an initialised `EVP_PKEY_CTX` kept as well, 10 and 6 µs. The remaining calls
-are OpenSSL's own temporaries inside `EVP_PKEY_encrypt`, so with OpenSSL the secure route
-cannot reach zero; the key is fixed for the program's life, so keeping it decoded is safe.
-
-Repeat: `perf record -g -p <pid of brisca> -- sleep 10` during `./dev bench`;
-`strace -f -p <pid>`; callgrind as above; the silence timer: `brisca-silence-timer 200`.
+- **Load.** The tails (p99, max) on shared cores carry other programs' preemptions; the load
+  average and the cores' busy share are given above. The silence-timer line shows what a bare
+  100 ms timer does alone in the same run, beside brisca's request path.
+- **Older builds.** "before" and "base" rows, where present, are older builds of brisca run in
+  the same rounds, so that their figures and the current ones share the machine's load.
+- **What the answer path does.** The receive worker reads the answer, renders its trace line
+  and writes the log line itself (one lock serialises the trace of all threads, so lines and the
+  console's 5000-event count stay in order), hands the finished console line to standard output
+  (Linux) or to the debug window's pending text with one posted message (Windows), and then
+  writes the answer to the terminal: no round trip to the window thread.
+- **What the request path does.** The serial watcher ends the burst with a timerfd re-armed on
+  every read, then hands the burst to the window thread once; the window thread traces it and
+  sends it.
+- Repeat: `./dev bench`; `BENCH_BEFORE=/path/to/older/brisca` (and `BENCH_BASE`) add older
+  builds to the same rounds; `BENCH_EXCHANGES`, `BENCH_ROUNDS` and `BENCH_IDLE_SEC` shorten a
+  run.
 """
 
 

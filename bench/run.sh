@@ -3,7 +3,10 @@
 # memory, heap calls per frame, SEED/RSA and the secure envelope; writes docs/benchmarks.md.
 #   bench/run.sh <build-dir>      (./dev bench passes build/linux)
 # BENCH_EXCHANGES (default 1000), BENCH_ROUNDS (5) and BENCH_IDLE_SEC (30) shorten a trial run;
-# BENCH_DOC writes the page elsewhere; BENCH_KEEP=1 keeps the work files (JSON, samples, logs).
+# BENCH_MESSAGE_BYTES (64) sizes requests and answers; BENCH_BEFORE=/path/to/an/older/brisca
+# (and BENCH_BASE, a second one) measures that build in the same rounds (before/after of one
+# run); BENCH_DOC writes the page
+# elsewhere; BENCH_KEEP=1 keeps the work files (JSON, samples, logs).
 # Everything runs on this machine: a pty for the line, 127.0.0.1 for the network.
 set -euo pipefail
 
@@ -82,37 +85,58 @@ START=$(date +%s)
 LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
 machine_busy >/dev/null
 
-# The three relays take turns in rounds (the order rotating), so that changes in the
-# machine's other load fall on all of them alike; the report merges the rounds.
+# The relays take turns in rounds (the order rotating), so that changes in the machine's other
+# load fall on all of them alike; the report merges the rounds. Each relay runs back to back (the
+# server answers as soon as the request is in) and paced (it waits 100 ms first, so that every
+# thread has gone to sleep); brisca with its log file written and without.
 ROUNDS=${BENCH_ROUNDS:-5}
 PER_ROUND=$(( (EXCHANGES + ROUNDS - 1) / ROUNDS ))
-common=(--exchanges "$PER_ROUND" --warmup 10 --request-bytes 150 --answer-bytes 300
-        --answer-after-ms 100 --preload "$SHIM" --time-limit 120)
-relays=(brisca socat)
+MSG=${BENCH_MESSAGE_BYTES:-64}
+common=(--exchanges "$PER_ROUND" --warmup 10 --request-bytes "$MSG" --answer-bytes "$MSG"
+        --preload "$SHIM" --time-limit 600)
+relays=(brisca-log brisca-nolog socat)
 command -v ser2net >/dev/null && relays+=(ser2net)
+# Earlier builds of brisca measured in the same rounds, for before/after figures of one run:
+# BENCH_BEFORE and BENCH_BASE (e.g. the start of a branch, to tell one change from the rest),
+# with the log on; BENCH_OLDER_NOLOG=1 adds them with the log off.
+BEFORE=${BENCH_BEFORE:-}
+BASE=${BENCH_BASE:-}
+for older in before base; do
+  bin=$BEFORE; [ "$older" = base ] && bin=$BASE
+  [ -n "$bin" ] || continue
+  [ -x "$bin" ] || { echo "bench: $bin is not a program" >&2; exit 2; }
+  relays+=("$older-log")
+  [ -n "${BENCH_OLDER_NOLOG:-}" ] && relays+=("$older-nolog")
+done
+MODES=(b2b paced)
 
-run_relay() {  # name round
-  local name=$1 r=$2 tag="$1-r$2"
+run_relay() {  # name mode round
+  local name=$1 mode=$2 tag="$1-$2-r$3" after=0 bin=$BRISCA logflag=--log
+  [ "$mode" = paced ] && after=100
+  local run=("${NICE[@]}" "$LOAD" --name "$name-$mode" --out "$W/$tag.json" --samples "$W/$tag.csv"
+             --log "$W/$tag.log" --answer-after-ms "$after" "${common[@]}")
   case "$name" in
-    brisca)
-      "${NICE[@]}" "$LOAD" --name brisca --out "$W/$tag.json" --samples "$W/$tag.csv" \
-        --log "$W/$tag.log" --connect P --ready-text 'Open 성공' "${common[@]}" \
-        -- $(brisca_env "$tag") "$BRISCA" --port '{PTY}' --rate 38400 --no-log ;;
+    brisca-*|before-*|base-*)
+      [ "${name%%-*}" = before ] && bin=$BEFORE
+      [ "${name%%-*}" = base ] && bin=$BASE
+      [ "${name#*-}" = nolog ] && logflag=--no-log
+      "${run[@]}" --connect P --ready-text 'Open 성공' \
+        -- $(brisca_env "$tag") "$bin" --port '{PTY}' --rate 38400 "$logflag" ;;
     socat)
-      "${NICE[@]}" "$LOAD" --name socat --out "$W/$tag.json" --samples "$W/$tag.csv" \
-        --log "$W/$tag.log" "${common[@]}" \
-        -- socat '{PTY},raw,echo=0,b38400' 'TCP:127.0.0.1:{PORT},nodelay' ;;
+      "${run[@]}" -- socat '{PTY},raw,echo=0,b38400' 'TCP:127.0.0.1:{PORT},nodelay' ;;
     ser2net)
-      "${NICE[@]}" "$LOAD" --name ser2net --out "$W/$tag.json" --samples "$W/$tag.csv" \
-        --log "$W/$tag.log" --template "$ROOT/bench/ser2net.yaml.in:$W/$tag.yaml" "${common[@]}" \
+      "${run[@]}" --template "$ROOT/bench/ser2net.yaml.in:$W/$tag.yaml" \
         -- ser2net -n -d -c "$W/$tag.yaml" -P "$W/$tag.pid" ;;
   esac
 }
 
-say "plain relays: $ROUNDS rounds of $PER_ROUND exchanges each for ${relays[*]} (~100 ms an exchange)"
+say "relays: $ROUNDS rounds of $PER_ROUND exchanges ($MSG-byte messages) for ${relays[*]}, back to back and paced"
 for r in $(seq 1 "$ROUNDS"); do
-  for k in $(seq 0 $(( ${#relays[@]} - 1 ))); do
-    run_relay "${relays[$(( (k + r - 1) % ${#relays[@]} ))]}" "$r" || echo "bench: a run failed (see its JSON)"
+  for mode in "${MODES[@]}"; do
+    for k in $(seq 0 $(( ${#relays[@]} - 1 ))); do
+      run_relay "${relays[$(( (k + r - 1) % ${#relays[@]} ))]}" "$mode" "$r" ||
+        echo "bench: a run failed (see its JSON)"
+    done
   done
 done
 
@@ -120,7 +144,7 @@ say "brisca, secure route: $SECURE_EXCHANGES requests in the envelope"
 "${NICE[@]}" "$LOAD" --name brisca-secure --out "$W/brisca-secure.json" \
   --log "$W/brisca-secure.log" --connect S --envelope --ready-text 'Open 성공' \
   --exchanges "$SECURE_EXCHANGES" --warmup 5 --request-bytes 150 --answer-bytes 1 \
-  --answer-after-ms 100 --preload "$SHIM" --time-limit 120 \
+  --answer-after-ms 0 --preload "$SHIM" --time-limit 120 \
   -- $(brisca_env brisca-secure) "$BRISCA" --port '{PTY}' --rate 38400 --no-log ||
   echo "bench: the secure run failed (see its JSON)"
 BUSY_RELAY=$(machine_busy)
@@ -169,6 +193,11 @@ BUSY_ALL=$(machine_busy)
 
 {
   echo "exchanges=$EXCHANGES"
+  echo "message_bytes=$MSG"
+  echo "before=$BEFORE"
+  echo "before_commit=$( [ -n "$BEFORE" ] && git -C "$(dirname "$BEFORE")" rev-parse --short HEAD 2>/dev/null || echo)"
+  echo "base=$BASE"
+  echo "base_commit=$( [ -n "$BASE" ] && git -C "$(dirname "$BASE")" rev-parse --short HEAD 2>/dev/null || echo)"
   echo "rounds=$ROUNDS"
   echo "secure_exchanges=$SECURE_EXCHANGES"
   echo "idle_sec=$IDLE_SEC"

@@ -1,5 +1,5 @@
-// The traffic trace: one record per event, rendered on the window thread as a console line
-// (timestamp first) and a log line, with frames shown in summary form only.
+// The traffic trace: one record per event, rendered by the thread that produced it as a console
+// line (timestamp first) and a log line, with frames shown in summary form only.
 #pragma once
 #include <cstddef>
 
@@ -19,7 +19,8 @@ struct TraceEvent {
     unsigned char raw[kTraceRawSize] = {};  // kinds 1 and 2: the first bytes of the frame
 };
 
-// The console of the debug window (Windows) or standard output (Linux): whole UTF-8 lines.
+// The console of the debug window (Windows) or standard output (Linux): whole UTF-8 lines,
+// handed over from any thread, one call at a time; neither call waits for the window thread.
 class ConsoleSink {
 public:
     virtual ~ConsoleSink() = default;
@@ -27,7 +28,7 @@ public:
     virtual void ClearConsole() = 0;
 };
 
-// Receives every event on the window thread.
+// Receives every event on the thread that produced it, one event at a time.
 class TraceTarget {
 public:
     virtual ~TraceTarget() = default;

@@ -111,11 +111,10 @@ void TraceRenderer::OnTraceEvent(unsigned count, const TraceEvent& event) {
         shown = true;
     }
 
-    if (shown) LogPrintf(m_bLog, "%s", logLine);
-    if (++m_eventCount > kEventsPerConsole) {
-        if (m_console) m_console->ClearConsole();
-        m_eventCount = 0;
-    }
+    if (shown) LogPrintf(Log(), "%s", logLine);
+    const int events = m_eventCount.load(std::memory_order_relaxed) + 1;
+    m_eventCount.store(events > kEventsPerConsole ? 0 : events, std::memory_order_relaxed);
+    if (events > kEventsPerConsole && m_console) m_console->ClearConsole();
     // An unknown kind counts as an event but shows nothing.
     if (shown && m_console) m_console->Append(line);
 }

@@ -1,8 +1,10 @@
-// Rendering of trace events on the window thread: one console line with a millisecond
-// timestamp and one log line per event, frames in summary form, the console emptied every 5000.
+// Rendering of trace events on the thread that produced them, one event at a time (the caller
+// serialises): one console line with a millisecond timestamp and one log line per event, frames
+// in summary form, the console emptied every 5000. The log switch may be set from any thread.
 #pragma once
 #include "diag/trace.h"
 
+#include <atomic>
 #include <cstddef>
 
 // The summary of a frame event (kinds 1 to 3): "ACK", "Unknown : 41", "전문수신", ...
@@ -13,14 +15,14 @@ class TraceRenderer final : public TraceTarget {
 public:
     explicit TraceRenderer(ConsoleSink* console) : m_console(console) {}
 
-    void SetLog(int bLog) { m_bLog = bLog; }
-    int Log() const { return m_bLog; }
-    int EventCount() const { return m_eventCount; }
+    void SetLog(int bLog) { m_bLog.store(bLog, std::memory_order_relaxed); }
+    int Log() const { return m_bLog.load(std::memory_order_relaxed); }
+    int EventCount() const { return m_eventCount.load(std::memory_order_relaxed); }
 
     void OnTraceEvent(unsigned count, const TraceEvent& event) override;
 
 private:
-    int m_eventCount = 0;
-    int m_bLog = 0;
+    std::atomic<int> m_eventCount{0};  // written by the one renderer at a time, read by anyone
+    std::atomic<int> m_bLog{0};
     ConsoleSink* m_console;
 };

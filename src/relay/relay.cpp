@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 Relay::Relay(const Ports& ports) : m_ports(ports), m_filter(ports.filter) {}
 
@@ -34,12 +35,20 @@ void Relay::SetIcon(int icon) {
     if (m_ports.tray) m_ports.tray->SetIcon(icon);
 }
 
-// Every producer fills its own record and waits until the window thread has rendered it, so
-// events of the window thread and of a worker never mix and no lock is held while waiting.
+namespace {
+// One event at a time, whichever thread produced it: the trace line, its log line and the event
+// count stay in the order the events happened. The target never waits for another thread while
+// it is held (the console takes finished lines without waiting), so holding it is short.
+std::mutex g_traceLock;
+}  // namespace
+
+// The producing thread renders its own event: a worker's answer is traced and logged before it
+// goes to the terminal without a round trip to the window thread.
 void Relay::Render(unsigned count, const TraceEvent& event) {
     TraceTarget* target = m_ports.trace;
     if (!target) return;
-    m_ports.window->Call([&] { target->OnTraceEvent(count, event); });
+    std::lock_guard<std::mutex> g(g_traceLock);
+    target->OnTraceEvent(count, event);
 }
 
 void Relay::VPostTrace(int kind, const char* format, va_list args) {

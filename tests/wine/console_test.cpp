@@ -180,6 +180,31 @@ TEST_F(ConsoleTest, ClearAllEmptiesTheConsoleAndLeavesItReadOnly) {
     EXPECT_TRUE(PumpUntil([&] { return Shows(L"after clear"); }, 2000));
 }
 
+TEST_F(ConsoleTest, AnotherThreadsClearIsQueuedInOrderWithoutWaitingForTheWindow) {
+    m_dlg.Console().Append("shown before\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return Shows(L"shown before"); }, 2000));
+    // A producer thread appends, clears and appends again while this (window) thread pumps
+    // nothing: it must return on its own.
+    HANDLE done = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    struct Ctx { CConsoleEdit* console; HANDLE done; } ctx{&m_dlg.Console(), done};
+    HANDLE t = CreateThread(nullptr, 0, [](LPVOID p) -> DWORD {
+        auto* c = static_cast<Ctx*>(p);
+        c->console->Append("pending before\r\n");
+        c->console->ClearConsole();
+        c->console->Append("after the clear\r\n");
+        SetEvent(c->done);
+        return 0;
+    }, &ctx, 0, nullptr);
+    ASSERT_NE(t, nullptr);
+    EXPECT_EQ(WaitForSingleObject(done, 5000), WAIT_OBJECT_0);
+    WaitForSingleObject(t, 5000);
+    CloseHandle(t);
+    CloseHandle(done);
+    EXPECT_TRUE(PumpUntil([&] { return Shows(L"after the clear"); }, 2000));
+    EXPECT_FALSE(Shows(L"shown before"));
+    EXPECT_FALSE(Shows(L"pending before"));
+}
+
 TEST_F(ConsoleTest, CloseHidesTheWindowAndTraceEventsStillArrive) {
     HWND dlg = m_dlg.GetSafeHwnd();
     SendMessageW(dlg, WM_COMMAND, MAKEWPARAM(IDC_BTN_CLOSE, BN_CLICKED),

@@ -1,9 +1,12 @@
 #include "app/posix/console.h"
 
 #include <cstring>
+#include <stdio.h>
 
 void StdoutConsole::Append(const char* line) {
     // Line ends become "\n"; a lone "\r" is kept, as the edit control would keep it.
+    // Whole under the stream's lock: the tray icon's lines come from other threads.
+    flockfile(m_out);
     const char* p = line;
     while (*p) {
         const char* cr = std::strstr(p, "\r\n");
@@ -16,6 +19,7 @@ void StdoutConsole::Append(const char* line) {
         p = cr + 2;
     }
     std::fflush(m_out);
+    funlockfile(m_out);
 }
 
 void HeadlessTrayIcon::SetIcon(int iconResource) {

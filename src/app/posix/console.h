@@ -10,7 +10,8 @@
 class StdoutConsole final : public ConsoleSink {
 public:
     explicit StdoutConsole(std::FILE* out) : m_out(out) {}
-    // Writes the line with its "\r\n" turned into "\n" and flushes (runs on the window thread).
+    // Writes the line with its "\r\n" turned into "\n" and flushes, as one piece of the stream
+    // (any thread).
     void Append(const char* line) override;
     // A terminal's scroll-back is not ours to empty.
     void ClearConsole() override {}

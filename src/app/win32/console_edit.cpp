@@ -102,10 +102,14 @@ bool CConsoleEdit::Flush(bool force) {
     EnterCriticalSection(&m_lock);
     text = m_pending;
     m_bFlushRequested = false;
+    const bool clear = m_bClearPending;
+    m_bClearPending = false;
+    const unsigned clears = m_clears;
     LeaveCriticalSection(&m_lock);
 
     HWND h = GetHookedWindow();
     if (!h) return false;
+    if (clear) ClearControl();
     if (!text.empty()) {
         DWORD selStart = 0, selEnd = 0;
         SendMessageW(h, EM_GETSEL, reinterpret_cast<WPARAM>(&selStart), reinterpret_cast<LPARAM>(&selEnd));
@@ -166,7 +170,9 @@ bool CConsoleEdit::Flush(bool force) {
         }
     }
     EnterCriticalSection(&m_lock);
-    m_pending.erase(0, text.size() < m_pending.size() ? text.size() : m_pending.size());
+    // A clear since the copy dropped that text already; what is pending now came after it.
+    if (clears == m_clears)
+        m_pending.erase(0, text.size() < m_pending.size() ? text.size() : m_pending.size());
     LeaveCriticalSection(&m_lock);
     return true;
 }
@@ -174,6 +180,21 @@ bool CConsoleEdit::Flush(bool force) {
 void CConsoleEdit::ClearConsole() {
     HWND h = GetHookedWindow();
     if (!h) return;
+    if (GetWindowThreadProcessId(h, nullptr) == GetCurrentThreadId()) {
+        ClearControl();
+        return;
+    }
+    // Lines not yet shown would be cleared with the rest: they are dropped here.
+    EnterCriticalSection(&m_lock);
+    m_pending.clear();
+    m_bClearPending = true;
+    ++m_clears;
+    if (!m_bFlushRequested && PostMessageW(h, WM_CONSOLE_FLUSH, 0, 0)) m_bFlushRequested = true;
+    LeaveCriticalSection(&m_lock);
+}
+
+void CConsoleEdit::ClearControl() {
+    HWND h = GetHookedWindow();
     const bool readOnly = (GetWindowLongW(h, GWL_STYLE) & ES_READONLY) != 0;
     if (readOnly) SendMessageW(h, EM_SETREADONLY, FALSE, 0);
     SendMessageW(h, EM_SETSEL, 0, -1);

@@ -28,7 +28,8 @@ public:
     // Window thread: true when the pending text went into the control.
     bool Flush(bool force);
 
-    // ConsoleSink (the trace renderer's lines)
+    // ConsoleSink (the trace renderer's lines). Any thread; off the window thread the clear is
+    // queued in front of the lines that follow it, so no producer waits for the window.
     void Append(const char* line) override { Append(line, true); }
     void ClearConsole() override;
 
@@ -39,10 +40,13 @@ protected:
 
 private:
     void Insert(const std::wstring& text);  // at the caret, as 16-bit or ANSI text
+    void ClearControl();                    // window thread: the control emptied
 
     UINT_PTR m_timerId = 0;
     int m_flushDelay;
     CRITICAL_SECTION m_lock;
     bool m_bFlushRequested = false;
+    bool m_bClearPending = false;  // another thread emptied the console; the control follows
+    unsigned m_clears = 0;         // clears asked for so far (pending text dropped each time)
     std::wstring m_pending;
 };
