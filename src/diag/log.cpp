@@ -164,10 +164,10 @@ void Encode(const char* in, std::size_t n, Bytes& out) {
 }
 
 // "[YYYY/MM/DD HH:MM:SS][pid] ▷ " as UTF-8 into text (replacing what it held).
-void PutPrefix(Bytes& text, const sys::LocalTime& t) {
+void PutPrefix(Bytes& text, const sys::LocalTime& t, int pid) {
     char prefix[96];
     const int n = std::snprintf(prefix, sizeof prefix, "[%04d/%02d/%02d %02d:%02d:%02d][%d] ▷ ", t.year,
-                                t.month, t.day, t.hour, t.minute, t.second, sys::ProcessId());
+                                t.month, t.day, t.hour, t.minute, t.second, pid);
     text.size = 0;
     text.Append(prefix, n > 0 ? static_cast<std::size_t>(n) : 0);
 }
@@ -176,6 +176,7 @@ void PutPrefix(Bytes& text, const sys::LocalTime& t) {
 // while the process exits finds it intact.
 struct LogState {
     std::mutex lock;
+    const int pid = sys::ProcessId();  // asked once: every line carries it
     LogOptions options;
     bool configured = false;
     sys::AppendFile file;
@@ -260,7 +261,7 @@ int WriteLine(LogState& s, const sys::LocalTime& t) {
     if (s.held) return 0;
     if (limit > 0 && s.size + static_cast<long long>(s.out.size) > limit) {
         s.held = true;
-        PutPrefix(s.text, t);
+        PutPrefix(s.text, t, s.pid);
         PutLimitMessage(s.text, s.options.limitMb);
         s.out.size = 0;
         Encode(s.text.data.get(), s.text.size, s.out);
@@ -315,7 +316,7 @@ int LogFrame(int logSwitch, const char* head, const void* bytes, int n, const ch
     std::lock_guard<std::mutex> guard(s.lock);
     const sys::LocalTime t = sys::Now();  // one reading: the file's day and the line's time agree
     if (!OpenDay(s, Day{t.year, t.month, t.day})) return -1;
-    PutPrefix(s.text, t);
+    PutPrefix(s.text, t, s.pid);
     if (head) s.text.Append(head, std::strlen(head));
     s.out.size = 0;
     Encode(s.text.data.get(), s.text.size, s.out);
@@ -332,7 +333,7 @@ int LogPrintf(int logSwitch, const char* format, ...) {
     std::lock_guard<std::mutex> guard(s.lock);
     const sys::LocalTime t = sys::Now();
     if (!OpenDay(s, Day{t.year, t.month, t.day})) return -1;
-    PutPrefix(s.text, t);
+    PutPrefix(s.text, t, s.pid);
     std::size_t room = s.text.cap - s.text.size;  // the prefix made room for a common line
 
     std::va_list args;

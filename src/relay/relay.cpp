@@ -1,15 +1,14 @@
 #include "relay/relay.h"
 
-#include "diag/log.h"
-
 #include "core/window_thread.h"
+#include "diag/log.h"
 #include "sys/sys.h"
 
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 
-Relay::Relay(const Ports& ports) : m_ports(ports), m_filter(ports.filter) {}
+Relay::Relay(const Ports& ports) : m_ports(ports) {}
 
 Relay::~Relay() { Stop(); }
 
@@ -35,19 +34,12 @@ void Relay::SetIcon(int icon) {
     if (m_ports.tray) m_ports.tray->SetIcon(icon);
 }
 
-namespace {
-// One event at a time, whichever thread produced it: the trace line, its log line and the event
-// count stay in the order the events happened. The target never waits for another thread while
-// it is held (the console takes finished lines without waiting), so holding it is short.
-std::mutex g_traceLock;
-}  // namespace
-
 // The producing thread renders its own event: a worker's answer is traced and logged before it
 // goes to the terminal without a round trip to the window thread.
 void Relay::Render(unsigned count, const TraceEvent& event) {
     TraceTarget* target = m_ports.trace;
     if (!target) return;
-    std::lock_guard<std::mutex> g(g_traceLock);
+    std::lock_guard<std::mutex> g(m_traceLock);
     target->OnTraceEvent(count, event);
 }
 

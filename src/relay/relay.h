@@ -40,7 +40,6 @@ public:
         TerminalWriter* terminal;  // Write() sends to the terminal
         TrayIconState* tray;
         TraceTarget* trace;        // the debug window's OnTraceEvent
-        const ServerFilter* filter = nullptr;  // asked before every connect; null allows all
     };
     // Silences that end a connection; the program keeps the real values, tests shorten them.
     struct Timeouts {
@@ -144,6 +143,11 @@ private:
     int m_socket = 0;           // 0 = no connection
     unsigned m_generation = 0;  // counts the connections made
     std::thread m_worker;       // started and joined on the window thread
+
+    // One event at a time, whichever thread produced it: the trace line, its log line and the
+    // event count stay in the order the events happened. The target never waits for another
+    // thread while it is held (the console takes finished lines without waiting).
+    std::mutex m_traceLock;
 
     std::mutex m_keyLock;       // the worker copies the key the window thread last made
     char m_sessionKey[33] = {};
