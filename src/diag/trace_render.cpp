@@ -37,10 +37,8 @@ void PutEscape(unsigned char b, char* out) {
     out[3] = kHex[b & 15];
 }
 
-// Copies len bytes of text to out (cap bytes, terminated) with control bytes (below 0x20, 0x7F)
-// and the C1 controls in UTF-8 (C2 80 to C2 9F) written as "\x1b", so that bytes from the
-// terminal or the server (a connect frame's host text) cannot drive a terminal emulator that
-// shows the console. Other bytes, Korean included, pass as they are. Returns the length written.
+}  // namespace
+
 std::size_t EscapeControls(const char* text, std::size_t len, char* out, std::size_t cap) {
     std::size_t k = 0;
     for (std::size_t i = 0; i < len; ++i) {
@@ -64,8 +62,6 @@ std::size_t EscapeControls(const char* text, std::size_t len, char* out, std::si
     out[k] = '\0';
     return k;
 }
-
-}  // namespace
 
 bool SummarizeFrame(int kind, const unsigned char* raw, unsigned count, char* out,
                     std::size_t cap) {

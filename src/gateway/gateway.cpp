@@ -2,6 +2,9 @@
 
 #include "crypto/server_key.h"
 #include "diag/log.h"
+#include "relay/frame_text.h"
+
+#include <cstring>
 
 Gateway::Gateway(const Parts& parts, const char* versionText, const char* defaultLogFolder)
     : m_window(parts.window),
@@ -85,7 +88,7 @@ bool Gateway::OpenPort() {
 int Gateway::Start() {
     const std::string folder = LogFolder();
     // The first log line of each start says what runs where; the first trace line, which
-    // folder the log goes to. The server key's fingerprint text (SetServerKeyText) ends the
+    // folder the log goes to. The embedded server key's fingerprint text ends the
     // log line.
     LogPrintf(m_bLog, "TEVN-> 프로그램 시작 : 버전 %s, 포트 %s, 로그 폴더 %s%s%s\n",
               m_versionText.c_str(), m_port.c_str(), folder.c_str(),
@@ -146,7 +149,11 @@ void Gateway::OnPortLost(const char* portName) {
 }
 
 void Gateway::OnServerUnreachable(const char* host, int port) {
-    if (m_events) m_events->ServerUnreachable(host, port);
+    if (!m_events) return;
+    // The host text comes from the terminal: its control bytes reach no event record raw.
+    char shown[4 * kHostSize + 1];
+    EscapeControls(host, std::strlen(host), shown, sizeof shown);
+    m_events->ServerUnreachable(shown, port);
 }
 
 // The same device name and line settings as before; the stored settings are not touched.

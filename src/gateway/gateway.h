@@ -89,17 +89,10 @@ public:
     // connection; its worker has ended on return. Window thread, or after the loop has ended.
     void Stop();
 
-    // The servers the terminal may reach; null allows all. Must outlive the gateway's use of it.
-    // LoadSettings sets the gateway's own list from "Allowed Servers".
-    void SetServerFilter(const ServerFilter* filter) { m_relay.SetServerFilter(filter); }
-    // Ends the first log line of each start; the embedded server key's fingerprint by default.
-    void SetServerKeyText(const std::string& text) { m_keyText = text; }
 
-    const GatewaySettings& Stored() const { return m_stored; }
     const std::string& PortText() const { return m_port; }
     const std::string& RateText() const { return m_rate; }
     int Log() const { return m_bLog; }
-    bool PortOpen() const { return m_com.IsOpen(); }
     bool Retrying() const { return m_recovery.Retrying(); }
     Relay& GetRelay() { return m_relay; }
     CCom& Port() { return m_com; }

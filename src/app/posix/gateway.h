@@ -26,7 +26,6 @@ public:
     void Stop() { m_gateway.Stop(); }
 
     EventLoop& Loop() { return m_loop; }
-    Gateway& Core() { return m_gateway; }
 
 private:
     int LoadSettings(GatewaySettings* out) override;

@@ -1,24 +1,18 @@
 #include "app/posix/journal_events.h"
 
+#include "diag/trace_render.h"
+
 #include <cstdarg>
 #include <string>
 
 namespace {
 
-// Texts from outside (the host of a connect frame) are shown with control bytes escaped, so
-// that one event stays one journal line.
+// Texts from outside (a device path, a folder) are shown with control bytes escaped, so that one
+// event stays one journal line.
 std::string Printable(const char* text) {
-    std::string out;
-    for (const char* p = text ? text : ""; *p; ++p) {
-        const unsigned char c = static_cast<unsigned char>(*p);
-        if (c < 0x20 || c == 0x7F) {
-            char escaped[8];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-            out += escaped;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
+    const std::string in = text ? text : "";
+    std::string out(4 * in.size() + 1, '\0');
+    out.resize(EscapeControls(in.data(), in.size(), out.data(), out.size()));
     return out;
 }
 

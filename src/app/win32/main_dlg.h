@@ -39,7 +39,6 @@ public:
     CDebugDlg* DebugDlg() { return m_pDebugDlg; }
     CSettingsStore& Settings() { return m_settings; }
     Relay& GetRelay() { return m_gateway.GetRelay(); }
-    Gateway& GetGateway() { return m_gateway; }
 
 protected:
     // Overrides
