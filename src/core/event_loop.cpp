@@ -7,7 +7,8 @@ void EventLoop::Adopt() {
 
 bool EventLoop::IsCurrent() const {
     std::lock_guard<std::mutex> g(m_lock);
-    return m_owner == std::this_thread::get_id();
+    const std::thread::id me = std::this_thread::get_id();
+    return m_owner == me || m_borrower == me;
 }
 
 void EventLoop::RunQueued(std::unique_lock<std::mutex>& lock) {
@@ -32,7 +33,13 @@ void EventLoop::Run() {
     for (;;) {
         RunQueued(lock);
         if (m_quit) break;
-        m_cond.wait(lock, [&] { return m_head != nullptr || m_quit; });
+        // A sender running its call meanwhile keeps this thread asleep until it has returned,
+        // the quit included: nothing of the window thread's runs after Run() has returned.
+        m_parked = true;
+        m_cond.wait(lock, [&] {
+            return m_borrower == std::thread::id() && (m_head != nullptr || m_quit);
+        });
+        m_parked = false;
     }
 }
 
@@ -44,9 +51,22 @@ void EventLoop::Quit() {
 
 void EventLoop::Send(Fn fn, void* ctx) {
     std::unique_lock<std::mutex> lock(m_lock);
-    if (m_owner == std::this_thread::get_id()) {
+    const std::thread::id me = std::this_thread::get_id();
+    if (m_owner == me || m_borrower == me) {
         lock.unlock();
         fn(ctx);
+        return;
+    }
+    if (m_parked && m_borrower == std::thread::id() && m_head == nullptr && !m_quit) {
+        m_borrower = me;
+        lock.unlock();
+        fn(ctx);
+        lock.lock();
+        m_borrower = std::thread::id();
+        // Calls queued meanwhile (and a quit) are the loop thread's again.
+        const bool pending = m_head != nullptr || m_quit;
+        lock.unlock();
+        if (pending) m_cond.notify_all();
         return;
     }
     Node node{fn, ctx, nullptr, false};  // lives on the sender's stack until it is done
@@ -60,7 +80,8 @@ void EventLoop::Send(Fn fn, void* ctx) {
 
 void EventLoop::ServeUntil(Pred done, void* ctx) {
     std::unique_lock<std::mutex> lock(m_lock);
-    const bool serving = m_owner == std::this_thread::get_id();
+    const bool serving =
+        m_owner == std::this_thread::get_id() || m_borrower == std::this_thread::get_id();
     for (;;) {
         if (serving) RunQueued(lock);
         const unsigned long seen = m_wakeups;

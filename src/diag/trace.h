@@ -15,6 +15,9 @@ constexpr std::size_t kTraceRawSize = 4096;
 
 struct TraceEvent {
     int kind = 0;
+    // The console line may wait until ShowHeldLine(): an answer goes to the terminal right after
+    // its log line, and the console gets the line once the write is done.
+    bool consoleLater = false;
     char text[kTraceTextSize] = {};        // kind 0 only, UTF-8
     unsigned char raw[kTraceRawSize] = {};  // kinds 1 and 2: the first bytes of the frame
 };
@@ -34,4 +37,7 @@ public:
     virtual ~TraceTarget() = default;
     // count: the frame's real byte count (raw holds at most its first 4096 bytes); 0 for text.
     virtual void OnTraceEvent(unsigned count, const TraceEvent& event) = 0;
+    // Shows the console line held back for an event marked consoleLater. A held line is shown
+    // before the next event's in any case, so the console keeps the order of the events.
+    virtual void ShowHeldLine() {}
 };

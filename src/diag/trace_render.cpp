@@ -78,7 +78,14 @@ bool SummarizeFrame(int kind, const unsigned char* raw, unsigned count, char* ou
     return true;
 }
 
+void TraceRenderer::ShowHeldLine() {
+    if (m_heldLine[0] == '\0') return;
+    if (m_console) m_console->Append(m_heldLine);
+    m_heldLine[0] = '\0';
+}
+
 void TraceRenderer::OnTraceEvent(unsigned count, const TraceEvent& event) {
+    ShowHeldLine();
     char timestamp[kTimestampSize] = {};
     FormatTimestamp(timestamp);
 
@@ -112,5 +119,10 @@ void TraceRenderer::OnTraceEvent(unsigned count, const TraceEvent& event) {
     m_eventCount.store(events > kEventsPerConsole ? 0 : events, std::memory_order_relaxed);
     if (events > kEventsPerConsole && m_console) m_console->ClearConsole();
     // An unknown kind counts as an event but shows nothing.
-    if (shown && m_console) m_console->Append(line);
+    if (!shown || !m_console) return;
+    const std::size_t length = std::strlen(line);
+    if (event.consoleLater && length < sizeof m_heldLine)
+        std::memcpy(m_heldLine, line, length + 1);
+    else
+        m_console->Append(line);
 }

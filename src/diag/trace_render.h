@@ -25,9 +25,13 @@ public:
     int EventCount() const { return m_eventCount.load(std::memory_order_relaxed); }
 
     void OnTraceEvent(unsigned count, const TraceEvent& event) override;
+    void ShowHeldLine() override;
 
 private:
+    static constexpr std::size_t kHeldLineSize = 256;  // a frame's line: time, tag, count, summary
+
     std::atomic<int> m_eventCount{0};  // written by the one renderer at a time, read by anyone
     std::atomic<int> m_bLog{0};
     ConsoleSink* m_console;
+    char m_heldLine[kHeldLineSize] = {};  // empty: none held
 };

@@ -64,13 +64,19 @@ int Relay::SendToTerminal(const void* bytes, unsigned n) {
     // only the first.
     const std::size_t held = n < kTraceRawSize ? n : kTraceRawSize;
     std::memcpy(event.raw, bytes, held);
+    // The log line is written before the bytes go out; the console line follows the write.
+    event.consoleLater = true;
     SetIcon(ICON_ANSWER);
     Render(n, event);
     sys::SecureZero(event.raw, held);
-    if (!m_ports.terminal) return 1;
+    uint32_t written = n;
     // A terminal that takes nothing (flow control held, port gone) makes the write give up
     // after its bound; what did not go out is said in the log.
-    const uint32_t written = m_ports.terminal->Write(bytes, n);
+    if (m_ports.terminal) written = m_ports.terminal->Write(bytes, n);
+    if (TraceTarget* target = m_ports.trace) {
+        std::lock_guard<std::mutex> g(m_traceLock);
+        target->ShowHeldLine();
+    }
     if (written < n) LogPrintf(Log(), "TEVN-> ERROR : 단말기 쓰기 오류 (%u/%u 바이트)\n", written, n);
     return 1;
 }

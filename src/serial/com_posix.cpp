@@ -31,7 +31,8 @@ namespace {
 
 std::atomic<unsigned> g_silenceMs{100};
 
-// The line's silence starts again now; 0 ms stops the timer (which also forgets an expiry).
+// The line's silence starts again now (an expiry not yet read is forgotten). Between bursts the
+// timer is not watched: whether it still runs or has run out then does not matter.
 void ArmSilence(int timer, unsigned ms) {
     itimerspec t{};
     t.it_value.tv_sec = ms / 1000;
@@ -273,7 +274,6 @@ void CCom::CommWatchProc() {
             // it (this thread was held up) and start the next burst.
             if (pf[2].revents) break;
         }
-        ArmSilence(p.silence, 0);
         if (!stop && m_readCount > 0 && !HandOver(m_readCount)) return;
     }
     if (p.lostErr && !stop && m_bConnected.load()) {

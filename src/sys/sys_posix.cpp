@@ -19,8 +19,12 @@ namespace sys {
 LocalTime Now() {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
-    tm t{};
-    localtime_r(&ts.tv_sec, &t);
+    // Every trace and log line asks the time, several times within one second: the calendar
+    // fields of a second are worked out once per thread (a change of time zone shows from the
+    // next second on).
+    thread_local time_t lastSecond = -1;
+    thread_local tm t{};
+    if (ts.tv_sec != lastSecond && localtime_r(&ts.tv_sec, &t)) lastSecond = ts.tv_sec;
     return LocalTime{t.tm_year + 1900, t.tm_mon + 1, t.tm_mday, t.tm_hour,
                      t.tm_min,         t.tm_sec,     static_cast<int>(ts.tv_nsec / 1000000)};
 }

@@ -115,6 +115,29 @@ TEST(TraceRenderer, ConsoleAndLogLinesPerKind) {
     EXPECT_EQ(renderer.EventCount(), 5);
 }
 
+TEST(TraceRenderer, AHeldLineKeepsItsPlaceAmongTheEvents) {
+    FreshDirectory dir;
+    Console console;
+    TraceRenderer renderer(&console);
+    renderer.SetLog(1);
+
+    TraceEvent answer = Frame(2, "\x06");
+    answer.consoleLater = true;
+    renderer.OnTraceEvent(1, answer);
+    EXPECT_TRUE(console.lines.empty());  // held; its log line is written
+    EXPECT_EQ(LogMessages(), std::vector<std::string>{"[CAT<-VAN] [001] [ACK]"});
+    renderer.ShowHeldLine();
+    renderer.ShowHeldLine();  // nothing held any more
+    ASSERT_EQ(console.lines.size(), 1u);
+
+    // An event before the release shows the held line first.
+    renderer.OnTraceEvent(1, answer);
+    renderer.OnTraceEvent(0, Text(0, "next"));
+    ASSERT_EQ(console.lines.size(), 3u);
+    EXPECT_NE(console.lines[1].find("[CAT<-VAN] [001] [ACK]"), std::string::npos);
+    EXPECT_NE(console.lines[2].find("next"), std::string::npos);
+}
+
 TEST(TraceRenderer, ControlBytesInATextAreShownEscaped) {
     FreshDirectory dir;
     Console console;

@@ -120,10 +120,7 @@ TEST_F(Threads, AnswerPassesABusyWindowThreadTracedFirstAndLongPiecesArriveWhole
     ASSERT_EQ(seen.size(), 2u);
     EXPECT_EQ(seen[1].count, 5000u);
     EXPECT_EQ(seen[1].raw, big.substr(0, kTraceRawSize));
-    bool line = false;
-    for (const std::string& l : rig.rec.ConsoleLines())
-        line = line || l.find("[CAT<-VAN] [5000] [전문수신]") != std::string::npos;
-    EXPECT_TRUE(line);
+    EXPECT_TRUE(rig.rec.WaitConsoleLine("[CAT<-VAN] [5000] [전문수신]"));
 }
 
 TEST_F(Threads, DleWakesAWorkerBlockedInTheMiddleOfAnAnswer) {

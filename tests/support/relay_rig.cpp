@@ -36,6 +36,7 @@ void Recorder::SetIcon(int icon) {
 void Recorder::Append(const char* line) {
     std::lock_guard<std::mutex> g(m_lock);
     m_console.emplace_back(line);
+    m_cond.notify_all();
 }
 
 void Recorder::ClearConsole() {
@@ -86,6 +87,15 @@ std::size_t Recorder::Size() {
 std::vector<std::string> Recorder::ConsoleLines() {
     std::lock_guard<std::mutex> g(m_lock);
     return m_console;
+}
+
+bool Recorder::WaitConsoleLine(const std::string& part, std::chrono::milliseconds bound) {
+    std::unique_lock<std::mutex> lock(m_lock);
+    return m_cond.wait_for(lock, bound, [&] {
+        for (const std::string& l : m_console)
+            if (l.find(part) != std::string::npos) return true;
+        return false;
+    });
 }
 
 // ---- the rig ----------------------------------------------------------------------------------

@@ -34,6 +34,7 @@ class Recorder final : public TraceTarget, public TrayIconState, public ConsoleS
 public:
     Recorder() : m_renderer(this) {}
     void OnTraceEvent(unsigned count, const TraceEvent& event) override;
+    void ShowHeldLine() override { m_renderer.ShowHeldLine(); }
     void SetIcon(int icon) override;
     void Append(const char* line) override;
     void ClearConsole() override;
@@ -49,6 +50,8 @@ public:
     std::vector<Seen> Take();
     std::size_t Size();
     std::vector<std::string> ConsoleLines();
+    // Waits until a console line holds part (an answer's line follows its write to the terminal).
+    bool WaitConsoleLine(const std::string& part, std::chrono::milliseconds bound = kEventBound);
 
 private:
     std::mutex m_lock;

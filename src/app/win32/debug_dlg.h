@@ -13,6 +13,7 @@ public:
 
     // Window thread: renders one event into the console and the log.
     void OnTraceEvent(unsigned count, const TraceEvent& event) override;
+    void ShowHeldLine() override { m_renderer.ShowHeldLine(); }
     void ClearConsole();
     void SetLog(int bLog) { m_renderer.SetLog(bLog); }
     int Log() const { return m_renderer.Log(); }
