@@ -21,10 +21,6 @@ int MsLeft(Clock::time_point since, int boundMs) {
     return spent >= boundMs ? 0 : boundMs - static_cast<int>(spent);
 }
 
-int WriteError(int bLog, int error) {
-    LogPrintf(bLog, "TEVN-> ERROR : Write Error (ERRNO = %d)\n", error);
-    return -1;
-}
 int ReadError(int bLog, int error) {
     LogPrintf(bLog, "TEVN-> ERROR : Read Error (ERRNO = %d)\n", error);
     return -1;
@@ -49,9 +45,29 @@ int WaitReadable(int handle, int seconds) {
     return WaitReadableMs(handle, ms > 0x7fffffff ? 0x7fffffff : static_cast<int>(ms));
 }
 
+int SendError(int bLog, int error) {
+    LogPrintf(bLog, "TEVN-> ERROR : Write Error (ERRNO = %d)\n", error);
+    return -1;
+}
+
+int SendNow(int handle, const char* bytes, int length, int* error) {
+    using namespace socket_ops;
+    *error = 0;
+    if (length < 0) {
+        *error = InvalidArgumentError();
+        return -1;
+    }
+    const int sent = SendOnce(handle, bytes, length);
+    if (sent >= 0) return sent;
+    const int e = LastError();
+    if (WouldBlock(e)) return 0;
+    *error = e;
+    return -1;
+}
+
 int SendAll(int bLog, int handle, const char* bytes, int length) {
     using namespace socket_ops;
-    if (length < 0) return WriteError(bLog, InvalidArgumentError());
+    if (length < 0) return SendError(bLog, InvalidArgumentError());
     const int boundMs = TransferTimeoutMs();
     auto lastProgress = Clock::now();
     int offset = 0;
@@ -62,13 +78,13 @@ int SendAll(int bLog, int handle, const char* bytes, int length) {
             lastProgress = Clock::now();
             continue;
         }
-        if (sent < 0 && !WouldBlock(LastError())) return WriteError(bLog, LastError());
+        if (sent < 0 && !WouldBlock(LastError())) return SendError(bLog, LastError());
         if (length == 0) break;
         // The server's buffers are full: wait for room, but only as long as it took nothing.
         const int left = MsLeft(lastProgress, boundMs);
         const int ready = left > 0 ? Wait(handle, true, left) : 0;
-        if (ready < 0) return WriteError(bLog, LastError());
-        if (ready == 0) return WriteError(bLog, TimedOutError());
+        if (ready < 0) return SendError(bLog, LastError());
+        if (ready == 0) return SendError(bLog, TimedOutError());
     } while (offset < length);
     return 1;
 }

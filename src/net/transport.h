@@ -17,6 +17,12 @@ int WaitReadableMs(int handle, int milliseconds);
 // 1 when every byte went out; -1 after logging the Write Error line, also when the server took
 // no byte for 17 s (a server that stops reading cannot hold the sender longer).
 int SendAll(int bLog, int handle, const char* bytes, int length);
+// One send that does not wait, for a caller with something to do between the first try and
+// the rest (which then goes through SendAll): the bytes that went out, 0 when the server's
+// buffers are full, or -1 with the error number in *error for SendError.
+int SendNow(int handle, const char* bytes, int length, int* error);
+// Logs the Write Error line of a failed SendNow; returns -1.
+int SendError(int bLog, int error);
 // 1 when exactly length bytes arrived within 17 s in all; -1 after logging the Read Error line
 // (end of stream, error, or the 17 s ran out however the bytes trickled in).
 int RecvExact(int bLog, int handle, char* buffer, int length);

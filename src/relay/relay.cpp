@@ -2,6 +2,7 @@
 
 #include "core/window_thread.h"
 #include "diag/log.h"
+#include "net/transport.h"
 #include "sys/sys.h"
 
 #include <cstdio>
@@ -41,6 +42,21 @@ void Relay::Render(unsigned count, const TraceEvent& event) {
     if (!target) return;
     std::lock_guard<std::mutex> g(m_traceLock);
     target->OnTraceEvent(count, event);
+}
+
+int Relay::SendTraced(int handle, const char* bytes, int n, const TraceEvent& event) {
+    int error = 0;
+    int sent;
+    {
+        // The trace lock is held from the send until the event is traced: an answer that the
+        // request brings back quickly is traced after it all the same.
+        std::lock_guard<std::mutex> g(m_traceLock);
+        sent = SendNow(handle, bytes, n, &error);
+        if (TraceTarget* target = m_ports.trace) target->OnTraceEvent(static_cast<unsigned>(n), event);
+    }
+    if (sent < 0) return SendError(Log(), error);
+    if (sent == n) return 1;
+    return SendAll(Log(), handle, bytes + sent, n - sent);  // the rest may wait for room
 }
 
 void Relay::VPostTrace(int kind, const char* format, va_list args) {

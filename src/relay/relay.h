@@ -130,6 +130,9 @@ private:
     bool SessionKeyOf(unsigned generation, unsigned char key[16]);
 
     void Render(unsigned count, const TraceEvent& event);
+    // Sends a frame of the terminal's to the server and traces it (event) as it goes out: 1, or
+    // -1 after the Write Error line.
+    int SendTraced(int handle, const char* bytes, int n, const TraceEvent& event);
     void VPostTrace(int kind, const char* format, va_list args);
     void SetIcon(int icon);
 

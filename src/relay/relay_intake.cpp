@@ -37,11 +37,24 @@ int Relay::OnTerminalFrame(const unsigned char* bytes, unsigned count) {
     TraceEvent event;
     event.kind = TRACE_FROM_TERMINAL;
     std::memcpy(event.raw, frame, static_cast<std::size_t>(n));
+    const Wiped wipeRecord{event.raw, static_cast<std::size_t>(n)};
     SetIcon(ICON_IDLE);
-    Render(static_cast<unsigned>(n), event);
-    sys::SecureZero(event.raw, static_cast<std::size_t>(n));
 
     const FrameKind kind = ClassifyFrame(frame, n);
+    // The most common burst, a frame for the open plain connection, goes out before its trace
+    // and log lines are written; it changes nothing else.
+    if (m_relayMode == RELAY_PLAIN && !IsConnectKind(kind) && kind != FRAME_VERSION &&
+        kind != FRAME_END) {
+        if (const int handle = CurrentSocket()) {
+            if (SendTraced(handle, frame, n, event) == -1) {
+                PostTrace(TRACE_TMS, "송신 오류!-->접속해제");
+                DetachConnection();
+            }
+            return 1;
+        }
+    }
+    Render(static_cast<unsigned>(n), event);
+
     if (IsConnectKind(kind)) {
         // A malformed connect frame is dropped here and leaves the relay state as it was.
         if (!StoreServer(frame, n)) return 1;
