@@ -53,10 +53,13 @@ public:
     long ReadTail(char* buffer, std::size_t n) const;
 
 private:
+    void Watch(const char* folder);  // POSIX
+
     std::intptr_t m_handle = -1;  // file descriptor or HANDLE
     std::uint64_t m_device = 0, m_index = 0;
     long long m_openedSize = 0;
     std::string m_path;       // POSIX
+    int m_watch = -1;         // Linux: inotify descriptor watching the file and its folder
     std::wstring m_widePath;  // Windows
 };
 

@@ -14,6 +14,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#if defined(__linux__)
+#include <sys/inotify.h>
+#endif
+
 namespace sys {
 
 LocalTime Now() {
@@ -46,6 +50,13 @@ namespace {
 // The folder itself must not be a link: whoever could plant one could send the log elsewhere.
 int OpenFolder(const char* folder) {
     return open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// One lstat: a deleted file has no name left, a renamed or replaced one another inode there.
+bool Names(const std::string& path, std::uint64_t device, std::uint64_t index) {
+    struct stat st{};
+    return lstat(path.c_str(), &st) == 0 && static_cast<std::uint64_t>(st.st_dev) == device &&
+           static_cast<std::uint64_t>(st.st_ino) == index;
 }
 
 bool IsRegularIn(int dir, const char* name) {
@@ -98,10 +109,39 @@ bool AppendFile::Open(const char* folder, const char* name) {
     m_index = st.st_ino;
     m_openedSize = st.st_size;
     m_path = std::string(folder) + '/' + name;
+    Watch(folder);
     return true;
 }
 
+// On Linux the kernel tells of a rename, a removal or a replacement of the file (a change of
+// its link count) or of its folder: the name is then looked up only after something happened,
+// not for every line. Where that cannot be set up, every line looks the name up.
+void AppendFile::Watch(const char* folder) {
+#if defined(__linux__)
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch < 0) return;
+    constexpr std::uint32_t kEvents = IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF | IN_DONT_FOLLOW;
+    if (inotify_add_watch(watch, m_path.c_str(), kEvents) < 0 ||
+        inotify_add_watch(watch, folder, kEvents | IN_ONLYDIR) < 0) {
+        close(watch);
+        return;
+    }
+    // Renamed between the opening and the watch: the watch is on another file, and the next
+    // line finds the name gone.
+    if (Names(m_path, m_device, m_index))
+        m_watch = watch;
+    else
+        close(watch);
+#else
+    (void)folder;
+#endif
+}
+
 void AppendFile::Close() {
+    if (m_watch != -1) {
+        close(m_watch);
+        m_watch = -1;
+    }
     if (m_handle == -1) return;
     close(static_cast<int>(m_handle));
     m_handle = -1;
@@ -138,10 +178,16 @@ long AppendFile::ReadTail(char* buffer, std::size_t n) const {
 }
 
 bool AppendFile::StillNamed() const {
-    // One lstat: a deleted file has no name left, a renamed or replaced one another inode there.
-    struct stat st{};
-    return lstat(m_path.c_str(), &st) == 0 && static_cast<std::uint64_t>(st.st_dev) == m_device &&
-           static_cast<std::uint64_t>(st.st_ino) == m_index;
+#if defined(__linux__)
+    if (m_watch != -1) {
+        // Nothing to read: nothing has happened to the file or its folder since the last line.
+        alignas(inotify_event) char events[4096];
+        ssize_t got = read(m_watch, events, sizeof events);
+        if (got < 0 && errno == EAGAIN) return true;
+        while (got > 0) got = read(m_watch, events, sizeof events);  // the name decides below
+    }
+#endif
+    return Names(m_path, m_device, m_index);
 }
 
 namespace {

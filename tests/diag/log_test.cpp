@@ -281,6 +281,11 @@ TEST_F(LogFile, FileThatGoesAwayIsMadeAgain) {
     fs::remove(day);
     ASSERT_EQ(LogPrintf(1, "three\n"), 1);
     EXPECT_EQ(Messages(ReadFile(day)), std::vector<std::string>{"three\r\n"});
+    // The folder moved away with the open file in it.
+    fs::rename("gate_log", "gate_old");
+    ASSERT_EQ(LogPrintf(1, "four\n"), 1);
+    EXPECT_EQ(Messages(ReadFile(day)), std::vector<std::string>{"four\r\n"});
+    EXPECT_EQ(Messages(ReadFile(DayFile("gate_old", before))), std::vector<std::string>{"three\r\n"});
 #endif
 }
 
