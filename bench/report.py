@@ -155,11 +155,17 @@ def main():
       f"cores, Linux {m.get('kernel')}; {m.get('compiler')}, RelWithDebInfo (`-O2 -g`).")
     w(f"- socat {m.get('socat')}, ser2net {m.get('ser2net') or '(not installed)'}, "
       f"OpenSSL {m.get('openssl')}, Google Benchmark 1.7 (Debian's library build).")
-    w(f"- **Shared machine.** Load average before / after: {m.get('load_before')} / "
-      f"{m.get('load_after')}. The 2 cores were {m.get('busy_relay')} % busy during the relay "
-      f"runs and {m.get('busy_all')} % over the whole run ({m.get('seconds')} s). The relays "
-      "and the load driver use a few per cent of that: the rest is other developers' builds "
-      "and test suites on the same 2 cores, and the tails (p99, max) carry their preemptions.")
+    busy = int(m.get('busy_relay') or 0)
+    w(f"- **{'Quiet' if busy < 10 else 'Shared'} machine.** Load average before / after: "
+      f"{m.get('load_before')} / {m.get('load_after')}. The 2 cores were {m.get('busy_relay')} % "
+      f"busy during the relay runs and {m.get('busy_all')} % over the whole run "
+      f"({m.get('seconds')} s). " +
+      ("Little else ran: what the figures carry beyond the relays' own work is this virtual "
+       "machine's timer and wake-up latency (see the silence timer line)."
+       if busy < 10 else
+       "The relays and the load driver use a few per cent of that: the rest is other "
+       "developers' builds and test suites on the same 2 cores, and the tails (p99, max) carry "
+       "their preemptions."))
     w(f"- The timed programs ran at `{m.get('nice')}` (the same for every relay), so that "
       "ordinary work on the machine preempts them less.")
     w("")
@@ -258,9 +264,10 @@ def main():
           f"p99, {pl['over_1ms_pct']:.1f} % over 1 ms**; a timerfd {us(tf['p50'])}, {us(tf['p90'])} "
           f"and {us(tf['p99'])} ({tf['over_1ms_pct']:.1f} % over 1 ms). The kernel lets a poll "
           "time-out fire up to 0.1 % late (100 µs at 100 ms) so that wake-ups can be merged; a "
-          "timerfd has no such slack. What is left, the tail, is how long this virtual machine "
-          "takes to run a thread again after it has slept 100 ms while other work holds the "
-          "cores.")
+          "timerfd has no such slack. What is left is how long this virtual machine takes to "
+          "deliver the timer and run the thread again after it has slept 100 ms, longer while "
+          "other work holds the cores. It is the floor under brisca's request path, which adds "
+          "the wake-up that reads the last bytes (the 100 ms count starts there) and the send.")
         w("")
     if sec:
         n = max(sec["exchanges"], 1)
