@@ -11,33 +11,17 @@ bool EventLoop::IsCurrent() const {
     return m_owner == me || m_borrower == me;
 }
 
-void EventLoop::RunQueued(std::unique_lock<std::mutex>& lock) {
-    while (Node* n = m_head) {
-        m_head = n->next;
-        if (!m_head) m_tail = nullptr;
-        lock.unlock();
-        n->fn(n->ctx);
-        lock.lock();
-        n->done = true;
-        // Wake the sender without holding the lock it is about to take; the node is not
-        // touched again (it lives on the sender's stack).
-        lock.unlock();
-        m_doneCond.notify_all();
-        lock.lock();
-    }
-}
-
 void EventLoop::Run() {
     std::unique_lock<std::mutex> lock(m_lock);
     m_owner = std::this_thread::get_id();
     for (;;) {
-        RunQueued(lock);
+        m_calls.RunAll(lock);
         if (m_quit) break;
         // A sender running its call meanwhile keeps this thread asleep until it has returned,
         // the quit included: nothing of the window thread's runs after Run() has returned.
         m_parked = true;
         m_cond.wait(lock, [&] {
-            return m_borrower == std::thread::id() && (m_head != nullptr || m_quit);
+            return m_borrower == std::thread::id() && (!m_calls.Empty() || m_quit);
         });
         m_parked = false;
     }
@@ -57,25 +41,24 @@ void EventLoop::Send(Fn fn, void* ctx) {
         fn(ctx);
         return;
     }
-    if (m_parked && m_borrower == std::thread::id() && m_head == nullptr && !m_quit) {
+    if (m_parked && m_borrower == std::thread::id() && m_calls.Empty() && !m_quit) {
         m_borrower = me;
         lock.unlock();
         fn(ctx);
         lock.lock();
         m_borrower = std::thread::id();
         // Calls queued meanwhile (and a quit) are the loop thread's again.
-        const bool pending = m_head != nullptr || m_quit;
+        const bool pending = !m_calls.Empty() || m_quit;
         lock.unlock();
         if (pending) m_cond.notify_all();
         return;
     }
-    Node node{fn, ctx, nullptr, false};  // lives on the sender's stack until it is done
-    if (m_tail) m_tail->next = &node; else m_head = &node;
-    m_tail = &node;
+    CallQueue::Node node{fn, ctx};  // lives on the sender's stack until it is done
+    m_calls.Push(node);
     lock.unlock();
     m_cond.notify_all();
     lock.lock();
-    m_doneCond.wait(lock, [&] { return node.done; });
+    m_calls.WaitDone(lock, node);
 }
 
 void EventLoop::ServeUntil(Pred done, void* ctx) {
@@ -83,13 +66,13 @@ void EventLoop::ServeUntil(Pred done, void* ctx) {
     const bool serving =
         m_owner == std::this_thread::get_id() || m_borrower == std::this_thread::get_id();
     for (;;) {
-        if (serving) RunQueued(lock);
+        if (serving) m_calls.RunAll(lock);
         const unsigned long seen = m_wakeups;
         lock.unlock();
         if (done(ctx)) return;
         lock.lock();
         if (serving)
-            m_cond.wait(lock, [&] { return m_head != nullptr || m_wakeups != seen; });
+            m_cond.wait(lock, [&] { return !m_calls.Empty() || m_wakeups != seen; });
         else
             m_cond.wait(lock, [&] { return m_wakeups != seen; });
     }

@@ -7,6 +7,7 @@
 // and Send returns after its call has; what is saved is waking one thread and then the other
 // again (a burst from the terminal goes to the server from the serial watcher's own thread).
 #pragma once
+#include "core/call_queue.h"
 #include "core/window_thread.h"
 
 #include <condition_variable>
@@ -32,20 +33,9 @@ public:
     void Wake() override;
 
 private:
-    struct Node {
-        Fn fn;
-        void* ctx;
-        Node* next;
-        bool done;
-    };
-    // Runs queued calls with m_lock held on entry and on return (released while each call runs).
-    void RunQueued(std::unique_lock<std::mutex>& lock);
-
     mutable std::mutex m_lock;
-    std::condition_variable m_cond;      // the window thread waits here
-    std::condition_variable m_doneCond;  // senders wait here
-    Node* m_head = nullptr;
-    Node* m_tail = nullptr;
+    std::condition_variable m_cond;  // the window thread waits here
+    CallQueue m_calls;
     bool m_quit = false;
     bool m_parked = false;  // the loop thread waits in Run() with nothing queued
     unsigned long m_wakeups = 0;

@@ -67,10 +67,7 @@ void CWindowThread::Destroy() {
     } else {
         // Not the window thread (nothing serves the queue any more): release the callers.
         std::unique_lock<std::mutex> lock(m_lock);
-        for (Node* n = m_head; n; n = n->next) n->done = true;
-        m_head = m_tail = nullptr;
-        lock.unlock();
-        m_doneCond.notify_all();
+        m_calls.ReleaseAll(lock);
     }
     std::lock_guard<std::mutex> g(m_lock);
     m_hWnd = nullptr;
@@ -83,12 +80,10 @@ void CWindowThread::Send(Fn fn, void* ctx) {
         fn(ctx);
         return;
     }
-    Node node{fn, ctx, nullptr, false};  // lives on this stack until the window thread is done with it
+    CallQueue::Node node{fn, ctx};  // lives on this stack until the window thread is done with it
     std::unique_lock<std::mutex> lock(m_lock);
     if (!m_open) return;
-    const bool wasEmpty = m_head == nullptr;
-    if (m_tail) m_tail->next = &node; else m_head = &node;
-    m_tail = &node;
+    const bool wasEmpty = m_calls.Push(node);
     const HWND hwnd = m_hWnd;
     lock.unlock();
     if (wasEmpty) {
@@ -98,22 +93,12 @@ void CWindowThread::Send(Fn fn, void* ctx) {
         SetEvent(m_hQueued);
     }
     lock.lock();
-    m_doneCond.wait(lock, [&] { return node.done; });
+    m_calls.WaitDone(lock, node);
 }
 
 void CWindowThread::RunQueued() {
     std::unique_lock<std::mutex> lock(m_lock);
-    while (Node* n = m_head) {
-        m_head = n->next;
-        if (!m_head) m_tail = nullptr;
-        lock.unlock();
-        n->fn(n->ctx);
-        lock.lock();
-        n->done = true;  // the node is not touched again: its caller may return at once
-        lock.unlock();
-        m_doneCond.notify_all();
-        lock.lock();
-    }
+    m_calls.RunAll(lock);
 }
 
 void CWindowThread::ServeUntil(Pred done, void* ctx) {

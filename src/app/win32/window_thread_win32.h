@@ -4,11 +4,11 @@
 // its call has returned. No message carries a pointer, so no other process can make this one
 // run something of its choosing.
 #pragma once
+#include "core/call_queue.h"
 #include "core/window_thread.h"
 
 #include <windows.h>
 
-#include <condition_variable>
 #include <mutex>
 
 class CWindowThread final : public WindowThread {
@@ -30,12 +30,6 @@ public:
     void Wake() override;
 
 private:
-    struct Node {
-        Fn fn;
-        void* ctx;
-        Node* next;
-        bool done;
-    };
     // On the window thread: runs every queued call, in order.
     void RunQueued();
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
@@ -45,9 +39,7 @@ private:
     HANDLE m_hWake;    // auto-reset: set by Wake, re-checks the waiter's predicate
     HANDLE m_hQueued;  // auto-reset: set when a call is queued, for a window thread in ServeUntil
 
-    std::mutex m_lock;                   // guards the queue and m_open
-    std::condition_variable m_doneCond;  // callers wait here for their call to be done
-    Node* m_head = nullptr;
-    Node* m_tail = nullptr;
+    std::mutex m_lock;  // guards the queue and m_open
+    CallQueue m_calls;
     bool m_open = false;  // between Create and Destroy
 };
