@@ -44,7 +44,9 @@ void Relay::Render(unsigned count, const TraceEvent& event) {
     target->OnTraceEvent(count, event);
 }
 
-int Relay::SendTraced(int handle, const char* bytes, int n, const TraceEvent& event) {
+int Relay::SendTraced(int handle, const char* bytes, int n, const TraceEvent* untraced) {
+    TraceTarget* target = m_ports.trace;
+    if (!untraced || !target) return SendAll(Log(), handle, bytes, n);
     int error = 0;
     int sent;
     {
@@ -52,7 +54,7 @@ int Relay::SendTraced(int handle, const char* bytes, int n, const TraceEvent& ev
         // request brings back quickly is traced after it all the same.
         std::lock_guard<std::mutex> g(m_traceLock);
         sent = SendNow(handle, bytes, n, &error);
-        if (TraceTarget* target = m_ports.trace) target->OnTraceEvent(static_cast<unsigned>(n), event);
+        target->OnTraceEvent(static_cast<unsigned>(n), *untraced);
     }
     if (sent < 0) return SendError(Log(), error);
     if (sent == n) return 1;

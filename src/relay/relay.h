@@ -99,8 +99,9 @@ private:
     enum Route { ROUTE_PLAIN, ROUTE_SECURE };
 
     // Intake and routes (window thread), relay_intake.cpp and relay_routes.cpp.
-    // frame: the burst's n bytes followed by zeros; kind: its class, computed once at intake.
-    void RelayPlain(const char* frame, FrameKind kind, int n);
+    // frame: the burst's n bytes followed by zeros; kind: its class, computed once at intake;
+    // untraced: the event of a frame that goes out before it is traced (see SendTraced).
+    void RelayPlain(const char* frame, FrameKind kind, int n, const TraceEvent* untraced);
     void RelaySecure(const char* frame, FrameKind kind, int n);
     void ConnectStep(Route route, const char* frame, int n);
     bool StoreServer(const char* frame, int n);  // false: the frame was reported and dropped
@@ -130,9 +131,9 @@ private:
     bool SessionKeyOf(unsigned generation, unsigned char key[16]);
 
     void Render(unsigned count, const TraceEvent& event);
-    // Sends a frame of the terminal's to the server and traces it (event) as it goes out: 1, or
-    // -1 after the Write Error line.
-    int SendTraced(int handle, const char* bytes, int n, const TraceEvent& event);
+    // Sends a frame of the terminal's to the server, tracing it as it goes out when it has not
+    // been traced yet (untraced: its event, else null): 1, or -1 after the Write Error line.
+    int SendTraced(int handle, const char* bytes, int n, const TraceEvent* untraced);
     void VPostTrace(int kind, const char* format, va_list args);
     void SetIcon(int icon);
 

@@ -43,17 +43,9 @@ int Relay::OnTerminalFrame(const unsigned char* bytes, unsigned count) {
     const FrameKind kind = ClassifyFrame(frame, n);
     // The most common burst, a frame for the open plain connection, goes out before its trace
     // and log lines are written; it changes nothing else.
-    if (m_relayMode == RELAY_PLAIN && !IsConnectKind(kind) && kind != FRAME_VERSION &&
-        kind != FRAME_END) {
-        if (const int handle = CurrentSocket()) {
-            if (SendTraced(handle, frame, n, event) == -1) {
-                PostTrace(TRACE_TMS, "송신 오류!-->접속해제");
-                DetachConnection();
-            }
-            return 1;
-        }
-    }
-    Render(static_cast<unsigned>(n), event);
+    const bool sentFirst = m_relayMode == RELAY_PLAIN && !IsConnectKind(kind) &&
+                           kind != FRAME_VERSION && kind != FRAME_END && CurrentSocket() != 0;
+    if (!sentFirst) Render(static_cast<unsigned>(n), event);
 
     if (IsConnectKind(kind)) {
         // A malformed connect frame is dropped here and leaves the relay state as it was.
@@ -72,7 +64,7 @@ int Relay::OnTerminalFrame(const unsigned char* bytes, unsigned count) {
     }
 
     if (m_relayMode == RELAY_PLAIN)
-        RelayPlain(frame, kind, n);
+        RelayPlain(frame, kind, n, sentFirst ? &event : nullptr);
     else
         RelaySecure(frame, kind, n);
     return 1;

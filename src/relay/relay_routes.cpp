@@ -132,7 +132,7 @@ void Relay::LogMaskedFrame(const char* head, const void* bytes, int n) {
     sys::SecureZero(copy, static_cast<std::size_t>(n));
 }
 
-void Relay::RelayPlain(const char* frame, FrameKind kind, int n) {
+void Relay::RelayPlain(const char* frame, FrameKind kind, int n, const TraceEvent* untraced) {
     const bool connectFrame = kind == FRAME_CONNECT_SE || kind == FRAME_CONNECT_PE;
     if (connectFrame) ConnectStep(ROUTE_PLAIN, frame, n);
 
@@ -142,7 +142,7 @@ void Relay::RelayPlain(const char* frame, FrameKind kind, int n) {
         DetachConnection();
         return;
     }
-    if (SendAll(Log(), handle, frame, n) == -1) {
+    if (SendTraced(handle, frame, n, untraced) == -1) {
         PostTrace(TRACE_TMS, "송신 오류!-->접속해제");
         DetachConnection();
     }
