@@ -12,6 +12,25 @@
 
 using namespace std::chrono_literals;
 
+namespace {
+
+// On the window thread: waits for a worker that hands a call over to the window thread before
+// it ends; true when that call ran (without serving, both would wait for ever).
+bool ServeAWorkersHandOver(EventLoop& loop) {
+    std::atomic<bool> workerDone{false};
+    bool handedOver = false;
+    std::thread worker([&] {
+        loop.Call([&] { handedOver = true; });
+        workerDone = true;
+        loop.Wake();
+    });
+    loop.ServeUntilTrue([&] { return workerDone.load(); });
+    worker.join();
+    return handedOver;
+}
+
+}  // namespace
+
 TEST(EventLoop, SendFromAnotherThreadRunsAsTheWindowThreadAndWaits) {
     EventLoop loop;
     std::thread window([&] { loop.Run(); });
@@ -51,16 +70,7 @@ TEST(EventLoop, ACallRunBySenderHoldsTheLoopAndServesWhileItWaits) {
         std::atomic<bool> inside{false}, returned{false};
         loop.Call([&] {
             inside = true;
-            std::atomic<bool> workerDone{false};
-            bool handedOver = false;
-            std::thread worker([&] {
-                loop.Call([&] { handedOver = true; });
-                workerDone = true;
-                loop.Wake();
-            });
-            loop.ServeUntilTrue([&] { return workerDone.load(); });
-            worker.join();
-            EXPECT_TRUE(handedOver);
+            EXPECT_TRUE(ServeAWorkersHandOver(loop));
             if (round == 49) {
                 loop.Quit();
                 EXPECT_EQ(run.wait_for(20ms), std::future_status::timeout);
@@ -117,20 +127,9 @@ TEST(EventLoop, SendOnTheLoopThreadRunsInline) {
 }
 
 TEST(EventLoop, ServeUntilOnTheLoopThreadServesOtherSenders) {
-    // The window thread waits for a worker that itself hands a call over to the window thread
-    // before it finishes: without serving, both would wait for ever.
     EventLoop loop;
     loop.Adopt();
-    std::atomic<bool> workerDone{false};
-    bool handedOver = false;
-    std::thread worker([&] {
-        loop.Call([&] { handedOver = true; });
-        workerDone = true;
-        loop.Wake();
-    });
-    loop.ServeUntilTrue([&] { return workerDone.load(); });
-    EXPECT_TRUE(handedOver);
-    worker.join();
+    EXPECT_TRUE(ServeAWorkersHandOver(loop));
 }
 
 TEST(EventLoop, QuitEndsRun) {
