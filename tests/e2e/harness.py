@@ -27,11 +27,14 @@ class Output:
         self.lines = []
         self.closed = False
         self._cond = threading.Condition()
+        self._reading = threading.Event()  # cleared: the stream is left unread, as by a stalled reader
+        self._reading.set()
         self._thread = threading.Thread(target=self._pump, args=(stream,), daemon=True)
         self._thread.start()
 
     def _pump(self, stream):
         for raw in iter(stream.readline, b""):
+            self._reading.wait()
             line = raw.decode("utf-8", "replace").rstrip("\n")
             with self._cond:
                 self.lines.append(line)
@@ -55,6 +58,13 @@ class Output:
                 if self.closed or left <= 0:
                     return None
                 self._cond.wait(left)
+
+    def pause(self):
+        """Stops reading the stream (after the line being read): the writer's pipe fills up."""
+        self._reading.clear()
+
+    def resume(self):
+        self._reading.set()
 
     def wait_closed(self, timeout=WAIT):
         self._thread.join(timeout)
@@ -105,6 +115,8 @@ class Proc:
                 pass
 
     def kill(self):
+        self.out.resume()
+        self.err.resume()
         if self.popen.poll() is None:
             self.popen.kill()
             self.popen.wait()

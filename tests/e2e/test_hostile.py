@@ -1,7 +1,8 @@
 """Hostile peers against the real gateway: a server that never reads while the terminal sends
-megabytes, a secure answer dribbled a byte at a time, a plain answer of a megabyte sent one byte
-per segment against a small "Log Limit", and the "Allowed Servers" list (allowed, refused,
-malformed, a host with control bytes). Every bound is the deadline of a wait."""
+megabytes, a secure answer dribbled a byte at a time, a plain answer of megabytes sent one byte
+per segment against a small "Log Limit", a console that nobody reads, and the "Allowed Servers"
+list (allowed, refused, malformed, a host with control bytes). Every bound is the deadline of a
+wait."""
 
 import glob
 import os
@@ -110,20 +111,22 @@ class HostileServerTest(HostileTest):
 
     def test_byte_flood_under_a_log_limit(self):
         self.write_settings("Log Limit=1")
-        unit = "0123456789abcdef"
-        flood, port = self.servsim("--answer", unit, "--repeat", str(MB // len(unit)),
-                                   "--pieces", str(MB), "--piece-gap", "0", "--quiet")
+        # The gateway reads what has arrived, so pieces sent back to back reach the terminal in
+        # fewer writes: enough bytes that even then the log, a line a write, passes its limit.
+        unit, size = "0123456789abcdef", 8 * MB
+        flood, port = self.servsim("--answer", unit, "--repeat", str(size // len(unit)),
+                                   "--pieces", str(size), "--piece-gap", "0", "--quiet")
         echo, eport = self.servsim()
         line, gw = self.start()
         line.send(connect_frame(b"P", "127.0.0.1", port))
         line.send(request_frame(b"0200FLOOD"), gap=0)
-        got = line.read(MB, timeout=60)
-        self.assertEqual(len(got), MB, self.dump())
-        self.assertEqual(got, unit.encode() * (MB // len(unit)))
-        self.assertIsNotNone(flood.out.wait_for(r"conn 1  -> %d bytes in %d pieces" % (MB, MB)))
+        got = line.read(size, timeout=60)
+        self.assertEqual(len(got), size, self.dump())
+        self.assertEqual(got, unit.encode() * (size // len(unit)))
+        self.assertIsNotNone(flood.out.wait_for(r"conn 1  -> %d bytes in %d pieces" % (size, size)))
         # The console shows every piece the gateway wrote to the terminal.
         counted, at, pieces = 0, 0, 0
-        while counted < MB:
+        while counted < size:
             at = gw.out.wait_for(r"\[CAT<-VAN\] \[\d+\]", start=at)
             if at is None:
                 self.fail("the console stopped at %d bytes\n%s" % (counted, self.dump()))
@@ -146,6 +149,28 @@ class HostileServerTest(HostileTest):
     def log_matching(self, pattern):
         rx = re.compile(pattern)
         return len([m for m in self.log() if rx.search(m)])
+
+
+class StalledOutputTest(HostileTest):
+
+    def test_console_nobody_reads(self):
+        # An answer written to the terminal a byte at a time: a console line for each piece,
+        # many times what the pipe and the console's queue hold, while nobody reads the console.
+        unit, size = "0123456789abcdef", 256 * 1024
+        flood, port = self.servsim("--answer", unit, "--repeat", str(size // len(unit)),
+                                   "--pieces", str(size), "--piece-gap", "0", "--quiet")
+        line, gw = self.start()
+        gw.out.pause()
+        line.send(connect_frame(b"P", "127.0.0.1", port))
+        line.send(request_frame(b"0200FLOOD"), gap=0)
+        self.assertEqual(line.read(size, timeout=60), unit.encode() * (size // len(unit)), self.dump())
+        self.assert_version_works(line)
+        gw.out.resume()
+        i = gw.out.wait_for(r"^콘솔 출력 지연: \d+줄 생략$")
+        self.assertIsNotNone(i, self.dump())
+        # The console goes on once it is read again.
+        line.send(b"VVV")
+        self.trace(gw, r"\[CAT->VAN\] \[003\] \[Unknown : 56\]", start=i)
 
 
 class AllowListTest(HostileTest):

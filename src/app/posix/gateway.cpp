@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <unistd.h>
 
 namespace {
 
@@ -18,9 +19,9 @@ SystemPaths ServicePaths(const Options& opts) {
 
 HeadlessGateway::HeadlessGateway(const Options& opts, const char* versionText)
     : m_opts(opts),
-      m_console(stdout),
-      m_trayIcon(opts.verbose ? stderr : nullptr),
-      m_events(stderr),
+      m_console(STDOUT_FILENO),
+      m_events(STDERR_FILENO),
+      m_trayIcon(opts.verbose ? &m_events : nullptr),
       m_gateway(Gateway::Parts{&m_loop, &m_console, &m_trayIcon, this, &m_events}, versionText,
                 opts.system ? ServicePaths(opts).logFolder.c_str() : "") {
     if (m_opts.system) {

@@ -40,7 +40,7 @@ private:
 
     EventLoop m_loop;
     StdoutConsole m_console;
-    HeadlessTrayIcon m_trayIcon;
     JournalEvents m_events;
+    HeadlessTrayIcon m_trayIcon;
     Gateway m_gateway;
 };

@@ -1,8 +1,12 @@
 #include "app/posix/journal_events.h"
 
+#include "app/posix/console.h"
 #include "diag/trace_render.h"
 
+#include <cinttypes>
 #include <cstdarg>
+#include <cstdio>
+#include <cstring>
 #include <string>
 
 namespace {
@@ -16,16 +20,31 @@ std::string Printable(const char* text) {
     return out;
 }
 
+std::size_t EventsDropped(char* buf, std::size_t size, std::uint64_t count) {
+    const int n = std::snprintf(buf, size, "<4>이벤트 출력 지연: %" PRIu64 "줄 생략\n", count);
+    return n < 0 ? 0 : (static_cast<std::size_t>(n) < size ? static_cast<std::size_t>(n) : size - 1);
+}
+
 }  // namespace
+
+JournalEvents::JournalEvents(int fd) : m_queue(MakeFdOutput(fd), 64 * 1024, EventsDropped) {}
 
 void JournalEvents::Line(const char* priority, const char* format, ...) {
     char text[1024];
+    int n = std::snprintf(text, sizeof text, "%s", priority);
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
+    const int m = std::vsnprintf(text + n, sizeof text - n - 1, format, args);
     va_end(args);
-    std::fprintf(m_out, "%s%s\n", priority, text);
-    std::fflush(m_out);
+    if (m > 0) n += m < static_cast<int>(sizeof text - n - 1) ? m : static_cast<int>(sizeof text - n - 2);
+    text[n++] = '\n';
+    m_queue.Push(text, static_cast<std::size_t>(n));
+}
+
+void JournalEvents::Plain(const char* text) {
+    char line[256];
+    const int n = std::snprintf(line, sizeof line, "%s\n", text);
+    if (n > 0) m_queue.Push(line, static_cast<std::size_t>(n) < sizeof line ? n : sizeof line - 1);
 }
 
 void JournalEvents::Started(const char* version, const char* port, const char* logFolder) {

@@ -1,7 +1,6 @@
 // The headless program's own pieces, below the whole-program tests: the settings reader and
-// writer, the command line, the autostart entry's Exec quoting, the instance lock, the console.
+// writer, the command line, the autostart entry's Exec quoting, the instance lock.
 #include "app/posix/autostart.h"
-#include "app/posix/console.h"
 #include "app/posix/files.h"
 #include "app/posix/options.h"
 #include "app/posix/port_list.h"
@@ -301,22 +300,6 @@ TEST_F(InstanceLockFile, PlantedLinkOrForeignFileIsRefusedNotObeyed) {
     if (planted >= 0) close(planted);
     EXPECT_NE(mine.Refusal().find("다른 사용자"), std::string::npos) << mine.Refusal();
     EXPECT_NE(mine.Refusal().find(foreign), std::string::npos);
-}
-
-TEST(Console, LinesEndInLineFeedAndAreFlushedAtOnce) {
-    char* buf = nullptr;
-    std::size_t size = 0;
-    std::FILE* mem = open_memstream(&buf, &size);
-    ASSERT_NE(mem, nullptr);
-    StdoutConsole console(mem);
-    console.Append("[2026-01-03 09:31:07:123] [CAT->VAN] [001] [ACK]\r\n");
-    EXPECT_EQ(std::string(buf, size), "[2026-01-03 09:31:07:123] [CAT->VAN] [001] [ACK]\n");
-    console.Append("a\rb\r\nc\r\n");
-    console.ClearConsole();
-    EXPECT_EQ(std::string(buf, size),
-              "[2026-01-03 09:31:07:123] [CAT->VAN] [001] [ACK]\na\rb\nc\n");
-    std::fclose(mem);
-    std::free(buf);
 }
 
 }  // namespace
