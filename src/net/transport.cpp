@@ -90,11 +90,14 @@ int SendAll(int bLog, int handle, const char* bytes, int length) {
 }
 
 int RecvExact(int bLog, int handle, char* buffer, int length) {
+    return RecvExactWithin(bLog, handle, buffer, length, TransferTimeoutMs());
+}
+
+int RecvExactWithin(int bLog, int handle, char* buffer, int length, int boundMs) {
     using namespace socket_ops;
     // Nothing asked for reads as end of stream. No zero-byte receive is made for it: on some
     // systems (Linux) that call waits for data or for the receive time-out.
     if (length <= 0) return EndOfStream(bLog);
-    const int boundMs = TransferTimeoutMs();
     const auto start = Clock::now();
     int offset = 0;
     while (offset < length) {

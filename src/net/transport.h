@@ -26,6 +26,9 @@ int SendError(int bLog, int error);
 // 1 when exactly length bytes arrived within 17 s in all; -1 after logging the Read Error line
 // (end of stream, error, or the 17 s ran out however the bytes trickled in).
 int RecvExact(int bLog, int handle, char* buffer, int length);
+// Same, within boundMs in all (a part of an answer whose bound began before this call; 0 or
+// less: only what has already arrived).
+int RecvExactWithin(int bLog, int handle, char* buffer, int length, int boundMs);
 // One receive of at most length bytes, waiting up to 17 s for the first: count, 0 at end of
 // stream, -1 on error or time-out.
 int RecvSome(int handle, char* buffer, int length);

@@ -9,6 +9,7 @@
 #include "relay/frame_text.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdarg>
 #include <cstdint>
 #include <mutex>
@@ -122,7 +123,7 @@ private:
     void PlainRecvWorker(int handle, unsigned generation, int silenceSec);
     void SecureRecvWorker(int handle, unsigned generation, int silenceSec);
     // 0: answered, next cycle; otherwise the v to end with.
-    int SecureAnswer(int handle, unsigned generation);
+    int SecureAnswer(int handle, unsigned generation, std::chrono::steady_clock::time_point begun);
     void EndSteps(int handle, unsigned generation, int v);
 
     // The session key belongs to one connection: wiped when a connection opens and when the

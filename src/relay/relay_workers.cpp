@@ -9,6 +9,7 @@
 #include "relay/wiped.h"
 #include "sys/sys.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -69,7 +70,7 @@ void Relay::SecureRecvWorker(int handle, unsigned generation, int silenceSec) {
             SendToTerminal(field, static_cast<unsigned>(got));
             continue;
         }
-        v = SecureAnswer(handle, generation);
+        v = SecureAnswer(handle, generation, std::chrono::steady_clock::now());
         if (v != 0) break;
     }
     EndSteps(handle, generation, v);
@@ -78,10 +79,16 @@ void Relay::SecureRecvWorker(int handle, unsigned generation, int silenceSec) {
 // Reads the rest of an enveloped answer (length field and ciphertext), decrypts it with the key
 // of the latest request on this connection and writes it to the terminal. Failures end the
 // worker with 4; an answer on a connection that has sent no request has no key to open it.
-int Relay::SecureAnswer(int handle, unsigned generation) {
+// The whole answer has one bound from its first bytes (begun) to its last.
+int Relay::SecureAnswer(int handle, unsigned generation, std::chrono::steady_clock::time_point begun) {
     const int bLog = Log();
+    const auto left = [&] {
+        const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - begun);
+        return TransferTimeoutMs() - static_cast<int>(spent.count());
+    };
     char lengthField[kLengthFieldSize + 1] = {};
-    if (RecvExact(bLog, handle, lengthField, kLengthFieldSize) == -1) {
+    if (RecvExactWithin(bLog, handle, lengthField, kLengthFieldSize, left()) == -1) {
         LogPrintf(bLog, "TEVN-> Receive 전문사이즈 Error!\n");
         return 4;
     }
@@ -90,7 +97,7 @@ int Relay::SecureAnswer(int handle, unsigned generation) {
     const Wiped wipeCipher{cipher, sizeof cipher};
     // A length beyond the buffers (or negative) is refused like a body that never came.
     if (s < 0 || s > kRecvBufferSize ||
-        RecvExact(bLog, handle, reinterpret_cast<char*>(cipher), s) == -1) {
+        RecvExactWithin(bLog, handle, reinterpret_cast<char*>(cipher), s, left()) == -1) {
         LogPrintf(bLog, "TEVN-> Receive Error[%d]!\n", s);
         return 4;
     }

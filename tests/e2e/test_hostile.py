@@ -89,9 +89,10 @@ class HostileServerTest(HostileTest):
         self.assert_version_works(line)
 
     def test_secure_answer_dribbled(self):
-        # The count and length field at once, then the 16-byte body a byte every 2.5 s: no
-        # single receive waits 17 s, the whole answer would take 40 s.
-        slow, port = self.servsim("--secure", "--trickle-after", "10", "--piece-gap", "2500")
+        # The count at once, then the length field and the 16-byte body a byte every 2.5 s: no
+        # single receive waits 17 s, the length field alone takes 15 s, the whole answer would
+        # take 55 s. One bound of 17 s holds for all of it.
+        slow, port = self.servsim("--secure", "--trickle-after", "4", "--piece-gap", "2500")
         good, gport = self.servsim("--secure")
         line, gw = self.start()
         line.send(connect_frame(b"S", "127.0.0.1", port))
