@@ -58,6 +58,7 @@ void Relay::SecureRecvWorker(int handle, unsigned generation, int silenceSec) {
             break;
         }
         char field[kSecureFieldSize] = {};
+        const Wiped wipeField{field, sizeof field};
         int got = Detached(generation) ? -1 : RecvSome(handle, field, kSecureFieldSize);
         if (got <= 0 && Detached(generation)) got = -1;
         if (got <= 0) {
