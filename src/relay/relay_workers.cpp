@@ -42,8 +42,10 @@ void Relay::PlainRecvWorker(int handle, unsigned generation, int silenceSec) {
             v = n;
             break;
         }
-        // Every piece goes on at once, straight from the receive buffer.
+        // Every piece goes on at once, straight from the receive buffer, and does not stay there
+        // while the connection waits for the next one.
         SendToTerminal(buffer, static_cast<unsigned>(n));
+        sys::SecureZero(buffer, static_cast<std::size_t>(n));
     }
     EndSteps(handle, generation, v);
 }

@@ -214,6 +214,17 @@ class ProcessMemoryTest(LineTest):
     """After an exchange on each route and the end of its connection, the program's memory holds
     no card number and no track data, and a crash would leave no core file."""
 
+    def assert_no_card_data_in(self, pid, when):
+        memory = process_memory(pid)
+        self.assertGreater(len(memory), 1 << 20)
+        # The answer's trace line as the log writer formatted it: the read saw the heap.
+        self.assertTrue(b"[CAT<-VAN] [%03d]" % len(FORMS_ANSWER) in memory, "no heap read")
+        for name, field, pan, secrets in FORMS:
+            with self.subTest(name, when=when):
+                for secret in [field] + secrets:
+                    self.assertFalse(secret in memory,
+                                     "%r in the program's memory %s" % (secret, when))
+
     def test_no_card_data_in_memory_after_the_exchange(self):
         if os.geteuid() != 0:
             self.skipTest("the program is not dumpable: only root may read its memory")
@@ -224,15 +235,11 @@ class ProcessMemoryTest(LineTest):
             for _, field, _, _ in FORMS:
                 line.send(fields(b"0200", field, b"END"))
                 self.assertEqual(line.read(len(FORMS_ANSWER)), FORMS_ANSWER, self.dump())
+            # Every request and answer has been handed on; the connection is still open.
+            self.assert_no_card_data_in(gw.pid, "with the %s connection open" % kind.decode())
             line.send(DLE * 3)
             self.wait_count(gw, END, 1 if kind == b"P" else 2)
-        memory = process_memory(gw.pid)
-        self.assertGreater(len(memory), 1 << 20)
-        self.assertIn(b"TEVN", memory)  # the log writer's own text: the read saw the heap
-        for name, field, pan, secrets in FORMS:
-            with self.subTest(name):
-                for secret in [field] + secrets:
-                    self.assertFalse(secret in memory, "%r in the program's memory" % secret)
+        self.assert_no_card_data_in(gw.pid, "after the connections' end")
         self.assertEqual(process_limit(gw.pid, "Max core file size"), ("0", "0"))
 
 
