@@ -188,9 +188,9 @@ class CardFormsTest(CardDataTest):
         places = [("log file", log_bytes(self.work)), ("standard output", gw.out.text().encode()),
                   ("standard error", gw.err.text().encode())]
         for name, _, _, secrets in FORMS:
-            with self.subTest(name):
-                for secret in secrets:
-                    for where, data in places:
+            for where, data in places:
+                with self.subTest(name, where=where):
+                    for secret in secrets:
                         self.assertFalse(secret in data, "%r in the %s" % (secret, where))
         return requests
 
