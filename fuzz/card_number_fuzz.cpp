@@ -6,7 +6,7 @@
 //   four digits; when the window ends the run and a track separator ('=', 'D', 'd' or '^')
 //   follows, the separator and the rest of its field (up to FS, ETX or the end) show nothing but
 //   NUL bytes;
-// - a chip record as hex text ("57" or "5A"/"5a", a hex length, 12 to 19 digits, then 'D'/'d'
+// - a chip record as hex text ("57", "9F6B" or "5A"/"5a", a hex length, 12 to 19 digits, then 'D'/'d'
 //   for 57 or only 'F'/'f' padding for 5A) shows at most six and four of its digits, and nothing
 //   of a 57 from the 'D' to the record's end;
 // - the same records in binary (tag byte, length byte, packed digits): no byte that holds one of
@@ -70,11 +70,17 @@ void CheckDigitRuns(const char* in, const char* out, int n) {
 
 void CheckHexRecords(const char* in, const char* out, int n) {
     for (int i = 0; i + 4 <= n; ++i) {
-        const bool track = in[i] == '5' && in[i + 1] == '7';
+        bool track = in[i] == '5' && in[i + 1] == '7';
         const bool pan = in[i] == '5' && (in[i + 1] == 'A' || in[i + 1] == 'a');
-        if (!(track || pan) || !Hex(in[i + 2]) || !Hex(in[i + 3])) continue;
-        const int from = i + 4;
-        const int end = std::min(n, from + 2 * (16 * HexDigit(in[i + 2]) + HexDigit(in[i + 3])));
+        int at = i + 2;  // the length
+        if (!track && !pan && i + 6 <= n && (in[i] == '9') && (in[i + 1] == 'F' || in[i + 1] == 'f') &&
+            in[i + 2] == '6' && (in[i + 3] == 'B' || in[i + 3] == 'b')) {
+            track = true;
+            at = i + 4;
+        }
+        if (!(track || pan) || !Hex(in[at]) || !Hex(in[at + 1])) continue;
+        const int from = at + 2;
+        const int end = std::min(n, from + 2 * (16 * HexDigit(in[at]) + HexDigit(in[at + 1])));
         int digits = 0;
         while (from + digits < end && Digit(in[from + digits])) ++digits;
         if (digits < 12 || digits > 19) continue;
@@ -92,9 +98,12 @@ void CheckHexRecords(const char* in, const char* out, int n) {
 
 void CheckBinaryRecords(const unsigned char* in, const char* out, int n) {
     for (int i = 0; i + 2 <= n; ++i) {
-        if (in[i] != 0x57 && in[i] != 0x5A) continue;
-        const int from = i + 2;
-        const int end = std::min(n, from + in[i + 1]);
+        const bool contactless = in[i] == 0x9F && i + 3 <= n && in[i + 1] == 0x6B;
+        if (in[i] != 0x57 && in[i] != 0x5A && !contactless) continue;
+        const bool track = in[i] != 0x5A;
+        const int at = contactless ? i + 2 : i + 1;  // the length
+        const int from = at + 1;
+        const int end = std::min(n, from + in[at]);
         std::vector<int> nibbles;
         for (int k = from; k < end; ++k) {
             nibbles.push_back(in[k] >> 4);
@@ -103,14 +112,14 @@ void CheckBinaryRecords(const unsigned char* in, const char* out, int n) {
         std::size_t digits = 0;
         while (digits < nibbles.size() && nibbles[digits] <= 9) ++digits;
         if (digits < 12 || digits > 19) continue;
-        if (in[i] == 0x57 && (digits >= nibbles.size() || nibbles[digits] != 0xD)) continue;
-        if (in[i] == 0x5A) {
+        if (track && (digits >= nibbles.size() || nibbles[digits] != 0xD)) continue;
+        if (!track) {
             bool padded = true;
             for (std::size_t k = digits; k < nibbles.size(); ++k) padded = padded && nibbles[k] == 0xF;
             if (!padded) continue;
         }
         for (std::size_t d = 6; d < digits - 4; ++d) FUZZ_CHECK(out[from + d / 2] == '*' || in[from + d / 2] == 0);
-        if (in[i] == 0x57)
+        if (track)
             for (int k = from + static_cast<int>(digits / 2); k < end; ++k)
                 FUZZ_CHECK(out[k] == '*' || in[k] == 0);
     }

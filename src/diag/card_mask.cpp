@@ -116,14 +116,20 @@ void DigitRuns(const char* work, int n, Hidden& hide) {
 // Chip records as hex text: "57" or "5A", two hex digits of length, then the value.
 void HexRecords(const char* work, int n, Hidden& hide) {
     for (int i = 0; i + 4 <= n; ++i) {
-        if (work[i] != '5') continue;
-        const char t = work[i + 1];
-        const bool track = t == '7';
-        if (!track && t != 'A' && t != 'a') continue;
-        const int hi = HexValue(work[i + 2]);
-        const int lo = HexValue(work[i + 3]);
+        // 57 and 9F6B (the contactless track 2) hold track data, 5A the number alone.
+        int tagLength = 2;
+        bool track = work[i] == '5' && work[i + 1] == '7';
+        const bool pan = work[i] == '5' && (work[i + 1] == 'A' || work[i + 1] == 'a');
+        if (!track && !pan && i + 6 <= n && work[i] == '9' && (work[i + 1] | 0x20) == 'f' &&
+            work[i + 2] == '6' && (work[i + 3] | 0x20) == 'b') {
+            track = true;
+            tagLength = 4;
+        }
+        if (!track && !pan) continue;
+        const int hi = HexValue(work[i + tagLength]);
+        const int lo = HexValue(work[i + tagLength + 1]);
         if (hi < 0 || lo < 0) continue;
-        const int from = i + 4;
+        const int from = i + tagLength + 2;
         int end = from + 2 * (hi * 16 + lo);
         if (end > n) end = n;
         int digits = 0;
@@ -147,10 +153,16 @@ void HexRecords(const char* work, int n, Hidden& hide) {
 // Chip records in binary: tag byte, length byte, packed decimal digits two to a byte.
 void BinaryRecords(const char* work, int n, Hidden& hide) {
     for (int i = 0; i + 2 <= n; ++i) {
-        const auto tag = static_cast<unsigned char>(work[i]);
+        // 0x57 and 0x9F 0x6B (the contactless track 2) hold track data, 0x5A the number alone.
+        auto tag = static_cast<unsigned char>(work[i]);
+        int tagLength = 1;
+        if (tag == 0x9F && i + 3 <= n && static_cast<unsigned char>(work[i + 1]) == 0x6B) {
+            tag = 0x57;
+            tagLength = 2;
+        }
         if (tag != 0x57 && tag != 0x5A) continue;
-        const int length = static_cast<unsigned char>(work[i + 1]);
-        const int from = i + 2;
+        const int length = static_cast<unsigned char>(work[i + tagLength]);
+        const int from = i + tagLength + 1;
         int end = from + length;
         if (end > n) end = n;
         auto nibble = [&](int k) {

@@ -24,12 +24,12 @@ constexpr int kMaskMaxBytes = 8192;
 // - track data: when such a window ends the run and a track separator follows ('=' or 'D' / 'd'
 //   of track 2 and its chip equivalent, '^' of track 1), the separator and the rest of its field,
 //   up to the next FS or ETX or the end of the n bytes;
-// - chip records written as hex text, "57" (track 2 equivalent) or "5A" (card number), a
-//   two-digit hex length and 12 to 19 digits (then 'D' / 'd' for 57, 'F' padding for 5A), Luhn
-//   or not: the digits but the first six and last four, and for 57 everything from the 'D' to
-//   the end of the record;
-// - the same records in binary: tag byte 0x57 or 0x5A, a length byte and packed decimal digits
-//   (nibble D ends the card number of a 57, nibble F pads): every byte holding a hidden digit or
-//   a nibble from the D on becomes one '*', so the count of bytes stays.
+// - chip records written as hex text, "57" or "9F6B" (track 2 equivalent, contact and
+//   contactless) or "5A" (card number), a two-digit hex length and 12 to 19 digits (then 'D' /
+//   'd' for a track, 'F' padding for 5A), Luhn or not: the digits but the first six and last
+//   four, and for a track everything from the 'D' to the end of the record;
+// - the same records in binary: tag 0x57, 0x9F 0x6B or 0x5A, a length byte and packed decimal
+//   digits (nibble D ends the card number of a track, nibble F pads): every byte holding a
+//   hidden digit or a nibble from the D on becomes one '*', so the count of bytes stays.
 // Uses no heap.
 void MaskCardData(char* work, int n);

@@ -153,6 +153,8 @@ TEST(MaskCardData, ChipRecordsAsHexText) {
                              luhn ? frame.size() : 26 + value.size());
         }
     }
+    // Tag 9F6B, the contactless track 2: as 57.
+    ExpectCardHidden("XX" "9f6b11" "4111111111111113" "D2512101123456789F" "XX", 8, 16, 18, 8, 42);
     // Tag 5A: the number alone, padded with 'F' to whole bytes.
     ExpectCardHidden("5A08" "4111111111111112" "5F2403251231", 4, 16, 0, 4, 20);
     ExpectCardHidden("5a0a" "6234567890123456784" "F" "9A03261207", 4, 19, 0, 4, 24);
@@ -173,6 +175,9 @@ TEST(MaskCardData, ChipRecordsInBinary) {
     EXPECT_EQ(masked.substr(at + 6, 2), frame.substr(at + 6, 2));  // the last four
     EXPECT_EQ(masked.substr(at + 8, 9), std::string(9, '*'));      // from the D to the end
     EXPECT_EQ(masked.substr(at + 17), frame.substr(at + 17));
+    // Tag 0x9F 0x6B, the contactless track 2, as 0x57.
+    const std::string contactless = "\x9f\x6b\x0c" + Packed("4761739051270423" "D2512201");
+    EXPECT_EQ(Masked(contactless), "\x9f\x6b\x0c" + Packed("476173") + "***" + Packed("0423") + "****");
     // Tag 0x5A: the bytes' count stays, the middle bytes are hidden.
     const std::string pan = "\x5a\x08" + Packed("4111111111111111") + "\x5f\x24";
     EXPECT_EQ(Masked(pan), "\x5a\x08" + Packed("411111") + "***" + Packed("1111") + "\x5f\x24");

@@ -159,6 +159,8 @@ def _forms():
     p = card(b"457173", b"284619")
     add("binary tag 57", b"\x9f\x36\x02\x11\x22" + b"\x57\x11" + packed(p + b"D" + track + b"F"),
         p, [packed(p)[3:6], packed(p), packed(track[1:] + b"F")])
+    p = card(b"483312", b"750931")
+    add("binary tag 9F6B", b"\x9f\x6b\x0c" + packed(p + b"D2512201"), p, [packed(p)[3:6], packed(p)])
     p = card(b"545454", b"917352")
     add("binary tag 5A", b"\x5a\x08" + packed(p) + b"\x5f\x24\x03\x25\x12\x31", p,
         [packed(p)[3:6], packed(p)])
