@@ -54,16 +54,18 @@ def packed(digits):
     return bytes.fromhex(digits.decode())
 
 
-def process_memory(pid):
+def process_memory(pid, largest=1 << 30):
     """The bytes of every writable mapping of a running process (heap, stacks, data), read
-    through /proc/PID/mem: a program that is not dumpable lets only a privileged reader in."""
+    through /proc/PID/mem: a program that is not dumpable lets only a privileged reader in.
+    Mappings over `largest` bytes are address space reserved, not used (a sanitizer's shadow
+    memory): they are left out."""
     chunks = []
     with open("/proc/%d/maps" % pid) as maps, open("/proc/%d/mem" % pid, "rb", 0) as mem:
         for line in maps:
             fields = line.split()
-            if "w" not in fields[1]:
-                continue
             start, end = (int(x, 16) for x in fields[0].split("-"))
+            if "w" not in fields[1] or end - start > largest:
+                continue
             mem.seek(start)
             try:
                 chunks.append(mem.read(end - start))
