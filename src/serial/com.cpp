@@ -68,6 +68,8 @@ bool CCom::ReportLost(const char* why) {
 }
 
 void CCom::WatcherDone() {
+    // A burst that a closing or failing port never handed over does not stay behind either.
+    sys::SecureZero(m_readBuffer, sizeof m_readBuffer);
     m_watcherDone.store(true);
     m_window->Wake();
 }
