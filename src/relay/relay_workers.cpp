@@ -46,6 +46,7 @@ void Relay::PlainRecvWorker(int handle, unsigned generation, int silenceSec) {
         // while the connection waits for the next one.
         SendToTerminal(buffer, static_cast<unsigned>(n));
         sys::SecureZero(buffer, static_cast<std::size_t>(n));
+        ScrubStack();
     }
     EndSteps(handle, generation, v);
 }
@@ -73,6 +74,7 @@ void Relay::SecureRecvWorker(int handle, unsigned generation, int silenceSec) {
             continue;
         }
         v = SecureAnswer(handle, generation);
+        ScrubStack();  // the answer has been handed on (or refused)
         if (v != 0) break;
     }
     EndSteps(handle, generation, v);

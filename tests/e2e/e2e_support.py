@@ -54,11 +54,12 @@ def packed(digits):
     return bytes.fromhex(digits.decode())
 
 
-def process_memory(pid, largest=1 << 30):
+def process_memory(pid, largest=64 << 20):
     """The bytes of every writable mapping of a running process (heap, stacks, data), read
     through /proc/PID/mem: a program that is not dumpable lets only a privileged reader in.
     Mappings over `largest` bytes are address space reserved, not used (a sanitizer's shadow
-    memory): they are left out."""
+    memory and allocator regions): they are left out; the program's heap and its threads' stacks
+    (8 MiB each) are far smaller."""
     chunks = []
     with open("/proc/%d/maps" % pid) as maps, open("/proc/%d/mem" % pid, "rb", 0) as mem:
         for line in maps:

@@ -221,9 +221,12 @@ class ProcessMemoryTest(LineTest):
         self.assertGreater(len(memory), 1 << 20)
         # The answer's trace line as the log writer formatted it: the read saw the heap.
         self.assertTrue(b"[CAT<-VAN] [%03d]" % len(FORMS_ANSWER) in memory, "no heap read")
+        # Long enough not to turn up by chance among the megabytes read: the number and its
+        # middle digits with one on either side, as digits and packed.
         for name, field, pan, secrets in FORMS:
             with self.subTest(name, when=when):
-                for secret in [field] + secrets:
+                long = [s for s in secrets if len(s) >= 7]  # the track data
+                for secret in [field, pan, pan[5:-3], packed(pan)[2:7]] + long:
                     self.assertFalse(secret in memory,
                                      "%r in the program's memory %s" % (secret, when))
 
