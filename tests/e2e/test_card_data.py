@@ -126,11 +126,6 @@ def grouped(pan, sep):
     return sep.join(pan[i:i + 4] for i in range(0, len(pan), 4))
 
 
-def middle_as_written(frame, pan_digits_at):
-    """The bytes from the card number's 7th to its 12th digit as the frame writes them."""
-    return frame[pan_digits_at[6]:pan_digits_at[11] + 1]
-
-
 # The forms a payment message carries a card number in: (name, field, card number, what must never
 # show: the middle digits as written and the track data).
 def _forms():
