@@ -1,27 +1,128 @@
 // What the log may show of a card, checked on the masked copy of any frame, whatever rule did
-// the masking: every run of 13 to 19 digits in the frame that passes the Luhn check shows at
-// most its first six and last four digits; a track separator ('=', 'D' or '^') after such a run and
-// the rest of its field (up to FS, ETX or the end) show nothing but the NUL bytes among them;
-// every byte that is not '*' is the byte that came.
+// the masking:
+// - every byte that is not '*' is the byte that came, and NUL bytes stay;
+// - in every run of digits (a single space or dash may stand between two of its digits), every
+//   window of 13 to 19 digits that passes the Luhn check shows at most its first six and last
+//   four digits; when the window ends the run and a track separator ('=', 'D', 'd' or '^')
+//   follows, the separator and the rest of its field (up to FS, ETX or the end) show nothing but
+//   NUL bytes;
+// - a chip record as hex text ("57", "9F6B" or "5A"/"5a", a hex length, 12 to 19 digits, then 'D'/'d'
+//   for 57 or only 'F'/'f' padding for 5A) shows at most six and four of its digits, and nothing
+//   of a 57 from the 'D' to the record's end;
+// - the same records in binary (tag byte, length byte, packed digits): no byte that holds one of
+//   the hidden digits, or a nibble from the D on, shows.
 #include "fuzz_check.h"
 #include "diag/card_mask.h"
 
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <vector>
 
 namespace {
 
 bool Digit(char c) { return c >= '0' && c <= '9'; }
 
 // Luhn by the table of doubled digits, from the right.
-bool PassesLuhn(const char* d, int len) {
+bool PassesLuhn(const std::vector<int>& d, std::size_t from, std::size_t len) {
     static const int kDoubled[10] = {0, 2, 4, 6, 8, 1, 3, 5, 7, 9};
     int sum = 0;
     bool doubled = false;
-    for (const char* p = d + len - 1; p >= d; --p, doubled = !doubled)
-        sum += doubled ? kDoubled[*p - '0'] : *p - '0';
+    for (std::size_t k = len; k-- > 0; doubled = !doubled)
+        sum += doubled ? kDoubled[d[from + k]] : d[from + k];
     return sum % 10 == 0;
+}
+
+bool Hex(char c) { return Digit(c) || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
+int HexDigit(char c) { return Digit(c) ? c - '0' : (c | 0x20) - 'a' + 10; }
+
+void CheckDigitRuns(const char* in, const char* out, int n) {
+    // Positions of the run's digits, its values.
+    std::vector<int> at, value;
+    auto check = [&] {
+        const std::size_t count = at.size();
+        for (std::size_t len = 13; len <= 19; ++len) {
+            for (std::size_t s = 0; s + len <= count; ++s) {
+                if (!PassesLuhn(value, s, len)) continue;
+                for (std::size_t k = s + 6; k < s + len - 4; ++k) FUZZ_CHECK(out[at[k]] == '*');
+                const int next = at[s + len - 1] + 1;
+                if (s + len == count && next < n &&
+                    (in[next] == '=' || in[next] == 'D' || in[next] == 'd' || in[next] == '^')) {
+                    for (int i = next; i < n && in[i] != 0x1C && in[i] != 0x03; ++i)
+                        FUZZ_CHECK(out[i] == '*' || in[i] == '\0');
+                }
+            }
+        }
+        at.clear();
+        value.clear();
+    };
+    for (int i = 0; i < n; ++i) {
+        if (Digit(in[i])) {
+            at.push_back(i);
+            value.push_back(in[i] - '0');
+        } else if (!((in[i] == ' ' || in[i] == '-') && !at.empty() && at.back() == i - 1 &&
+                     i + 1 < n && Digit(in[i + 1]))) {
+            check();
+        }
+    }
+    check();
+}
+
+void CheckHexRecords(const char* in, const char* out, int n) {
+    for (int i = 0; i + 4 <= n; ++i) {
+        bool track = in[i] == '5' && in[i + 1] == '7';
+        const bool pan = in[i] == '5' && (in[i + 1] == 'A' || in[i + 1] == 'a');
+        int at = i + 2;  // the length
+        if (!track && !pan && i + 6 <= n && (in[i] == '9') && (in[i + 1] == 'F' || in[i + 1] == 'f') &&
+            in[i + 2] == '6' && (in[i + 3] == 'B' || in[i + 3] == 'b')) {
+            track = true;
+            at = i + 4;
+        }
+        if (!(track || pan) || !Hex(in[at]) || !Hex(in[at + 1])) continue;
+        const int from = at + 2;
+        const int end = std::min(n, from + 2 * (16 * HexDigit(in[at]) + HexDigit(in[at + 1])));
+        int digits = 0;
+        while (from + digits < end && Digit(in[from + digits])) ++digits;
+        if (digits < 12 || digits > 19) continue;
+        if (track && (from + digits >= end || (in[from + digits] | 0x20) != 'd')) continue;
+        if (pan) {
+            bool padded = true;
+            for (int k = from + digits; k < end; ++k) padded = padded && (in[k] | 0x20) == 'f';
+            if (!padded) continue;
+        }
+        for (int k = from + 6; k < from + digits - 4; ++k) FUZZ_CHECK(out[k] == '*');
+        if (track)
+            for (int k = from + digits; k < end; ++k) FUZZ_CHECK(out[k] == '*' || in[k] == '\0');
+    }
+}
+
+void CheckBinaryRecords(const unsigned char* in, const char* out, int n) {
+    for (int i = 0; i + 2 <= n; ++i) {
+        const bool contactless = in[i] == 0x9F && i + 3 <= n && in[i + 1] == 0x6B;
+        if (in[i] != 0x57 && in[i] != 0x5A && !contactless) continue;
+        const bool track = in[i] != 0x5A;
+        const int at = contactless ? i + 2 : i + 1;  // the length
+        const int from = at + 1;
+        const int end = std::min(n, from + in[at]);
+        std::vector<int> nibbles;
+        for (int k = from; k < end; ++k) {
+            nibbles.push_back(in[k] >> 4);
+            nibbles.push_back(in[k] & 15);
+        }
+        std::size_t digits = 0;
+        while (digits < nibbles.size() && nibbles[digits] <= 9) ++digits;
+        if (digits < 12 || digits > 19) continue;
+        if (track && (digits >= nibbles.size() || nibbles[digits] != 0xD)) continue;
+        if (!track) {
+            bool padded = true;
+            for (std::size_t k = digits; k < nibbles.size(); ++k) padded = padded && nibbles[k] == 0xF;
+            if (!padded) continue;
+        }
+        for (std::size_t d = 6; d < digits - 4; ++d) FUZZ_CHECK(out[from + d / 2] == '*' || in[from + d / 2] == 0);
+        if (track)
+            for (int k = from + static_cast<int>(digits / 2); k < end; ++k)
+                FUZZ_CHECK(out[k] == '*' || in[k] == 0);
+    }
 }
 
 }  // namespace
@@ -37,24 +138,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
     MaskCardData(out.get(), n);
 
-    for (int i = 0; i < n; ++i) FUZZ_CHECK(out[i] == '*' || out[i] == in[i]);
-
-    for (int start = 0; start < n;) {
-        if (!Digit(in[start])) {
-            ++start;
-            continue;
-        }
-        int end = start;
-        while (end < n && Digit(in[end])) ++end;
-        const int len = end - start;
-        if (len >= 13 && len <= 19 && PassesLuhn(in.get() + start, len)) {
-            for (int i = start + 6; i < end - 4; ++i) FUZZ_CHECK(out[i] == '*');
-            if (end < n && (in[end] == '=' || in[end] == 'D' || in[end] == '^')) {
-                for (int i = end; i < n && in[i] != 0x1C && in[i] != 0x03; ++i)
-                    FUZZ_CHECK(out[i] == '*' || in[i] == '\0');
-            }
-        }
-        start = end;
+    for (int i = 0; i < n; ++i) {
+        FUZZ_CHECK(out[i] == '*' || out[i] == in[i]);
+        FUZZ_CHECK(in[i] != '\0' || out[i] == '\0');
     }
+    CheckDigitRuns(in.get(), out.get(), n);
+    CheckHexRecords(in.get(), out.get(), n);
+    CheckBinaryRecords(data, out.get(), n);
     return 0;
 }

@@ -63,6 +63,33 @@ std::size_t EscapeControls(const char* text, std::size_t len, char* out, std::si
     return k;
 }
 
+int EscapeLineBreaks(char* bytes, int n, int cap) {
+    if (!bytes || n <= 0) return 0;
+    int breaks = 0;
+    for (int i = 0; i < n; ++i)
+        if (bytes[i] == '\r' || bytes[i] == '\n') ++breaks;
+    if (breaks == 0) return n;
+    const int escapeGrowth = static_cast<int>(kEscapeSize) - 1;
+    if (n + escapeGrowth * breaks > cap) {
+        for (int i = 0; i < n; ++i)
+            if (bytes[i] == '\r' || bytes[i] == '\n') bytes[i] = '*';
+        return n;
+    }
+    // From the back, so that every byte is moved before its place is written.
+    int to = n + escapeGrowth * breaks;
+    const int length = to;
+    for (int i = n - 1; i >= 0; --i) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        if (b == '\r' || b == '\n') {
+            to -= static_cast<int>(kEscapeSize);
+            PutEscape(b, bytes + to);
+        } else {
+            bytes[--to] = static_cast<char>(b);
+        }
+    }
+    return length;
+}
+
 bool SummarizeFrame(int kind, const unsigned char* raw, unsigned count, char* out,
                     std::size_t cap) {
     // With no bytes the first byte reads as 0, as from a zero-filled work buffer.

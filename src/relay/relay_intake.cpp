@@ -67,6 +67,7 @@ int Relay::OnTerminalFrame(const unsigned char* bytes, unsigned count) {
         RelayPlain(frame, kind, n, sentFirst ? &event : nullptr);
     else
         RelaySecure(frame, kind, n);
+    ScrubStack();  // the frame has been handed on
     return 1;
 }
 

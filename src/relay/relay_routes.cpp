@@ -6,7 +6,9 @@
 #include "diag/log.h"
 #include "net/transport.h"
 #include "diag/card_mask.h"
+#include "diag/trace_render.h"
 #include "relay/frame_text.h"
+#include "relay/wiped.h"
 #include "sys/sys.h"
 
 #include <cstdio>
@@ -69,7 +71,10 @@ bool Relay::Refused(Route route, int port) {
     rule[kRuleSize - 1] = '\0';
     // To the terminal and the operator it looks like a server that refused the connect.
     Unreachable(route, port);
-    LogPrintf(Log(), "TEVN-> ERROR : 허용되지 않은 서버 (%s:%d, %s)\n", m_host, port, rule);
+    // The host is the terminal's text: a line break in it must not start a log line.
+    char host[4 * sizeof m_host];
+    EscapeControls(m_host, std::strlen(m_host), host, sizeof host);
+    LogPrintf(Log(), "TEVN-> ERROR : 허용되지 않은 서버 (%s:%d, %s)\n", host, port, rule);
     return true;
 }
 
@@ -123,13 +128,14 @@ void Relay::LogMaskedFrame(const char* head, const void* bytes, int n) {
     }
     if (n > kLogCopySize) n = kLogCopySize;
     // Card data is masked in a copy that covers every byte logged; what is sent stays as it came.
-    char copy[kLogCopySize];
+    // The copy has room for every byte escaped: a CR or LF in the frame shows as \x0d or \x0a.
+    char copy[kLogCopySize * 4];
+    const Wiped wipeCopy{copy, sizeof copy};
     std::memcpy(copy, bytes, static_cast<std::size_t>(n));
     MaskCardData(copy, n);
     const void* nul = std::memchr(copy, '\0', static_cast<std::size_t>(n));
     const int shown = nul ? static_cast<int>(static_cast<const char*>(nul) - copy) : n;
-    LogFrame(bLog, head, copy, shown, "]\n");
-    sys::SecureZero(copy, static_cast<std::size_t>(n));
+    LogFrame(bLog, head, copy, EscapeLineBreaks(copy, shown, sizeof copy), "]\n");
 }
 
 void Relay::RelayPlain(const char* frame, FrameKind kind, int n, const TraceEvent* untraced) {

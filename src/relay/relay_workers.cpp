@@ -43,8 +43,11 @@ void Relay::PlainRecvWorker(int handle, unsigned generation, int silenceSec) {
             v = n;
             break;
         }
-        // Every piece goes on at once, straight from the receive buffer.
+        // Every piece goes on at once, straight from the receive buffer, and does not stay there
+        // while the connection waits for the next one.
         SendToTerminal(buffer, static_cast<unsigned>(n));
+        sys::SecureZero(buffer, static_cast<std::size_t>(n));
+        ScrubStack();
     }
     EndSteps(handle, generation, v);
 }
@@ -59,6 +62,7 @@ void Relay::SecureRecvWorker(int handle, unsigned generation, int silenceSec) {
             break;
         }
         char field[kSecureFieldSize] = {};
+        const Wiped wipeField{field, sizeof field};
         int got = Detached(generation) ? -1 : RecvSome(handle, field, kSecureFieldSize);
         if (got <= 0 && Detached(generation)) got = -1;
         if (got <= 0) {
@@ -71,6 +75,7 @@ void Relay::SecureRecvWorker(int handle, unsigned generation, int silenceSec) {
             continue;
         }
         v = SecureAnswer(handle, generation, std::chrono::steady_clock::now());
+        ScrubStack();  // the answer has been handed on (or refused)
         if (v != 0) break;
     }
     EndSteps(handle, generation, v);

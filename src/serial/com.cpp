@@ -3,6 +3,7 @@
 #include "serial/com.h"
 
 #include "core/window_thread.h"
+#include "sys/sys.h"
 
 #include <cstdio>
 
@@ -32,11 +33,18 @@ bool CCom::HandOver(uint32_t total) {
     HandOverMark mark{std::this_thread::get_id(), false, nullptr};
     auto deliver = [this, total, &mark] {
         // A Close is under way: the burst goes the way of the purge at close.
-        if (m_closing.load() || m_bConnected.load() == 0) return;
+        if (m_closing.load() || m_bConnected.load() == 0) {
+            sys::SecureZero(m_readBuffer, total);
+            return;
+        }
         mark.outer = m_handOver;
         m_handOver = &mark;
         m_sink->OnTerminalFrame(m_readBuffer, total);
         m_handOver = mark.outer;
+        // The burst has been handed on (a request may hold a card number): it does not stay in
+        // the buffer. A watcher let go by a Close in the handler no longer owns the buffer; a
+        // port opened again meanwhile may be reading into it.
+        if (!mark.letGo) sys::SecureZero(m_readBuffer, total);
     };
     m_window->Call(deliver);
     return !mark.letGo;
@@ -60,6 +68,8 @@ bool CCom::ReportLost(const char* why) {
 }
 
 void CCom::WatcherDone() {
+    // A burst that a closing or failing port never handed over does not stay behind either.
+    sys::SecureZero(m_readBuffer, sizeof m_readBuffer);
     m_watcherDone.store(true);
     m_window->Wake();
 }

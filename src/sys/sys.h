@@ -70,6 +70,14 @@ long Utf8ToCp949(const char* in, std::size_t n, char* out, std::size_t cap);
 // Fills buf with bytes from the operating system's secure random source. False on failure.
 bool SecureRandom(void* buf, std::size_t n);
 
+// Keeps card data out of dumps of this process. Linux: no core file (core size 0) and the
+// process is not dumpable (no core, and other processes of the same user cannot read its memory
+// or attach to it; a debugger started with the program keeps working). Windows: critical-error
+// and fault dialogs are not shown and Windows Error Reporting collects no heap (where the
+// system has WerSetFlags); the program writes no dump of its own. Every build does it, so that
+// what the tests see is what ships. True when every setting took effect.
+bool KeepOutOfDumps();
+
 // Clears secrets and card data in a way the compiler cannot drop as a dead store.
 void SecureZero(void* buf, std::size_t n);
 

@@ -11,11 +11,13 @@
 #include <iconv.h>
 #include <mutex>
 #include <sys/random.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #if defined(__linux__)
 #include <sys/inotify.h>
+#include <sys/prctl.h>
 #endif
 
 namespace sys {
@@ -233,6 +235,15 @@ bool SecureRandom(void* buf, std::size_t n) {
 
 void SecureZero(void* buf, std::size_t n) {
     if (n > 0) explicit_bzero(buf, n);
+}
+
+bool KeepOutOfDumps() {
+    const rlimit none{0, 0};
+    bool ok = setrlimit(RLIMIT_CORE, &none) == 0;
+#if defined(__linux__)
+    ok = prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0 && prctl(PR_GET_DUMPABLE, 0, 0, 0, 0) == 0 && ok;
+#endif
+    return ok;
 }
 
 }  // namespace sys

@@ -208,4 +208,22 @@ void SecureZero(void* buf, std::size_t n) {
     if (n > 0) SecureZeroMemory(buf, n);
 }
 
+bool KeepOutOfDumps() {
+    // No dialog that holds the crashed process (and its memory) open on the shop's screen.
+    SetErrorMode(GetErrorMode() | SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX |
+                 SEM_NOOPENFILEERRORBOX);
+    // WerSetFlags is in kernel32 from Vista on; looked up so that a system without it still
+    // starts the program.
+    using WerSetFlagsFn = HRESULT(WINAPI*)(DWORD);
+    const HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    const auto wer = kernel ? reinterpret_cast<WerSetFlagsFn>(reinterpret_cast<void*>(
+                                  GetProcAddress(kernel, "WerSetFlags")))
+                            : nullptr;
+    if (!wer) return false;
+    constexpr DWORD kNoHeap = 0x1;         // WER_FAULT_REPORTING_FLAG_NOHEAP
+    constexpr DWORD kNoHeapOnQueue = 0x40;  // WER_FAULT_REPORTING_FLAG_NO_HEAP_ON_QUEUE
+    // Systems that do not know the queue flag refuse it: then the heap flag alone.
+    return SUCCEEDED(wer(kNoHeap | kNoHeapOnQueue)) || SUCCEEDED(wer(kNoHeap));
+}
+
 }  // namespace sys

@@ -76,13 +76,114 @@ TEST(MaskCardData, CardNumbersAreFoundWhereverTheyStand) {
 }
 
 TEST(MaskCardData, OtherDigitRunsStayAsTheyCame) {
+    // Runs of 13 digits and more in which no window passes the check (any that did would be
+    // hidden: a number that only looks like a card number is hidden all the same).
     const std::string runs = "\x02" "0200" "\x1c"
-                             "41111111111111110"     // 17 digits failing the check
-                             "\x1c" "4111111111111112"  // 16 digits failing the check
+                             "4111111111111113"      // 16 digits failing the check
+                             "\x1c" "1234567890123"     // 13 digits failing it
                              "\x1c" "411111111116"      // 12 digits passing it
-                             "\x1c" "41111111111111110000"  // 20 digits holding a valid 16
+                             "\x1c" "4111 1111 1111 1114"  // grouped, failing it
+                             "\x1c" "4111  1111 1111 1111"  // two spaces part the groups
+                             "\x1c" "4111 - 1111-1111-1111"  // and a dash between spaces
                              "D9999" "\x03" "X";
     EXPECT_EQ(Masked(runs), runs);
+}
+
+// The card number at `at` shows its first six and last four digits only, the track data after
+// it (track bytes from `at` + its length) is hidden, and no byte outside [from, to) changed.
+void ExpectCardHidden(const std::string& frame, std::size_t at, std::size_t digits,
+                      std::size_t track, std::size_t from, std::size_t to) {
+    const std::string masked = Masked(frame);
+    ASSERT_EQ(masked.size(), frame.size());
+    for (std::size_t i = at + 6; i < at + digits - 4; ++i) EXPECT_EQ(masked[i], '*') << i << " " << masked;
+    for (std::size_t i = at + digits; i < at + digits + track; ++i)
+        EXPECT_EQ(masked[i], '*') << i << " " << masked;
+    for (std::size_t i = 0; i < frame.size(); ++i)
+        if (i < from || i >= to) {
+            EXPECT_EQ(masked[i], frame[i]) << i << " " << masked;
+        }
+}
+
+TEST(MaskCardData, GroupedCardNumbersKeepTheirSeparators) {
+    EXPECT_EQ(Masked("\x1c" "4111 1111 1111 1111" "\x1c"), "\x1c" "4111 11** **** 1111" "\x1c");
+    EXPECT_EQ(Masked("PAN:5500-0055-5555-5559."), "PAN:5500-00**-****-5559.");
+    EXPECT_EQ(Masked("3782 822463 10005"), "3782 82**** *0005");
+    // Track data after a grouped number.
+    EXPECT_EQ(Masked("4111-1111-1111-1111=2512101" "\x1c" "OK"),
+              "4111-11**-****-************" "\x1c" "OK");  // the old rule: four before '='
+
+}
+
+TEST(MaskCardData, CardNumbersInsideLongerDigitRuns) {
+    const std::string visa = "4111111111111111";
+    // A length prefix (ISO 8583 LLVAR), zero padding to 20 digits, the expiry date behind it.
+    for (const std::string& head : {std::string("16"), std::string("0000"), std::string("")}) {
+        for (const std::string& tail : {std::string(""), std::string("2512")}) {
+            SCOPED_TRACE(head + "|" + tail);
+            const std::string frame = "\x02" "0200" "\x1c" + head + visa + tail + "\x1c" "END" "\x03";
+            const std::size_t at = 6 + head.size();
+            ExpectCardHidden(frame, at, 16, 0, 6, at + 16 + tail.size());
+        }
+    }
+    // Track 2 with a lower-case separator, behind a length prefix.
+    const std::string frame = "\x1c" "37" + visa + "d25121011234567890123" "\x1c" "END";
+    ExpectCardHidden(frame, 3, 16, 21, 1, 3 + 16 + 21);
+}
+
+// Digits packed two to a byte, with the nibbles of `tail` (hex text) behind them.
+std::string Packed(const std::string& hexText) {
+    std::string out;
+    for (std::size_t i = 0; i + 1 < hexText.size(); i += 2)
+        out += static_cast<char>(std::stoi(hexText.substr(i, 2), nullptr, 16));
+    return out;
+}
+
+TEST(MaskCardData, ChipRecordsAsHexText) {
+    // Tag 57: the number up to 'D', then expiry, service code and discretionary data, 'F' pad.
+    // The number needs no Luhn check there: 4111111111111112 fails it.
+    for (const std::string pan : {"4111111111111111", "4111111111111113"}) {
+        for (const char sep : {'D', 'd'}) {
+            SCOPED_TRACE(pan + sep);
+            const std::string value = pan + sep + "2512101123456789F";  // 34 digits: 17 bytes
+            const std::string frame = "9F2608AABBCCDDEEFF00FF" "5711" + value + "9F3602001A";
+            // Windows of the digit run "5711..." that pass the check by chance stay inside the
+            // number; a number that passes it has its track data hidden to the end of the field.
+            const bool luhn = pan.back() == '1';
+            ExpectCardHidden(frame, 26, 16, value.size() - 16, 26,
+                             luhn ? frame.size() : 26 + value.size());
+        }
+    }
+    // Tag 9F6B, the contactless track 2: as 57.
+    ExpectCardHidden("XX" "9f6b11" "4111111111111113" "D2512101123456789F" "XX", 8, 16, 18, 8, 42);
+    // Tag 5A: the number alone, padded with 'F' to whole bytes.
+    ExpectCardHidden("5A08" "4111111111111112" "5F2403251231", 4, 16, 0, 4, 20);
+    ExpectCardHidden("5a0a" "6234567890123456784" "F" "9A03261207", 4, 19, 0, 4, 24);
+    // Not a record: the value is no card number.
+    const std::string notCards = "5A08ABCDEF012345" "XX" "5713" "123456D7890";
+    EXPECT_EQ(Masked(notCards), notCards);
+}
+
+TEST(MaskCardData, ChipRecordsInBinary) {
+    // Tag 0x57, length, packed digits; nibble D ends the number, F pads the last byte.
+    const std::string track = Packed("4111111111111112" "D2512101123456789" "F");
+    const std::string frame = "\x02" "55" + std::string("\x57\x11") + track + "\x9f\x36\x02\x00\x1a";
+    const std::string masked = Masked(frame);
+    ASSERT_EQ(masked.size(), frame.size());
+    const std::size_t at = 5;
+    EXPECT_EQ(masked.substr(0, at + 3), frame.substr(0, at + 3));  // tag, length, six digits
+    EXPECT_EQ(masked.substr(at + 3, 3), "***");                   // digits 7 to 12
+    EXPECT_EQ(masked.substr(at + 6, 2), frame.substr(at + 6, 2));  // the last four
+    EXPECT_EQ(masked.substr(at + 8, 9), std::string(9, '*'));      // from the D to the end
+    EXPECT_EQ(masked.substr(at + 17), frame.substr(at + 17));
+    // Tag 0x9F 0x6B, the contactless track 2, as 0x57.
+    const std::string contactless = "\x9f\x6b\x0c" + Packed("4761739051270423" "D2512201");
+    EXPECT_EQ(Masked(contactless), "\x9f\x6b\x0c" + Packed("476173") + "***" + Packed("0423") + "****");
+    // Tag 0x5A: the bytes' count stays, the middle bytes are hidden.
+    const std::string pan = "\x5a\x08" + Packed("4111111111111111") + "\x5f\x24";
+    EXPECT_EQ(Masked(pan), "\x5a\x08" + Packed("411111") + "***" + Packed("1111") + "\x5f\x24");
+    // 0x57 'W' and 0x5A 'Z' in text are no records.
+    const std::string text = "WZ" "Zoo\x10Wxyz" "\x5a\x08\x41\x42\x43";
+    EXPECT_EQ(Masked(text), text);
 }
 
 TEST(MaskCardData, ANulInsideStopsOnlyTheOldRule) {

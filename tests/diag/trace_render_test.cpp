@@ -211,3 +211,18 @@ TEST(TraceRenderer, The5001stEventEmptiesTheConsoleFirst) {
 }
 
 }  // namespace
+
+TEST(TraceFrameBytes, LineBreaksInsideAFrameAreEscapedEverythingElseStays) {
+    char bytes[64] = {};
+    // A forged line in code page 949 ("종료" is C1 BE B7 E1) between CR LF pairs.
+    const std::string frame = "\x02" "A\r\n" "\xc1\xbe\xb7\xe1" "\n\r" "\x1c\x03";
+    frame.copy(bytes, frame.size());
+    const int n = EscapeLineBreaks(bytes, static_cast<int>(frame.size()), sizeof bytes);
+    EXPECT_EQ(std::string(bytes, static_cast<std::size_t>(n)),
+              "\x02" "A\\x0d\\x0a" "\xc1\xbe\xb7\xe1" "\\x0a\\x0d" "\x1c\x03");
+    // No room for the escapes: the breaks become '*', the count stays, no line starts.
+    frame.copy(bytes, frame.size());
+    EXPECT_EQ(EscapeLineBreaks(bytes, static_cast<int>(frame.size()), static_cast<int>(frame.size()) + 3),
+              static_cast<int>(frame.size()));
+    EXPECT_EQ(std::string(bytes, frame.size()), "\x02" "A**" "\xc1\xbe\xb7\xe1" "**" "\x1c\x03");
+}

@@ -49,6 +49,41 @@ def luhn_check_digit(digits):
     return b"%d" % (-total % 10)
 
 
+def packed(digits):
+    """Decimal digits (and the nibbles D and F) packed two to a byte, as chip records carry them."""
+    return bytes.fromhex(digits.decode())
+
+
+def process_memory(pid, largest=64 << 20):
+    """The bytes of every writable mapping of a running process (heap, stacks, data), read
+    through /proc/PID/mem: a program that is not dumpable lets only a privileged reader in.
+    Mappings over `largest` bytes are address space reserved, not used (a sanitizer's shadow
+    memory and allocator regions): they are left out; the program's heap and its threads' stacks
+    (8 MiB each) are far smaller."""
+    chunks = []
+    with open("/proc/%d/maps" % pid) as maps, open("/proc/%d/mem" % pid, "rb", 0) as mem:
+        for line in maps:
+            fields = line.split()
+            start, end = (int(x, 16) for x in fields[0].split("-"))
+            if "w" not in fields[1] or end - start > largest:
+                continue
+            mem.seek(start)
+            try:
+                chunks.append(mem.read(end - start))
+            except OSError:  # a guard page or a mapping gone meanwhile
+                pass
+    return b"\0".join(chunks)
+
+
+def process_limit(pid, name):
+    """The soft and hard limit of /proc/PID/limits named name ("Max core file size")."""
+    with open("/proc/%d/limits" % pid) as f:
+        for line in f:
+            if line.startswith(name):
+                return tuple(line[len(name):].split()[:2])
+    return None
+
+
 class PtyLine:
     """A pseudo-terminal pair made by the test, its slave linked at `link` (the gateway's
     --port); the test plays the terminal on the master. It keeps a slave fd of its own open,

@@ -10,8 +10,9 @@ import re
 import stat
 import time
 
-from e2e_support import (DLE, FS, connect_frame, log_bytes, luhn_check_digit, recorded_requests,
-                         request_frame, sim_escaped)
+from e2e_support import (DLE, FS, connect_frame, log_bytes, luhn_check_digit, packed,
+                         process_limit, process_memory, recorded_requests, request_frame,
+                         sim_escaped)
 from harness import BRISCA, unittest
 from line_test import LineTest
 
@@ -115,7 +116,154 @@ class CardDataTest(LineTest):
             self.assert_masked(logged, ANSWER, JCB, b"")
 
 
+def card(issuer, middle):
+    """A Luhn-valid 16-digit number whose middle digits (7th to 12th) appear nowhere else."""
+    body = issuer + middle + b"042"
+    return body + luhn_check_digit(body)
+
+
+def grouped(pan, sep):
+    return sep.join(pan[i:i + 4] for i in range(0, len(pan), 4))
+
+
+# The forms a payment message carries a card number in: (name, field, card number, what must never
+# show: the middle digits as written and the track data).
+def _forms():
+    out = []
+    track = b"2512101" + b"8675309"  # expiry, service code, discretionary data
+    def add(name, field, pan, secrets):
+        out.append((name, field, pan, [pan] + secrets))
+    p = card(b"453201", b"739146")
+    add("grouped with spaces", grouped(p, b" "), p, [grouped(p, b" ")[7:14]])
+    p = card(b"550000", b"628354")
+    add("grouped with dashes", grouped(p, b"-"), p, [grouped(p, b"-")[7:14]])
+    p = card(b"402400", b"571938")
+    add("length prefix", b"16" + p, p, [p[6:-4]])
+    p = card(b"601100", b"864213")
+    add("zero-padded to 20 digits", b"0000" + p, p, [p[6:-4]])
+    p = card(b"356600", b"219486")
+    add("expiry in the same field", p + b"2512", p, [p[6:-4]])
+    p = card(b"476173", b"905127")
+    value = p + b"D" + track + b"F"
+    add("hex text tag 57", b"9F2608A1B2C3D4E5F60718" + b"57%02X" % (len(value) // 2) + value + b"9F360200A5",
+        p, [p[6:-4], track, b"8675309"])
+    p = card(b"520082", b"318875")
+    add("hex text tag 5A", b"5F2A020410" + b"5A08" + p + b"5F24032512", p, [p[6:-4]])
+    p = card(b"491761", b"642097")
+    add("track 2 with 'd'", p + b"d" + track, p, [p[6:-4], b"8675309"])
+    p = card(b"457173", b"284619")
+    add("binary tag 57", b"\x9f\x36\x02\x11\x22" + b"\x57\x11" + packed(p + b"D" + track + b"F"),
+        p, [packed(p)[3:6], packed(p), packed(track[1:] + b"F")])
+    p = card(b"483312", b"750931")
+    add("binary tag 9F6B", b"\x9f\x6b\x0c" + packed(p + b"D2512201"), p, [packed(p)[3:6], packed(p)])
+    p = card(b"545454", b"917352")
+    add("binary tag 5A", b"\x5a\x08" + packed(p) + b"\x5f\x24\x03\x25\x12\x31", p,
+        [packed(p)[3:6], packed(p)])
+    return out
+
+
+FORMS = _forms()
+FORMS_ANSWER = fields(b"0210", b"00", *[f for _, f, _, _ in FORMS], b"APPROVED")
+
+
+class CardFormsTest(CardDataTest):
+    """Every form on each route, each in a request of its own and all of them in one answer."""
+
+    def forms_exchange(self, kind):
+        record = os.path.join(self.root, "requests.hex")
+        serv, port = self.servsim("--record", record, "--answer", sim_escaped(FORMS_ANSWER),
+                                  *(["--secure"] if kind == b"S" else []))
+        line, gw = self.start()
+        line.send(connect_frame(kind, "127.0.0.1", port))
+        requests = [fields(b"0200", b"000000001004", f, b"END") for _, f, _, _ in FORMS]
+        for (name, _, _, _), frame in zip(FORMS, requests):
+            line.send(frame)
+            self.assertEqual(line.read(len(FORMS_ANSWER)), FORMS_ANSWER, name + "\n" + self.dump())
+        line.send(DLE * 3)
+        self.trace(gw, END)
+        self.assertEqual(recorded_requests(record), [(1, f) for f in requests])
+        places = [("log file", log_bytes(self.work)), ("standard output", gw.out.text().encode()),
+                  ("standard error", gw.err.text().encode())]
+        for name, _, _, secrets in FORMS:
+            for where, data in places:
+                with self.subTest(name, where=where):
+                    for secret in secrets:
+                        self.assertFalse(secret in data, "%r in the %s" % (secret, where))
+        return requests
+
+    def test_plain_route(self):
+        self.forms_exchange(b"P")
+
+    def test_secure_route(self):
+        requests = self.forms_exchange(b"S")
+        data = log_bytes(self.work)
+        logged = logged_frames(data, "요청전문") + logged_frames(data, "응답전문")
+        sent = requests + [FORMS_ANSWER] * len(requests)
+        self.assertEqual([n for n, _ in logged], [len(f) for f in sent], data)
+        for (_, shown), frame in zip(logged, sent):
+            # Hidden bytes are '*', every other byte is the byte sent, the count stays.
+            self.assertEqual(len(shown), len(frame), shown)
+            self.assertEqual([i for i, (a, b) in enumerate(zip(shown, frame))
+                              if a != b and a != ord("*")], [], shown)
+
+
+class ProcessMemoryTest(LineTest):
+    """After an exchange on each route and the end of its connection, the program's memory holds
+    no card number and no track data, and a crash would leave no core file."""
+
+    def assert_no_card_data_in(self, pid, when):
+        memory = process_memory(pid)
+        self.assertGreater(len(memory), 1 << 20)
+        # The answer's trace line as the log writer formatted it: the read saw the heap.
+        self.assertTrue(b"[CAT<-VAN] [%03d]" % len(FORMS_ANSWER) in memory, "no heap read")
+        # Long enough not to turn up by chance among the megabytes read: the number and its
+        # middle digits with one on either side, as digits and packed.
+        for name, field, pan, secrets in FORMS:
+            with self.subTest(name, when=when):
+                long = [s for s in secrets if len(s) >= 7]  # the track data
+                for secret in [field, pan, pan[5:-3], packed(pan)[2:7]] + long:
+                    self.assertFalse(secret in memory,
+                                     "%r in the program's memory %s" % (secret, when))
+
+    def test_no_card_data_in_memory_after_the_exchange(self):
+        if os.geteuid() != 0:
+            self.skipTest("the program is not dumpable: only root may read its memory")
+        line, gw = self.start()
+        for kind, secure in ((b"P", []), (b"S", ["--secure"])):
+            serv, port = self.servsim("--answer", sim_escaped(FORMS_ANSWER), *secure)
+            line.send(connect_frame(kind, "127.0.0.1", port))
+            for _, field, _, _ in FORMS:
+                line.send(fields(b"0200", field, b"END"))
+                self.assertEqual(line.read(len(FORMS_ANSWER)), FORMS_ANSWER, self.dump())
+            # Every request and answer has been handed on; the connection is still open.
+            self.assert_no_card_data_in(gw.pid, "with the %s connection open" % kind.decode())
+            line.send(DLE * 3)
+            self.wait_count(gw, END, 1 if kind == b"P" else 2)
+        self.assert_no_card_data_in(gw.pid, "after the connections' end")
+        self.assertEqual(process_limit(gw.pid, "Max core file size"), ("0", "0"))
+
+
 class FrameBytesTest(LineTest):
+
+    def test_line_breaks_inside_a_frame_start_no_log_line(self):
+        forged = "\r\n[2026/12/07 09:00:00][1] \u25b7 TEVN-> 프로그램 종료\r\n".encode("cp949")
+        request = fields(b"0200", forged, b"000000001004")
+        answer = fields(b"0210", b"00" + forged)
+        serv, port = self.servsim("--secure", "--answer", sim_escaped(answer))
+        line, gw = self.start()
+        line.send(connect_frame(b"S", "127.0.0.1", port))
+        line.send(request)
+        self.assertEqual(line.read(len(answer)), answer, self.dump())
+        line.send(DLE * 3)
+        self.trace(gw, END)
+        log = self.log()
+        self.assertEqual([m for m in log if "프로그램 종료" in m and "전문]" not in m], [], "\n".join(log))
+        for kind, frame in (("요청전문", request), ("응답전문", answer)):
+            lines = [m for m in log if "[%s]" % kind in m]
+            self.assertEqual(len(lines), 1, "\n".join(log))
+            self.assertIn("\\x0d\\x0a[2026/12/07 09:00:00][1] \u25b7 TEVN-> 프로그램 종료\\x0d\\x0a",
+                          lines[0])
+            self.assertIn("[%s][%d]" % (kind, len(frame)), lines[0])
 
     def test_korean_text_logged_byte_for_byte(self):
         # "카드" is C4 AB B5 E5: its first two bytes also read as a UTF-8 character.

@@ -51,3 +51,28 @@ TEST(Sys, SecureRandomFillsEveryByte) {
     EXPECT_LT(zeroInBoth, 4);
     EXPECT_TRUE(sys::SecureRandom(a, 0));
 }
+
+#if defined(__linux__)
+#include <sys/prctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+TEST(Sys, KeepOutOfDumpsLeavesNoCoreAndNoDumpableProcess) {
+    // In a child of its own, so that the test program stays as it was.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const bool ok = sys::KeepOutOfDumps();
+        rlimit core{};
+        getrlimit(RLIMIT_CORE, &core);
+        const int dumpable = prctl(PR_GET_DUMPABLE, 0, 0, 0, 0);
+        _exit(ok && core.rlim_cur == 0 && core.rlim_max == 0 && dumpable == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(prctl(PR_GET_DUMPABLE, 0, 0, 0, 0), 1);
+}
+#endif

@@ -8,6 +8,7 @@
 #include "app/posix/single_instance.h"
 #include "app/posix/system_mode.h"
 #include "crypto/server_key.h"
+#include "sys/sys.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,8 @@
 #endif
 
 int main(int argc, char** argv) {
+    // Before any frame can arrive: a crash leaves no core file with card data in it.
+    if (!sys::KeepOutOfDumps()) std::fputs("<4>brisca: core dumps could not be switched off\n", stderr);
     Options opts;
     std::string error;
     if (!ParseOptions(argc, argv, &opts, &error)) {

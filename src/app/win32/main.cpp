@@ -6,6 +6,7 @@
 #include "app/win32/relay_app.h"
 #include "app/win32/startup_env.h"
 #include "app/win32/window_subclass.h"
+#include "sys/sys.h"
 
 #include <windows.h>
 
@@ -15,6 +16,8 @@ CRelayApp theApp;
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     RestrictDllSearchToSystem32();
+    // Before any frame can arrive: no error report with the heap (and card data in it).
+    sys::KeepOutOfDumps();
     // Started from the Run key the working directory is the system folder, where a standard user
     // cannot write and where nothing of the program belongs.
     UseProgramFolderAsWorkingDirectory();
