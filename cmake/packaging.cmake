@@ -23,15 +23,6 @@ else()
   install(FILES ${BRISCA_PACKAGING_DIR}/brisca@.service DESTINATION /lib/systemd/system)
 endif()
 
-# The server simulator finds the test key by a path compiled in; a package made in any folder
-# names it relative to a source checkout instead of naming the folder it was built in.
-if(BRISCA_REPRODUCIBLE AND TARGET brisca_testcrypto)
-  set_property(TARGET brisca_testcrypto PROPERTY INTERFACE_COMPILE_DEFINITIONS
-               BRISCA_TEST_PRIVATE_KEY_PEM="keys/server-test-private.pem")
-  set_property(TARGET brisca_testcrypto PROPERTY COMPILE_DEFINITIONS
-               BRISCA_TEST_PRIVATE_KEY_PEM="keys/server-test-private.pem")
-endif()
-
 # cpack packs what the build made; it does not build the whole tree (tests included) again first.
 set(CMAKE_SKIP_INSTALL_ALL_DEPENDENCY ON)
 
