@@ -21,6 +21,8 @@ else()
   install(FILES ${gz_dir}/brisca.1.gz DESTINATION share/man/man1)
   install(FILES ${gz_dir}/changelog.gz ${BRISCA_PACKAGING_DIR}/copyright DESTINATION share/doc/brisca)
   install(FILES ${BRISCA_PACKAGING_DIR}/brisca@.service DESTINATION /lib/systemd/system)
+  install(FILES ${BRISCA_PACKAGING_DIR}/settings.ini.example DESTINATION share/doc/brisca/examples
+          RENAME settings.ini)
 endif()
 
 # cpack packs what the build made; it does not build the whole tree (tests included) again first.
@@ -65,6 +67,11 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION net)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # What debhelper's systemd helpers would do: reload systemd, restart the running instances
+  # after an upgrade, stop them on removal, and on purge remove what the instances made.
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${BRISCA_PACKAGING_DIR}/deb/postinst
+      ${BRISCA_PACKAGING_DIR}/deb/prerm ${BRISCA_PACKAGING_DIR}/deb/postrm)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://www.tevonetworks.co.kr/")
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
   set(CPACK_PACKAGE_DESCRIPTION
