@@ -23,6 +23,8 @@ else()
   install(FILES ${BRISCA_PACKAGING_DIR}/brisca@.service DESTINATION /lib/systemd/system)
   install(FILES ${BRISCA_PACKAGING_DIR}/settings.ini.example DESTINATION share/doc/brisca/examples
           RENAME settings.ini)
+  install(FILES ${BRISCA_PACKAGING_DIR}/deb/lintian-overrides DESTINATION share/lintian/overrides
+          RENAME brisca)
 endif()
 
 # cpack packs what the build made; it does not build the whole tree (tests included) again first.

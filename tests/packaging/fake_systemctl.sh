@@ -29,9 +29,11 @@ start() {
   exec_start=${exec_start//%i/$instance}
   read -r -a argv <<<"$exec_start"
   argv[0]=$root${argv[0]}
-  mkdir -p "$state/$instance/etc" "$state/$instance/log" "$state/$instance/run"
-  (cd / && exec env -i PATH=/usr/bin:/bin LANG=C.UTF-8 CONFIGURATION_DIRECTORY="$state/$instance/etc" \
-     LOGS_DIRECTORY="$state/$instance/log" RUNTIME_DIRECTORY="$state/$instance/run" "${argv[@]}") \
+  # The folders systemd makes for the unit's ConfigurationDirectory=, LogsDirectory= and
+  # RuntimeDirectory= (the last goes with the instance).
+  mkdir -p "$root/etc/brisca" "$root/var/log/brisca/$instance" "$root/run/brisca/$instance"
+  (cd / && exec env -i PATH=/usr/bin:/bin LANG=C.UTF-8 CONFIGURATION_DIRECTORY="$root/etc/brisca" \
+     LOGS_DIRECTORY="$root/var/log/brisca/$instance" RUNTIME_DIRECTORY="$root/run/brisca/$instance" "${argv[@]}") \
     >>"$state/$instance.out" 2>&1 </dev/null &
   echo $! >"$state/$unit.pid"
 }
@@ -44,6 +46,8 @@ stop() {
   # As systemd: TimeoutStopSec, then SIGKILL.
   timeout 10 tail --pid="$pid" -f /dev/null || kill -KILL "$pid"
   rm -f "$state/$unit.pid"
+  instance=${unit#brisca@}
+  rm -rf "$root/run/brisca/${instance%.service}"
 }
 
 case "$verb" in
