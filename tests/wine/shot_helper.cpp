@@ -3,6 +3,7 @@
 //   brisca_shot_helper settings | log | about | exit | menu X Y | escape | ok | hide | close-log
 //                      | box-ok [TEXT]   (answers the program's message box with OK, waiting up
 //                                       to 30 s; with TEXT only a box that says exactly that)
+//                      | box-up [TEXT]   (waits up to 30 s for such a box and leaves it up)
 #include "app/win32/resource.h"
 #include "app/win32/tray_icon.h"
 
@@ -50,7 +51,7 @@ BOOL CALLBACK FindBox(HWND hwnd, LPARAM) {
     return TRUE;
 }
 
-int AnswerBox(const wchar_t* expected) {
+int AnswerBox(const wchar_t* expected, bool answer) {
     // The box belongs to another process and no event of its creation reaches this one:
     // look again every 100 ms, for at most 30 s.
     for (int i = 0; i < 300; ++i) {
@@ -60,6 +61,7 @@ int AnswerBox(const wchar_t* expected) {
             wchar_t text[256] = {};
             GetDlgItemTextW(g_found, 0xFFFF, text, 256);  // the message box's text control
             if (expected && std::wcscmp(text, expected) != 0) return 3;
+            if (!answer) return 0;
             return !PostMessageW(g_found, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
         }
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
@@ -71,7 +73,8 @@ int AnswerBox(const wchar_t* expected) {
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) return 2;
-    if (std::wstring(argv[1]) == L"box-ok") return AnswerBox(argc >= 3 ? argv[2] : nullptr);
+    if (std::wstring(argv[1]) == L"box-ok") return AnswerBox(argc >= 3 ? argv[2] : nullptr, true);
+    if (std::wstring(argv[1]) == L"box-up") return AnswerBox(argc >= 3 ? argv[2] : nullptr, false);
     EnumWindows(FindMain, 0);
     HWND main = g_found;
     if (!main) return 1;
