@@ -41,6 +41,8 @@ set(CPACK_THREADS 1)
 # Signs the staged brisca.exe when a certificate is configured; dates every staged file.
 set(CPACK_PRE_BUILD_SCRIPTS ${BRISCA_PACKAGING_DIR}/stage.cmake)
 set(CPACK_BRISCA_SIGN_SCRIPT ${BRISCA_PACKAGING_DIR}/sign.sh)
+# The Linux programs lose the compiler's notes as well (dh_strip does the same).
+set(CPACK_BRISCA_OBJCOPY "${CMAKE_OBJCOPY}")
 
 if(WIN32)
   set(CPACK_GENERATOR NSIS64)
