@@ -182,6 +182,19 @@ check "apps-list entry removed" test -z "$(reg_value "$uninst" DisplayName)"
 check "settings kept" test "$(reg_value "$settings" 'COM Port')" = COM5
 check "log folder kept" test -d "$logs"
 
+# --- a program that does not end: the setup fails and installs nothing --------------------
+"$winerun" "$helper" hang 60 >"$tmp/hang.out" 2>&1 &
+hang=$!
+pids+=($hang)
+wait_line '^hanging' 20 "$tmp/hang.out"
+"$winerun" "$setup" /S >>"$tmp/setup.out" 2>&1
+check "a program that does not end fails the setup with exit code 4" test $? -eq 4
+check "... and nothing is installed" test ! -e "$dir/brisca.exe" -a -z "$(reg_value "$uninst" DisplayName)"
+check "... and the setup log says so" \
+  bash -c 'iconv -f utf-16le -t utf-8 "$1" | grep -q "did not end"' _ "${setup_log:-/nonexistent}"
+kill "$hang" 2>/dev/null
+timeout 15 tail --pid="$hang" -f /dev/null
+
 # --- another folder (/D=), then the quiet uninstall string with /PURGE ---------------------
 # A fresh install again: the program starts and, COM5 being gone, shows its box.
 # The folder exists already and any user may change it, as a folder outside Program Files often
