@@ -21,15 +21,10 @@ else()
   install(FILES ${gz_dir}/brisca.1.gz DESTINATION share/man/man1)
   install(FILES ${gz_dir}/changelog.gz ${BRISCA_PACKAGING_DIR}/copyright DESTINATION share/doc/brisca)
   install(FILES ${BRISCA_PACKAGING_DIR}/brisca@.service DESTINATION /lib/systemd/system)
-endif()
-
-# The server simulator finds the test key by a path compiled in; a package made in any folder
-# names it relative to a source checkout instead of naming the folder it was built in.
-if(BRISCA_REPRODUCIBLE AND TARGET brisca_testcrypto)
-  set_property(TARGET brisca_testcrypto PROPERTY INTERFACE_COMPILE_DEFINITIONS
-               BRISCA_TEST_PRIVATE_KEY_PEM="keys/server-test-private.pem")
-  set_property(TARGET brisca_testcrypto PROPERTY COMPILE_DEFINITIONS
-               BRISCA_TEST_PRIVATE_KEY_PEM="keys/server-test-private.pem")
+  install(FILES ${BRISCA_PACKAGING_DIR}/settings.ini.example DESTINATION share/doc/brisca/examples
+          RENAME settings.ini)
+  install(FILES ${BRISCA_PACKAGING_DIR}/deb/lintian-overrides DESTINATION share/lintian/overrides
+          RENAME brisca)
 endif()
 
 # cpack packs what the build made; it does not build the whole tree (tests included) again first.
@@ -46,6 +41,8 @@ set(CPACK_THREADS 1)
 # Signs the staged brisca.exe when a certificate is configured; dates every staged file.
 set(CPACK_PRE_BUILD_SCRIPTS ${BRISCA_PACKAGING_DIR}/stage.cmake)
 set(CPACK_BRISCA_SIGN_SCRIPT ${BRISCA_PACKAGING_DIR}/sign.sh)
+# The Linux programs lose the compiler's notes as well (dh_strip does the same).
+set(CPACK_BRISCA_OBJCOPY "${CMAKE_OBJCOPY}")
 
 if(WIN32)
   set(CPACK_GENERATOR NSIS64)
@@ -74,6 +71,11 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION net)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # What debhelper's systemd helpers would do: reload systemd, restart the running instances
+  # after an upgrade, stop them on removal, and on purge remove what the instances made.
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${BRISCA_PACKAGING_DIR}/deb/postinst
+      ${BRISCA_PACKAGING_DIR}/deb/prerm ${BRISCA_PACKAGING_DIR}/deb/postrm)
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://www.tevonetworks.co.kr/")
   set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
   set(CPACK_PACKAGE_DESCRIPTION

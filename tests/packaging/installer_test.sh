@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The Windows installer as CPack makes it from BUILD_DIR, signed with a throwaway certificate,
-# in a fresh Wine prefix: a silent install with the shop's port, the registry it writes, the
-# installed program started as the Run value says answering the version query on COM5 (a pty),
-# the signatures of everything it installed, an upgrade, a silent uninstall that leaves the
-# settings, and an install into another folder (/D=) removed with everything (/PURGE).
+# in a fresh Wine prefix: a bad flag that stops it before anything is written; a silent install
+# with every flag, the registry it writes and the permissions it sets (read back through the
+# API), the program it starts answering the version query on COM5 (a pty), the signatures of
+# everything it installed; an upgrade while the program shows its start-up box; an uninstall
+# that is waited on and leaves the settings; an install into another folder (/D=) removed with
+# everything (/PURGE).
 #   installer_test.sh BUILD_DIR SIM_DIR        (exit 77 = skipped)
 set -uo pipefail
 trap "" PIPE
@@ -51,7 +53,9 @@ reg_value() {  # reg_value KEY NAME: the data of one value (strings as text, num
   "$winerun" regedit /E "$(winepath -w "$tmp/q.reg")" "$1" >/dev/null 2>&1
   [ -s "$tmp/q.reg" ] && python3 "$here/reg_value.py" "$tmp/q.reg" "$2"
 }
-program_running() { pgrep -f 'Program Files.Brisca.brisca\.exe' >/dev/null; }
+# Wine shows a program's process by its Windows path.
+programs() { pgrep -f -- "^\"?${1:-C:.Program Files.Brisca.brisca\.exe}"; }
+program_running() { programs "$@" >/dev/null; }
 not() { ! "$@"; }
 verify() { osslsigncode verify -CAfile "$tmp/cert.pem" -in "$1" >"$tmp/verify.log" 2>&1; }
 
@@ -67,24 +71,45 @@ setup=$(ls "$tmp"/pkg/brisca-*-setup.exe)
 echo "installer: $(basename "$setup")"
 check "the installer is signed" verify "$setup"
 
-# --- silent install into a fresh prefix ---------------------------------------------------
+# --- a bad flag: the setup stops before it writes anything -----------------------------------
 "$winerun" cmd /c exit >/dev/null 2>&1
 wineserver -w
-"$winerun" "$setup" /S /PORT=COM5 /RATE=38400 /LOG=1 >"$tmp/setup.out" 2>&1
-check "the installer ends with success" test $? -eq 0
-wineserver -w
 dir="$WINEPREFIX/drive_c/Program Files/Brisca"
+"$winerun" "$setup" /S /PORT=COM5 /RATE=12345 >"$tmp/setup.out" 2>&1
+check "a bad flag ends the setup with exit code 3" test $? -eq 3
+check "a bad flag: no program folder" test ! -e "$dir"
+check "a bad flag: no settings" test -z "$(reg_value "$settings" 'COM Port')"
+check "a bad flag: no apps-list entry" test -z "$(reg_value "$uninst" DisplayName)"
+setup_log=$(find "$WINEPREFIX/drive_c/users" -name brisca-setup.log | head -n 1)
+check "a bad flag: the setup log names it" \
+  bash -c 'iconv -f utf-16le -t utf-8 "$1" | grep -q "/RATE=12345"' _ "${setup_log:-/nonexistent}"
+
+# --- silent install with every flag; COM5 is the terminal simulator's pty -----------------
+mkfifo "$tmp/go"
+"$termsim" --pty-link "$tmp/ttyCAT" --wait-go --hold --timeout 15000 \
+  version "expect=VG01:Tevnmark:$version::38400::E" <"$tmp/go" >"$tmp/term.out" 2>&1 &
+pids+=($!)
+exec 3>"$tmp/go"
+wait_line '^termsim: ready' 10 "$tmp/term.out" || { echo "FAIL - terminal simulator"; exit 1; }
+ln -sfn "$(readlink -f "$tmp/ttyCAT")" "$WINEPREFIX/dosdevices/com5"
+logs="$WINEPREFIX/drive_c/BriscaLogs"
+day=$(date +%Y%m%d)
+"$winerun" "$setup" /S /PORT=COM5 /RATE=38400 /LOG=1 /ALLOWED=127.0.0.0/8,10.1.2.3 /LOGDAYS=90 \
+  /LOGLIMIT=64 '/LOGFOLDER=C:\BriscaLogs' >"$tmp/setup.out" 2>&1
+check "the installer ends with success" test $? -eq 0
 check "brisca.exe installed in Program Files\\Brisca" test -f "$dir/brisca.exe"
 check "installed brisca.exe is signed" verify "$dir/brisca.exe"
 check "the uninstaller is signed" verify "$dir/Uninstall.exe"
 check "Start-menu entry" test -f "$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Brisca.lnk"
-check "log folder made" test -d "$WINEPREFIX/drive_c/ProgramData/Brisca/gate_log"
+check "log folders made" test -d "$WINEPREFIX/drive_c/ProgramData/Brisca/gate_log" -a -d "$logs"
 
 check "COM Port from /PORT"   test "$(reg_value "$settings" 'COM Port')" = COM5
 check "COM Rate from /RATE"   test "$(reg_value "$settings" 'COM Rate')" = 38400
 check "Log Flag from /LOG"    test "$(reg_value "$settings" 'Log Flag')" = 1
-check "Log Folder names the shared folder" \
-  test "$(reg_value "$settings" 'Log Folder')" = 'C:\ProgramData\Brisca\gate_log'
+check "Allowed Servers from /ALLOWED" test "$(reg_value "$settings" 'Allowed Servers')" = 127.0.0.0/8,10.1.2.3
+check "Log Days from /LOGDAYS"   test "$(reg_value "$settings" 'Log Days')" = 90
+check "Log Limit from /LOGLIMIT" test "$(reg_value "$settings" 'Log Limit')" = 64
+check "Log Folder from /LOGFOLDER" test "$(reg_value "$settings" 'Log Folder')" = 'C:\BriscaLogs'
 runvalue=$(reg_value "HKEY_LOCAL_MACHINE\\$run" Brisca)
 check "machine-wide Run value is the quoted program path" \
   test "$runvalue" = '"C:\Program Files\Brisca\brisca.exe"'
@@ -98,56 +123,56 @@ check "Event Log source registered" \
   test "$(reg_value 'HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\EventLog\Application\Brisca' EventMessageFile)" = \
        'C:\Program Files\Brisca\brisca.exe'
 
-# --- the program as the Run value starts it: working folder system32, COM5 a pty --------------
-mkfifo "$tmp/go"
-"$termsim" --pty-link "$tmp/ttyCAT" --wait-go --hold --timeout 15000 \
-  version "expect=VG01:Tevnmark:$version::38400::E" <"$tmp/go" >"$tmp/term.out" 2>&1 &
-pids+=($!)
-exec 3>"$tmp/go"
-wait_line '^termsim: ready' 10 "$tmp/term.out" || { echo "FAIL - terminal simulator"; exit 1; }
-ln -sfn "$(readlink -f "$tmp/ttyCAT")" "$WINEPREFIX/dosdevices/com5"
+# The access lists as the API reads them back. Wine keeps of a list only what the POSIX mode
+# bits can hold (owner, SYSTEM, everyone else as WD); the lists are printed for the record.
+dacl=$build/tests/packaging/brisca_dacl_text.exe
+"$winerun" "$dacl" 'C:\Program Files\Brisca' 'C:\Program Files\Brisca\brisca.exe' 'C:\BriscaLogs' \
+  'C:\ProgramData\Brisca\gate_log' >"$tmp/dacl.out" 2>&1
+cat "$tmp/dacl.out"
+check "the access lists are read back" test "$(grep -c '^D:' "$tmp/dacl.out")" -eq 4
+
+# --- the program the installer started, in the user's session ----------------------------
+check "after a fresh install the installer starts the program" wait_line 'COM5 Open' 60 "$logs/brisca$day.log"
+echo >&3
+check "the program answers the version query on COM5" \
+  wait_line '^termsim: .*expectations met' 30 "$tmp/term.out"
+check "every terminal expectation met" grep -Eq '^termsim: ([0-9]+) of \1 expectations met' "$tmp/term.out"
+first=$(programs)
+kill $first 2>/dev/null
+for p in $first; do timeout 15 tail --pid="$p" -f /dev/null; done
+
+# --- upgrade in place while the program shows "포트를 열 수 없습니다!" ---------------------
+# The program as the Run value starts it (working folder system32), with COM5 gone.
+"$winerun" reg add "${settings/HKEY_LOCAL_MACHINE/HKLM}" /v "COM Rate" /d 9600 /f >/dev/null 2>&1
+ln -sfn /nonexistent "$WINEPREFIX/dosdevices/com5"
+helper=$build/tests/wine/brisca_shot_helper.exe
 program=${runvalue#\"}
 program=${program%\"}
 sys32="$WINEPREFIX/drive_c/windows/system32"
 (cd "$sys32" && exec "$winerun" "$program") >"$tmp/brisca.out" 2>&1 &
-running=$!
-pids+=($running)
-day=$(date +%Y%m%d)
-check "the installed program opened COM5" wait_line 'COM5 Open' 60 \
-  "$WINEPREFIX/drive_c/ProgramData/Brisca/gate_log/brisca$day.log" "$sys32/gate_log/brisca$day.log"
-echo >&3
-check "the installed program answers the version query on COM5" \
-  wait_line '^termsim: .*expectations met' 30 "$tmp/term.out"
-check "every terminal expectation met" grep -Eq '^termsim: ([0-9]+) of \1 expectations met' "$tmp/term.out"
-
-# --- upgrade in place: settings changed since the first install stay ---------------------
-"$winerun" reg add "${settings/HKEY_LOCAL_MACHINE/HKLM}" /v "COM Rate" /d 9600 /f >/dev/null 2>&1
-if python3 -c 'import sys; sys.exit("Brisca.Exit".encode("utf-16-le") not in open(sys.argv[1], "rb").read())' "$dir/brisca.exe"; then
-  # The installer ends the running program through its window and starts the new one.
-  "$winerun" "$setup" /S >"$tmp/upgrade.out" 2>&1
-  upgraded=$?
-  check "the upgrade closed the running program" timeout 15 tail --pid="$running" -f /dev/null
-  check "the upgrade started the program again" program_running
-else
-  echo "NOTE: this brisca.exe has no Brisca.Exit handler; the test ends it before upgrading"
-  kill "$running" 2>/dev/null
-  timeout 15 tail --pid="$running" -f /dev/null
-  wineserver -w
-  "$winerun" "$setup" /S >"$tmp/upgrade.out" 2>&1
-  upgraded=$?
-fi
-check "the upgrade ends with success" test "$upgraded" -eq 0
+pids+=($!)
+check "the program started without its port shows its box" "$winerun" "$helper" box-up 'COM5 포트를 열 수 없습니다!' 
+old=$(programs)
+"$winerun" "$setup" /S >"$tmp/upgrade.out" 2>&1
+check "the upgrade ends with success" test $? -eq 0
+check "the upgrade ended the program that showed its box" \
+  bash -c 'for p in $1; do timeout 15 tail --pid="$p" -f /dev/null || exit 1; done; [ -n "$1" ]' _ "$old"
+ended=$(printf '설치 프로그램의 요청으로 종료합니다' | iconv -f utf-8 -t cp949)
+check "the program logged that it was ended for the upgrade" grep -aq "$ended" "$logs/brisca$day.log"
+check "one program runs after the upgrade" test "$(programs | wc -l)" -eq 1
 check "upgrade keeps the port"  test "$(reg_value "$settings" 'COM Port')" = COM5
 check "upgrade keeps a changed speed" test "$(reg_value "$settings" 'COM Rate')" = 9600
 
-# --- silent uninstall ---------------------------------------------------------------------
+# --- uninstall, waited on: a copy run with _?= --------------------------------------------
 "$winerun" reg add "HKCU\\$run" /v Brisca /d "C:\\Program Files\\Brisca\\brisca.exe" /f >/dev/null 2>&1
-quiet=$(reg_value "$uninst" QuietUninstallString)
-uninstaller=${quiet#\"}
-uninstaller=${uninstaller%%\"*}
-"$winerun" "$uninstaller" ${quiet##*\" } >"$tmp/uninstall.out" 2>&1
-# The uninstaller runs from a copy in the temporary folder: wait for every program to end.
-check "uninstall ends (the running program is closed)" timeout 60 wineserver -w
+# As a roll-out script does it, in a batch file: _?= last and unquoted.
+cp "$dir/Uninstall.exe" "$WINEPREFIX/drive_c/brisca-uninstall.exe"
+printf '@start "" /wait C:\\brisca-uninstall.exe /S _?=C:\\Program Files\\Brisca\r\n@exit %%ERRORLEVEL%%\r\n' \
+  >"$WINEPREFIX/drive_c/uninstall.cmd"
+cat "$WINEPREFIX/drive_c/uninstall.cmd"
+"$winerun" cmd /c 'C:\uninstall.cmd' >"$tmp/uninstall.out" 2>&1
+check "the uninstall ends with success" test $? -eq 0
+# Checked at once: the uninstall has done its work when it returns.
 check "no program left running" not program_running
 check "program files removed" test ! -e "$dir/brisca.exe" -a ! -e "$dir/Uninstall.exe"
 check "Start-menu entry removed" test ! -e "$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs/Brisca.lnk"
@@ -155,16 +180,44 @@ check "machine-wide Run value removed" test -z "$(reg_value "HKEY_LOCAL_MACHINE\
 check "the user's Run value removed" test -z "$(reg_value "HKEY_CURRENT_USER\\$run" Brisca)"
 check "apps-list entry removed" test -z "$(reg_value "$uninst" DisplayName)"
 check "settings kept" test "$(reg_value "$settings" 'COM Port')" = COM5
-check "log folder kept" test -d "$WINEPREFIX/drive_c/ProgramData/Brisca/gate_log"
+check "log folder kept" test -d "$logs"
 
-# --- another folder (/D=), then an uninstall that takes settings and logs too (/PURGE) -------
+# --- a program that does not end: the setup fails and installs nothing --------------------
+"$winerun" "$helper" hang 60 >"$tmp/hang.out" 2>&1 &
+hang=$!
+pids+=($hang)
+wait_line '^hanging' 20 "$tmp/hang.out"
+"$winerun" "$setup" /S >>"$tmp/setup.out" 2>&1
+check "a program that does not end fails the setup with exit code 4" test $? -eq 4
+check "... and nothing is installed" test ! -e "$dir/brisca.exe" -a -z "$(reg_value "$uninst" DisplayName)"
+check "... and the setup log says so" \
+  bash -c 'iconv -f utf-16le -t utf-8 "$1" | grep -q "did not end"' _ "${setup_log:-/nonexistent}"
+kill "$hang" 2>/dev/null
+timeout 15 tail --pid="$hang" -f /dev/null
+
+# --- another folder (/D=), then the quiet uninstall string with /PURGE ---------------------
+# A fresh install again: the program starts and, COM5 being gone, shows its box.
+# The folder exists already and any user may change it, as a folder outside Program Files often
+# is: the installer replaces what it inherits.
+mkdir -p "$WINEPREFIX/drive_c/Apps/Brisca"
+chmod 0777 "$WINEPREFIX/drive_c/Apps/Brisca"
+"$winerun" "$dacl" 'C:\Apps\Brisca' >"$tmp/dacl-before.out" 2>&1
 "$winerun" "$setup" /S '/D=C:\Apps\Brisca' >>"$tmp/setup.out" 2>&1
-wineserver -w
+check "the install into another folder ends with success" test $? -eq 0
+"$winerun" "$dacl" 'C:\Apps\Brisca' 'C:\Apps\Brisca\brisca.exe' >"$tmp/dacl-after.out" 2>&1
+cat "$tmp/dacl-before.out" "$tmp/dacl-after.out"
+# WD: everyone; 0x1301ff modify, 0x1200a9 read and execute.
+check "before: any user may change the folder" grep -q '0x1301ff;;;WD)' "$tmp/dacl-before.out"
+check "after: users may read and run, not change, the folder and the program" \
+  bash -c '[ "$(grep -c "^D:" "$1")" -eq 2 ] && ! grep -q "0x1301ff;;;WD)\|FA;;;WD)" "$1"' _ "$tmp/dacl-after.out"
 check "/D= chooses the folder" test -f "$WINEPREFIX/drive_c/Apps/Brisca/brisca.exe"
 check "the Run value follows the folder" \
   test "$(reg_value "HKEY_LOCAL_MACHINE\\$run" Brisca)" = '"C:\Apps\Brisca\brisca.exe"'
+check "the program in the other folder runs and shows its box" "$winerun" "$helper" box-up 'COM5 포트를 열 수 없습니다!' 
 "$winerun" 'C:\Apps\Brisca\Uninstall.exe' /S /PURGE >>"$tmp/uninstall.out" 2>&1
+# Uninstall.exe returns at once and runs a copy from the temporary folder: wait for every program.
 check "the purging uninstall ends" timeout 60 wineserver -w
+check "no program left running" not program_running 'C:.Apps.Brisca.brisca\.exe'
 check "/PURGE removes the settings" test -z "$(reg_value "$settings" 'COM Port')"
 check "/PURGE removes the log folder" test ! -e "$WINEPREFIX/drive_c/ProgramData/Brisca"
 check "the folder is gone" test ! -e "$WINEPREFIX/drive_c/Apps/Brisca"

@@ -3,11 +3,15 @@
 //   brisca_shot_helper settings | log | about | exit | menu X Y | escape | ok | hide | close-log
 //                      | box-ok [TEXT]   (answers the program's message box with OK, waiting up
 //                                       to 30 s; with TEXT only a box that says exactly that)
+//                      | box-up [TEXT]   (waits up to 30 s for such a box and leaves it up)
+//                      | hang SECONDS    (a window titled like the program's main window that
+//                                       ignores every request to end, for SECONDS)
 #include "app/win32/resource.h"
 #include "app/win32/tray_icon.h"
 
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cwchar>
 #include <string>
@@ -50,7 +54,7 @@ BOOL CALLBACK FindBox(HWND hwnd, LPARAM) {
     return TRUE;
 }
 
-int AnswerBox(const wchar_t* expected) {
+int AnswerBox(const wchar_t* expected, bool answer) {
     // The box belongs to another process and no event of its creation reaches this one:
     // look again every 100 ms, for at most 30 s.
     for (int i = 0; i < 300; ++i) {
@@ -60,6 +64,7 @@ int AnswerBox(const wchar_t* expected) {
             wchar_t text[256] = {};
             GetDlgItemTextW(g_found, 0xFFFF, text, 256);  // the message box's text control
             if (expected && std::wcscmp(text, expected) != 0) return 3;
+            if (!answer) return 0;
             return !PostMessageW(g_found, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
         }
         MsgWaitForMultipleObjects(0, nullptr, FALSE, 100, QS_ALLINPUT);
@@ -67,11 +72,35 @@ int AnswerBox(const wchar_t* expected) {
     return 1;
 }
 
+// A program that does not end when asked: its window has the main window's title and lets
+// every message pass to DefWindowProc, the registered "Brisca.Exit" included.
+int Hang(int seconds) {
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = DefWindowProcW;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"BriscaHangingWindow";
+    if (!RegisterClassW(&wc)) return 1;
+    HWND hwnd = CreateWindowW(wc.lpszClassName, L"(주)Tevo네트웍스 Brisca ver. hanging", WS_OVERLAPPED,
+                              0, 0, 100, 100, nullptr, nullptr, wc.hInstance, nullptr);
+    if (!hwnd) return 1;
+    std::puts("hanging");
+    std::fflush(stdout);
+    const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(seconds) * 1000;
+    for (ULONGLONG now = GetTickCount64(); now < end; now = GetTickCount64()) {
+        MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(end - now), QS_ALLINPUT);
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     if (argc < 2) return 2;
-    if (std::wstring(argv[1]) == L"box-ok") return AnswerBox(argc >= 3 ? argv[2] : nullptr);
+    if (std::wstring(argv[1]) == L"hang" && argc >= 3) return Hang(_wtoi(argv[2]));
+    if (std::wstring(argv[1]) == L"box-ok") return AnswerBox(argc >= 3 ? argv[2] : nullptr, true);
+    if (std::wstring(argv[1]) == L"box-up") return AnswerBox(argc >= 3 ? argv[2] : nullptr, false);
     EnumWindows(FindMain, 0);
     HWND main = g_found;
     if (!main) return 1;

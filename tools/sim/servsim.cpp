@@ -31,7 +31,7 @@ const char kUsage[] =
     "\n"
     "  --listen A:P          loopback address and port (127.0.0.0/8 only; port 0: any free port)\n"
     "  --secure              requests come in the secure envelope; answers go in the answer envelope\n"
-    "  --key PEM             the server's private key (default: the test key)\n"
+    "  --key PEM             the server's private key (default: the test key, " BRISCA_TEST_PRIVATE_KEY_PEM ")\n"
     "  --answer TEXT         answer every request with TEXT (escapes \\xHH \\r \\n \\t \\0 \\\\);\n"
     "                        default: echo the request\n"
     "  --answer-all          plain: answer every frame, not only those that start with STX\n"

@@ -312,7 +312,21 @@ LRESULT CMainDlg::OnTaskbarCreated(WPARAM, LPARAM) {
 }
 
 // An installer's upgrade or uninstall: the program ends as after "종료", without the question.
+namespace {
+// A box or dialog this window owns (the start-up "포트를 열 수 없습니다!", the exit question, the
+// about box) runs a loop of its own: cancelled, it returns and the program's own loop ends.
+BOOL CALLBACK CancelOwnedWindow(HWND hwnd, LPARAM owner) {
+    if (GetWindow(hwnd, GW_OWNER) == reinterpret_cast<HWND>(owner))
+        PostMessageW(hwnd, WM_COMMAND, IDCANCEL, 0);
+    return TRUE;
+}
+}  // namespace
+
 LRESULT CMainDlg::OnExitRequest(WPARAM, LPARAM) {
+    if (m_bExitRequested) return 0;
+    m_bExitRequested = true;
+    m_gateway.GetRelay().PostTrace(0, "설치 프로그램의 요청으로 종료합니다 (업그레이드/제거)");
+    EnumThreadWindows(GetCurrentThreadId(), CancelOwnedWindow, reinterpret_cast<LPARAM>(m_hWnd));
     OnOK();
     return 0;
 }

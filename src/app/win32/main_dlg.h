@@ -90,6 +90,7 @@ private:
     HWND m_btnSet = nullptr;
     HICON m_hIcon;
     int m_bShownByUser = 0;
+    bool m_bExitRequested = false;  // an installer asked the program to end
     int m_bLog = 0;
     std::wstring m_strTitle;
 
