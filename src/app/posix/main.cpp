@@ -4,6 +4,7 @@
 #include "app/posix/gateway.h"
 #include "app/posix/options.h"
 #include "app/posix/port_list.h"
+#include "app/posix/report_command.h"
 #include "app/posix/signals.h"
 #include "app/posix/single_instance.h"
 #include "app/posix/system_mode.h"
@@ -11,6 +12,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <unistd.h>
 
@@ -19,6 +21,7 @@
 #endif
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "report") == 0) return RunReport(argc - 1, argv + 1);
     Options opts;
     std::string error;
     if (!ParseOptions(argc, argv, &opts, &error)) {
