@@ -39,6 +39,22 @@ std::string Clock(int second) {
 
 std::string Ms(long long ms) { return ms < 0 ? std::string("-") : std::to_string(ms) + " ms"; }
 
+// The text padded to a terminal width: Hangul and other wide characters take two columns.
+std::string Pad(const std::string& text, std::size_t width) {
+    std::size_t columns = 0;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const std::size_t len = c < 0x80 ? 1 : c < 0xE0 ? 2 : c < 0xF0 ? 3 : 4;
+        unsigned code = c;
+        if (len == 3 && i + 2 < text.size())
+            code = ((c & 0x0Fu) << 12) | ((static_cast<unsigned char>(text[i + 1]) & 0x3Fu) << 6) |
+                   (static_cast<unsigned char>(text[i + 2]) & 0x3Fu);
+        columns += len == 3 && code >= 0x1100 ? 2 : 1;
+        i += len;
+    }
+    return columns >= width ? text : text + std::string(width - columns, ' ');
+}
+
 const char* RouteName(int route) { return route == ROUTE_SECURE ? "SECURE" : "PLAIN"; }
 
 std::string Escape(const std::string& text) {
@@ -306,7 +322,8 @@ std::string TextSummary(const DayReport& day, const std::string& source) {
 
     out += "\n결과 (outcomes):\n";
     for (int o = 0; o < OUT_COUNT; ++o)
-        if (day.outcomes[o] > 0) out += Format("  %-40s %lld\n", OutcomeLabel(o), day.outcomes[o]);
+        if (day.outcomes[o] > 0)
+            out += "  " + Pad(OutcomeLabel(o), 44) + " " + std::to_string(day.outcomes[o]) + "\n";
 
     out += "\n서버 응답 시간 (server answer time): ";
     if (day.times.Count() == 0) {

@@ -214,10 +214,15 @@ class ReportTest(LineTest):
         print(text)
         counts = outcome_counts(text)
         self.assertEqual(counts.get("time-out"), 1, text)
-        self.assertEqual(counts.get("unfinished"), 1, text)
+        # Unfinished: the connection of the killed run, and one whose end the limit held back.
+        opened = len(self.log_matching(r"^TEVN-> 서버 접속 : SECURE 127\.0\.0\.1:%d$" % sport))
         logged = len(self.log_matching(r"^TEVN-> 서버 접속 종료 : SECURE 127\.0\.0\.1:%d, .*결과 ended$" % sport))
         self.assertGreater(logged, 0)
         self.assertEqual(counts.get("answered"), logged, text)
+        self.assertEqual(counts.get("unfinished"), opened - logged, text)
+        self.assertIn(opened - logged, (1, 2), text)
+        unfinished = [f for f in parse_summary(text)["첫 실패 (first failures)"] if "(unfinished)" in f]
+        self.assertEqual(unfinished[0][:8], parse_summary(text)["이벤트 (events)"][1][:8], text)
         kinds = [e.split("  ")[1] for e in parse_summary(text)["이벤트 (events)"]]
         self.assertEqual(kinds[:3], ["프로그램 시작 (start)", "종료 기록 없이 끝남 (ended without stop)",
                                      "프로그램 시작 (start)"], text)
