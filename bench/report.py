@@ -457,7 +457,7 @@ def report_section(work):
     mb = r["bytes"] / (1 << 20)
     L = ["## Day report (`brisca report`)", "",
          f"A synthetic day of {mb:.0f} MB (the default `Log Limit`) in the program's own log format: "
-         f"{r['exchanges']:,} exchanges, secure and plain, with time-outs, decrypt failures, refused "
+         f"{r['exchanges']:,} connections and events, secure and plain exchanges with time-outs, decrypt failures, refused "
          "connects and port losses among them. Each line is the whole program run as support staff "
          "run it; peak memory is the process's maximum resident set (`ru_maxrss`).", "",
          "| run | time | CPU | peak memory |", "|---|---|---|---|"]

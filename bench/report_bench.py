@@ -68,13 +68,25 @@ def write_day(path, megabytes):
                          line(stamp, cp("TEVN-> 서버 접속 실패 : SECURE %s (connect)" % server)),
                          line(stamp, cp("서버 접속오류!-->%s" % server), b"\r\r\n")])
 
+    # A shop's day: quiet at night, busy at lunch and in the evening.
+    weights = [0, 0, 0, 0, 0, 0, 1, 2, 4, 6, 8, 12, 14, 11, 7, 6, 7, 10, 12, 9, 6, 3, 1, 0]
+    total = sum(weights)
+
+    def second_of(fraction):
+        acc = 0.0
+        for hour, w in enumerate(weights):
+            if w and fraction <= (acc + w) / total:
+                return int(hour * 3600 + 3599 * (fraction * total - acc) / w)
+            acc += w
+        return 86399
+
     servers = ["10.20.30.%d:%d" % (i, 9000 + i) for i in range(1, 7)]
     written = 0
     n = 0
     with open(path, "wb") as f:
-        f.write(line(cp(DAY + " 00:00:01"), cp("TEVN-> 프로그램 시작 : 버전 1, 0, 0, 5, 포트 COM3, 로그 폴더 C:\\gate_log")))
+        f.write(line(cp(DAY + " 06:00:01"), cp("TEVN-> 프로그램 시작 : 버전 1, 0, 0, 5, 포트 COM3, 로그 폴더 C:\\gate_log")))
         while written < target:
-            second = int(86400 * written / target)
+            second = second_of(written / target)
             stamp = cp("%s %02d:%02d:%02d" % (DAY, second // 3600, second // 60 % 60, second % 60))
             r = rnd.random()
             if r < 0.9:
@@ -86,9 +98,11 @@ def write_day(path, megabytes):
                 block = exchange(stamp, True, rnd.choice(servers), "decrypt-error", 0)
             elif r < 0.9995:
                 block = refused(stamp, rnd.choice(servers))
-            else:
+            else:  # the port away for three minutes
+                back = min(second + 180, 86399)
                 block = (line(stamp, cp("TEVN-> ERROR : 시리얼 포트 끊김 (COM3)")) +
-                         line(stamp, cp("TEVN-> 시리얼 포트 복구 (COM3)")))
+                         line(cp("%s %02d:%02d:%02d" % (DAY, back // 3600, back // 60 % 60, back % 60)),
+                              cp("TEVN-> 시리얼 포트 복구 (COM3)")))
             f.write(block)
             written += len(block)
             n += 1

@@ -150,6 +150,8 @@ void Spans(const DayReport& day, std::vector<Span>* running, std::vector<Span>* 
     if (lostFrom >= 0) portAway->push_back({lostFrom, end});
 }
 
+constexpr std::size_t kTextEvents = 40;  // events listed in the terminal summary
+
 constexpr int kChartLeft = 56, kChartWidth = 720, kChartRight = kChartLeft + kChartWidth;
 
 double DayX(int second) { return kChartLeft + kChartWidth * (second / 86400.0); }
@@ -173,7 +175,7 @@ std::string HourChart(const DayReport& day) {
     const long long step = NiceStep(busiest < 1 ? 1 : busiest);
     const long long scale = step * ((busiest + step - 1) / step < 1 ? 1 : (busiest + step - 1) / step);
     std::string svg = Format("<svg id=\"hours\" role=\"img\" viewBox=\"0 0 %d %d\" width=\"%d\" height=\"%d\">",
-                             kChartRight + 10, base + 24, kChartRight + 10, base + 24);
+                             kChartRight + 24, base + 24, kChartRight + 24, base + 24);
     svg += "<title>시간대별 접속 (connections per hour, by outcome)</title>";
     for (long long v = 0; v <= scale; v += step) {
         const double y = base - height * static_cast<double>(v) / static_cast<double>(scale);
@@ -207,7 +209,7 @@ std::string TimesChart(const DayReport& day) {
     const long long step = NiceStep(highest < 1 ? 1 : highest);
     const long long scale = step * std::max(1LL, (highest + step - 1) / step);
     std::string svg = Format("<svg id=\"times\" role=\"img\" viewBox=\"0 0 %d %d\" width=\"%d\" height=\"%d\">",
-                             kChartRight + 10, base + 24, kChartRight + 10, base + 24);
+                             kChartRight + 24, base + 24, kChartRight + 24, base + 24);
     svg += "<title>서버 응답 시간 (server answer time: mean and longest per five minutes)</title>";
     for (long long v = 0; v <= scale; v += step) {
         const double y = base - height * static_cast<double>(v) / static_cast<double>(scale);
@@ -237,7 +239,7 @@ std::string Timeline(const DayReport& day) {
     Spans(day, &running, &portAway);
     constexpr int rowHeight = 26, rows = 3, top = 6, base = top + rows * rowHeight;
     std::string svg = Format("<svg id=\"timeline\" role=\"img\" viewBox=\"0 0 %d %d\" width=\"%d\" height=\"%d\">",
-                             kChartRight + 10, base + 24, kChartRight + 10, base + 24);
+                             kChartRight + 24, base + 24, kChartRight + 24, base + 24);
     svg += "<title>하루의 흐름 (timeline: program running, port away, connection failures)</title>";
     const char* const names[rows] = {"실행", "포트", "실패"};
     for (int r = 0; r < rows; ++r) {
@@ -340,16 +342,23 @@ std::string TextSummary(const DayReport& day, const std::string& source) {
 
     out += "\n이벤트 (events):\n";
     if (day.events.empty()) out += "  (없음 none)\n";
-    for (const Event& e : day.events) {
+    const std::size_t listed = std::min<std::size_t>(day.events.size(), kTextEvents);
+    for (std::size_t i = 0; i < listed; ++i) {
+        const Event& e = day.events[i];
         out += "  " + Clock(e.second) + "  " + EventLabel(e.kind);
         if (!e.detail.empty()) out += "  " + e.detail;
         out += "\n";
     }
     long long allEvents = 0;
     for (long long c : day.eventCounts) allEvents += c;
-    if (allEvents > static_cast<long long>(day.events.size()))
-        out += "  ... " + std::to_string(allEvents) + " 중 처음 " + std::to_string(day.events.size()) +
-               " (the first " + std::to_string(day.events.size()) + " of " + std::to_string(allEvents) + ")\n";
+    if (allEvents > static_cast<long long>(listed)) {
+        out += "  ... " + std::to_string(allEvents) + " 중 처음 " + std::to_string(listed) + " (the first " +
+               std::to_string(listed) + " of " + std::to_string(allEvents) + "):";
+        for (int k = 0; k < EV_COUNT; ++k)
+            if (day.eventCounts[k] > 0)
+                out += std::string(" ") + EventLabel(k) + " " + std::to_string(day.eventCounts[k]) + ";";
+        out += "\n";
+    }
 
     const std::size_t shown = std::min<std::size_t>(day.failures.size(), 20);
     out += "\n첫 실패 (first failures)";
