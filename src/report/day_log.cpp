@@ -606,7 +606,7 @@ std::string DayFileName(int year, int month, int day) {
 
 bool ReadDayFile(const std::string& path, DayReader& reader, bool* readError) {
     *readError = false;
-    sys::ReadFile file;
+    sys::FileReader file;
     if (!file.Open(path.c_str())) return false;
     std::vector<char> piece(kPieceSize);
     for (;;) {

@@ -72,12 +72,12 @@ std::string Cp949ToUtf8(const char* in, std::size_t n);
 
 // A file read from its start, piece by piece (a day's log read back). Windows opens the UTF-8
 // path through the wide API and lets the writer go on appending.
-class ReadFile {
+class FileReader {
 public:
-    ReadFile() = default;
-    ~ReadFile() { Close(); }
-    ReadFile(const ReadFile&) = delete;
-    ReadFile& operator=(const ReadFile&) = delete;
+    FileReader() = default;
+    ~FileReader() { Close(); }
+    FileReader(const FileReader&) = delete;
+    FileReader& operator=(const FileReader&) = delete;
     bool Open(const char* path);
     void Close();
     // Up to n bytes; 0 at the end, -1 on error.

@@ -266,7 +266,7 @@ std::string Cp949ToUtf8(const char* in, std::size_t n) {
     return out;
 }
 
-bool ReadFile::Open(const char* path) {
+bool FileReader::Open(const char* path) {
     Close();
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
@@ -279,12 +279,12 @@ bool ReadFile::Open(const char* path) {
     return true;
 }
 
-void ReadFile::Close() {
+void FileReader::Close() {
     if (m_handle != -1) close(static_cast<int>(m_handle));
     m_handle = -1;
 }
 
-long ReadFile::Read(void* buffer, std::size_t n) {
+long FileReader::Read(void* buffer, std::size_t n) {
     if (m_handle == -1) return -1;
     for (;;) {
         const ssize_t got = read(static_cast<int>(m_handle), buffer, n);

@@ -236,7 +236,7 @@ std::string Cp949ToUtf8(const char* in, std::size_t n) {
     return out;
 }
 
-bool ReadFile::Open(const char* path) {
+bool FileReader::Open(const char* path) {
     Close();
     HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -250,12 +250,12 @@ bool ReadFile::Open(const char* path) {
     return true;
 }
 
-void ReadFile::Close() {
+void FileReader::Close() {
     if (m_handle != -1) CloseHandle(reinterpret_cast<HANDLE>(m_handle));
     m_handle = -1;
 }
 
-long ReadFile::Read(void* buffer, std::size_t n) {
+long FileReader::Read(void* buffer, std::size_t n) {
     if (m_handle == -1) return -1;
     DWORD got = 0;
     const DWORD want = n > 0x40000000 ? 0x40000000 : static_cast<DWORD>(n);
