@@ -459,7 +459,10 @@ def report_section(work):
          f"A synthetic day of {mb:.0f} MB (the default `Log Limit`) in the program's own log format: "
          f"{r['exchanges']:,} connections and events, secure and plain exchanges with time-outs, decrypt failures, refused "
          "connects and port losses among them. Each line is the whole program run as support staff "
-         "run it; peak memory is the process's maximum resident set (`ru_maxrss`).", "",
+         "run it; peak memory is the process's maximum resident set (`ru_maxrss`). "
+         f"Measured {r.get('date', '?')} on {r.get('cores', '?')} cores, load average "
+         f"{r.get('load_average', '?')} at the end (the machine was shared: the times are upper bounds). "
+         "The file was just written, so it is read from the page cache; a cold disk adds its read time.", "",
          "| run | time | CPU | peak memory |", "|---|---|---|---|"]
     for i, t in enumerate(r["text_runs"]):
         what = "terminal summary, first run" if i == 0 else f"terminal summary, run {i + 1}"
