@@ -33,6 +33,7 @@ void Relay::PlainRecvWorker(int handle, unsigned generation, int silenceSec) {
         if (r <= 0) {
             PostTrace(TRACE_TEXT, "TIMEOUT 접속해제!-->(%d)", r);
             if (r == 0) tally.cause = "timeout";
+            else if (!Detached(generation)) tally.cause = "read-error";
             v = r;
             break;
         }
