@@ -521,8 +521,8 @@ bool DayReader::Tevn(Process& proc, int second, const char* p, std::size_t n) {
         if (proc.open && proc.openRoute == route && proc.openServer == server) at = proc.openSecond;
         proc.open = false;
         const std::string detail =
-            "송신 " + std::to_string(sent) + ", 수신 " + std::to_string(answers) + ", " +
-            std::to_string(span) + " ms";
+            "송신 " + std::to_string(sent) + ", 수신 " + std::to_string(answers) + ", 접속 " +
+            std::to_string(span) + " ms (sent, answers, open)";
         AddConnection(at, route, server, outcome, sent, answers, first, detail);
         return true;
     }
