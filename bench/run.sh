@@ -2,6 +2,8 @@
 # Brisca benchmarks: relay latency next to socat and ser2net, CPU per exchange, idle cost, peak
 # memory, heap calls per frame, SEED/RSA and the secure envelope; writes docs/benchmarks.md.
 #   bench/run.sh <build-dir>      (./dev bench passes build/linux)
+#   bench/run.sh <build-dir> report   only `brisca report` over a 256 MB day (BENCH_REPORT_MB),
+#                                     its section of the page replaced (./dev bench report)
 # BENCH_EXCHANGES (default 1000), BENCH_ROUNDS (5) and BENCH_IDLE_SEC (30) shorten a trial run;
 # BENCH_MESSAGE_BYTES (64) sizes requests and answers; BENCH_BEFORE=/path/to/an/older/brisca
 # (and BENCH_BASE, a second one) measures that build in the same rounds (before/after of one
@@ -11,6 +13,7 @@
 set -euo pipefail
 
 BUILD=$(cd "${1:?usage: bench/run.sh <build-dir>}" && pwd)
+ONLY=${2:-}  # "report": only the day report's run, its section of the page replaced
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 EXCHANGES=${BENCH_EXCHANGES:-1000}
 IDLE_SEC=${BENCH_IDLE_SEC:-30}
@@ -80,6 +83,19 @@ machine_busy() {  # share of all CPU time that was not idle since the last call,
   fi
   LAST_BUSY=$busy LAST_TOTAL=$total
 }
+
+# The day report over a full day's log: time and peak memory of `brisca report`.
+report_bench() {
+  say "day report: brisca report over a ${BENCH_REPORT_MB:-256} MB day"
+  "${NICE[@]}" python3 "$ROOT/bench/report_bench.py" "$BRISCA" "$W/report" "${BENCH_REPORT_MB:-256}" >/dev/null
+  cp "$W/report/report-bench.json" "$W/report-bench.json"
+  rm -rf "$W/report"
+}
+if [ "$ONLY" = report ]; then
+  report_bench
+  python3 "$ROOT/bench/report.py" "$W" "$OUT_DOC" --report-only
+  exit 0
+fi
 
 START=$(date +%s)
 LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -189,6 +205,7 @@ say "openssl speed: SEED-CBC encrypt and decrypt, RSA-1024"
 (cd "$W" && "${NICE[@]}" openssl speed -provider legacy -provider default -seconds 1 -mr \
    -decrypt -evp seed-cbc >"$W/openssl-seed-dec.txt" 2>&1) || true
 (cd "$W" && "${NICE[@]}" openssl speed -seconds 2 -mr rsa1024 >"$W/openssl-rsa.txt" 2>&1) || true
+report_bench
 BUSY_ALL=$(machine_busy)
 
 {

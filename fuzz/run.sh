@@ -13,7 +13,7 @@ BUILD=$(mkdir -p "$1" && cd "$1" && pwd)
 SECONDS_EACH=$2
 shift 2
 ALL=(connect_frame_fuzz mask_fuzz card_number_fuzz summary_fuzz settings_fuzz secure_answer_fuzz
-     intake_fuzz send_all_fuzz serial_burst_fuzz)
+     intake_fuzz send_all_fuzz serial_burst_fuzz day_log_fuzz)
 TARGETS=("$@")
 [ ${#TARGETS[@]} -gt 0 ] || TARGETS=("${ALL[@]}")
 

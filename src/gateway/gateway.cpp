@@ -134,6 +134,7 @@ void Gateway::Stop() {
     // The port first: a burst that arrives during the stop must not open a new connection.
     m_com.Close();
     m_relay.Stop();
+    if (m_started) LogPrintf(m_bLog, "TEVN-> 프로그램 종료\n");
     if (m_started && m_events) m_events->Stopped();
     m_started = false;
 }

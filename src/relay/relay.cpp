@@ -5,6 +5,7 @@
 #include "net/transport.h"
 #include "sys/sys.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -95,6 +96,27 @@ int Relay::SendToTerminal(const void* bytes, unsigned n) {
         std::lock_guard<std::mutex> g(m_traceLock);
         target->ShowHeldLine();
     }
-    if (written < n) LogPrintf(Log(), "TEVN-> ERROR : 단말기 쓰기 오류 (%u/%u 바이트)\n", written, n);
+    if (written < n) {
+        LogPrintf(Log(), "TEVN-> ERROR : 단말기 쓰기 오류 (%u/%u 바이트)\n", written, n);
+        m_connFault.store(2);
+    }
     return 1;
+}
+
+long long Relay::NowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+void Relay::NoteSent() {
+    m_connSent.fetch_add(1);
+    long long none = 0;
+    m_firstSendMs.compare_exchange_strong(none, NowMs());
+}
+
+void Relay::NoteAnswer(Tally& tally) {
+    if (tally.answers++ == 0) {
+        const long long sent = m_firstSendMs.load();
+        if (sent != 0) tally.firstAnswerMs = NowMs() - sent;
+    }
 }

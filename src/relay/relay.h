@@ -122,9 +122,21 @@ private:
     // Receive workers, relay_workers.cpp. Each owns its handle and closes it once at its end.
     void PlainRecvWorker(int handle, unsigned generation, int silenceSec);
     void SecureRecvWorker(int handle, unsigned generation, int silenceSec);
+    // What a worker saw of its connection, for the connection's closing log line.
+    struct Tally {
+        int answers = 0;               // answers written to the terminal
+        long long firstAnswerMs = -1;  // from the first frame sent to the first answer
+        const char* cause = "ended";   // how the worker's loop ended
+    };
+    void NoteAnswer(Tally& tally);
+    void NoteSent();  // window thread: a frame went to the server
+    static long long NowMs();
     // 0: answered, next cycle; otherwise the v to end with.
-    int SecureAnswer(int handle, unsigned generation, std::chrono::steady_clock::time_point begun);
-    void EndSteps(int handle, unsigned generation, int v);
+    int SecureAnswer(int handle, unsigned generation, Tally& tally,
+                     std::chrono::steady_clock::time_point begun);
+    void EndSteps(int handle, unsigned generation, int v, const Tally& tally);
+    // The log line of a connect that failed ("connect" or "not-allowed").
+    void LogConnectFailure(Route route, int port, const char* cause);
 
     // The session key belongs to one connection: wiped when a connection opens and when the
     // worker of the connection that made it ends. False when the connection has no key.
@@ -153,6 +165,14 @@ private:
     // event count stay in the order the events happened. The target never waits for another
     // thread while it is held (the console takes finished lines without waiting).
     std::mutex m_traceLock;
+
+    // The open connection's log lines: its route and server, set before its worker starts;
+    // frames sent to it (window thread); a failed send (1) or terminal write (2) on it.
+    char m_connText[128] = {};
+    long long m_connStartMs = 0;
+    std::atomic<long long> m_firstSendMs{0};  // 0: nothing sent yet
+    std::atomic<int> m_connSent{0};
+    std::atomic<int> m_connFault{0};
 
     std::mutex m_keyLock;       // the worker copies the key the window thread last made
     char m_sessionKey[33] = {};

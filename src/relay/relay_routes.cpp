@@ -75,6 +75,7 @@ bool Relay::Refused(Route route, int port) {
     char host[4 * sizeof m_host];
     EscapeControls(m_host, std::strlen(m_host), host, sizeof host);
     LogPrintf(Log(), "TEVN-> ERROR : 허용되지 않은 서버 (%s:%d, %s)\n", host, port, rule);
+    LogConnectFailure(route, port, "not-allowed");
     return true;
 }
 
@@ -94,6 +95,7 @@ void Relay::ConnectStep(Route route, const char* frame, int n) {
     if (Refused(route, port)) return;
     const int handle = ConnectServer(Log(), m_host, port);
     if (handle == -1) {
+        LogConnectFailure(route, port, "connect");
         Unreachable(route, port);
         ReleaseSocketLibrary();
         return;
@@ -106,6 +108,16 @@ void Relay::ConnectStep(Route route, const char* frame, int n) {
     }
     // A new connection starts without a key: no answer on it opens with an older one.
     WipeSessionKey(0);
+    // Its log lines name the route and the server (the host as the console would show it).
+    char host[4 * sizeof m_host];
+    EscapeControls(m_host, std::strlen(m_host), host, sizeof host);
+    std::snprintf(m_connText, sizeof m_connText, "%s %s:%d",
+                  route == ROUTE_SECURE ? "SECURE" : "PLAIN", host, port);
+    m_connStartMs = NowMs();
+    m_firstSendMs.store(0);
+    m_connSent.store(0);
+    m_connFault.store(0);
+    LogPrintf(Log(), "TEVN-> 서버 접속 : %s\n", m_connText);
     m_workerDone.store(false);
     if (route == ROUTE_SECURE)
         PostTrace(TRACE_TEXT, "서버접속-->%s:%d", m_host, port);
@@ -148,7 +160,9 @@ void Relay::RelayPlain(const char* frame, FrameKind kind, int n, const TraceEven
         DetachConnection();
         return;
     }
+    NoteSent();  // before the bytes go: a quick answer may come back at once
     if (SendTraced(handle, frame, n, untraced) == -1) {
+        m_connFault.store(1);
         PostTrace(TRACE_TMS, "송신 오류!-->접속해제");
         DetachConnection();
     }
@@ -168,15 +182,26 @@ void Relay::RelaySecure(const char* frame, FrameKind kind, int n) {
         char head[64];
         std::snprintf(head, sizeof head, "TEVN-> [요청전문][%d][", n);
         LogMaskedFrame(head, frame, n);
+        NoteSent();
         const int r = SendSecureRequest(frame, n);
         if (r != 0) {
+            m_connFault.store(1);
             PostTrace(TRACE_TEXT, "접속해제(%d)!-->(%d)", 993, r);
             DetachConnection();
         }
         return;
     }
+    NoteSent();
     if (SendAll(Log(), handle, frame, n) == -1) {
+        m_connFault.store(1);
         PostTrace(TRACE_TEXT, "접속해제(%d)!-->(%d)", kind == FRAME_ACK_NAK ? 1012 : 1025, -1);
         DetachConnection();
     }
+}
+
+void Relay::LogConnectFailure(Route route, int port, const char* cause) {
+    char host[4 * sizeof m_host];
+    EscapeControls(m_host, std::strlen(m_host), host, sizeof host);
+    LogPrintf(Log(), "TEVN-> 서버 접속 실패 : %s %s:%d (%s)\n",
+              route == ROUTE_SECURE ? "SECURE" : "PLAIN", host, port, cause);
 }

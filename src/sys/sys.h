@@ -67,6 +67,26 @@ private:
 // when the text has a character that code page 949 lacks or out is too small.
 long Utf8ToCp949(const char* in, std::size_t n, char* out, std::size_t cap);
 
+// Converts code page 949 text to UTF-8; bytes that are not code page 949 each become U+FFFD.
+std::string Cp949ToUtf8(const char* in, std::size_t n);
+
+// A file read from its start, piece by piece (a day's log read back). Windows opens the UTF-8
+// path through the wide API and lets the writer go on appending.
+class FileReader {
+public:
+    FileReader() = default;
+    ~FileReader() { Close(); }
+    FileReader(const FileReader&) = delete;
+    FileReader& operator=(const FileReader&) = delete;
+    bool Open(const char* path);
+    void Close();
+    // Up to n bytes; 0 at the end, -1 on error.
+    long Read(void* buffer, std::size_t n);
+
+private:
+    std::intptr_t m_handle = -1;
+};
+
 // Fills buf with bytes from the operating system's secure random source. False on failure.
 bool SecureRandom(void* buf, std::size_t n);
 

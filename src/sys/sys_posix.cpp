@@ -198,6 +198,8 @@ namespace {
 std::mutex g_iconvLock;
 iconv_t g_toCp949 = reinterpret_cast<iconv_t>(-1);
 bool g_iconvTried = false;
+iconv_t g_fromCp949 = reinterpret_cast<iconv_t>(-1);
+bool g_fromTried = false;
 }  // namespace
 
 long Utf8ToCp949(const char* in, std::size_t n, char* out, std::size_t cap) {
@@ -244,6 +246,61 @@ bool KeepOutOfDumps() {
     ok = prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0 && prctl(PR_GET_DUMPABLE, 0, 0, 0, 0) == 0 && ok;
 #endif
     return ok;
+}
+
+std::string Cp949ToUtf8(const char* in, std::size_t n) {
+    std::string out;
+    std::lock_guard<std::mutex> guard(g_iconvLock);
+    if (!g_fromTried) {
+        g_fromTried = true;
+        g_fromCp949 = iconv_open("UTF-8", "CP949");
+    }
+    char piece[256];
+    char* src = const_cast<char*>(in);
+    std::size_t srcLeft = n;
+    while (srcLeft > 0) {
+        char* dst = piece;
+        std::size_t dstLeft = sizeof piece;
+        std::size_t rc = static_cast<std::size_t>(-1);
+        errno = EILSEQ;
+        if (g_fromCp949 != reinterpret_cast<iconv_t>(-1))
+            rc = iconv(g_fromCp949, &src, &srcLeft, &dst, &dstLeft);
+        out.append(piece, sizeof piece - dstLeft);
+        if (rc == static_cast<std::size_t>(-1) && errno != E2BIG) {
+            out += "\xEF\xBF\xBD";  // one byte that is not code page 949, or a cut-off pair
+            ++src;
+            --srcLeft;
+            if (g_fromCp949 != reinterpret_cast<iconv_t>(-1))
+                iconv(g_fromCp949, nullptr, nullptr, nullptr, nullptr);
+        }
+    }
+    return out;
+}
+
+bool FileReader::Open(const char* path) {
+    Close();
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st{};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return false;
+    }
+    m_handle = fd;
+    return true;
+}
+
+void FileReader::Close() {
+    if (m_handle != -1) close(static_cast<int>(m_handle));
+    m_handle = -1;
+}
+
+long FileReader::Read(void* buffer, std::size_t n) {
+    if (m_handle == -1) return -1;
+    for (;;) {
+        const ssize_t got = read(static_cast<int>(m_handle), buffer, n);
+        if (got >= 0 || errno != EINTR) return static_cast<long>(got);
+    }
 }
 
 }  // namespace sys

@@ -226,4 +226,59 @@ bool KeepOutOfDumps() {
     return SUCCEEDED(wer(kNoHeap | kNoHeapOnQueue)) || SUCCEEDED(wer(kNoHeap));
 }
 
+std::string Cp949ToUtf8(const char* in, std::size_t n) {
+    // Through UTF-16 in pieces that never end inside a two-byte character; Windows puts U+FFFD
+    // (or the code page's default) for a byte it cannot read.
+    std::string out;
+    constexpr std::size_t kPiece = 1024;
+    wchar_t wide[kPiece];
+    char utf8[kPiece * 3];
+    std::size_t done = 0;
+    while (done < n) {
+        std::size_t len = n - done;
+        if (len > kPiece) {
+            len = kPiece;
+            std::size_t k = 0;  // stop before a lead byte whose partner lies beyond the piece
+            while (k < len) k += IsDBCSLeadByteEx(949, static_cast<BYTE>(in[done + k])) ? 2 : 1;
+            if (k > len) len -= 1;
+        }
+        const int wn = MultiByteToWideChar(949, 0, in + done, static_cast<int>(len), wide,
+                                           static_cast<int>(kPiece));
+        if (wn > 0) {
+            const int bn = WideCharToMultiByte(CP_UTF8, 0, wide, wn, utf8, static_cast<int>(sizeof utf8),
+                                               nullptr, nullptr);
+            if (bn > 0) out.append(utf8, static_cast<std::size_t>(bn));
+        }
+        done += len;
+    }
+    return out;
+}
+
+bool FileReader::Open(const char* path) {
+    Close();
+    HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        return false;
+    }
+    m_handle = reinterpret_cast<std::intptr_t>(h);
+    return true;
+}
+
+void FileReader::Close() {
+    if (m_handle != -1) CloseHandle(reinterpret_cast<HANDLE>(m_handle));
+    m_handle = -1;
+}
+
+long FileReader::Read(void* buffer, std::size_t n) {
+    if (m_handle == -1) return -1;
+    DWORD got = 0;
+    const DWORD want = n > 0x40000000 ? 0x40000000 : static_cast<DWORD>(n);
+    if (!::ReadFile(reinterpret_cast<HANDLE>(m_handle), buffer, want, &got, nullptr)) return -1;
+    return static_cast<long>(got);
+}
+
 }  // namespace sys

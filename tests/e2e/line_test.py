@@ -1,6 +1,7 @@
 """A gateway test whose terminal is played by the test itself on a pty (PtyLine), with the log
 switched on: the base of the fault, recovery and soak tests."""
 
+import os
 import re
 
 from e2e_support import DLE, PtyLine, connect_frame, log_messages, request_frame
@@ -31,6 +32,13 @@ class LineTest(GatewayTest):
         gw = self.brisca("--rate", "38400", "--log", *args)
         self.assertIsNotNone(gw.out.wait_for(r"Open 성공!$"), self.dump())
         return line, gw
+
+    def write_settings(self, *lines):
+        """The settings file the gateway reads at start, with extra lines ("Log Limit=1")."""
+        os.makedirs(os.path.dirname(self.settings_path()), exist_ok=True)
+        with open(self.settings_path(), "w") as f:
+            f.write("COM Port=%s\nCOM Rate=38400\nVersion=%s\nLog Flag=1\n" % (self.tty, VERSION))
+            f.write("".join(l + "\n" for l in lines))
 
     def trace(self, gw, pattern, start=0, timeout=WAIT):
         """Index of the first trace line from start that ends with pattern; fails after the bound."""

@@ -21,13 +21,6 @@ MB = 1 << 20
 
 class HostileTest(LineTest):
 
-    def write_settings(self, *lines):
-        """The settings file the gateway reads at start, with extra lines ("Log Limit=1")."""
-        os.makedirs(os.path.dirname(self.settings_path()), exist_ok=True)
-        with open(self.settings_path(), "w") as f:
-            f.write("COM Port=%s\nCOM Rate=38400\nVersion=%s\nLog Flag=1\n" % (self.tty, VERSION))
-            f.write("".join(l + "\n" for l in lines))
-
     def exchange(self, line, gw, kind, host, port, text=b"0200AGAIN"):
         """Connect, a request answered by an echo server, DLE DLE DLE and the worker's end."""
         ends = len(self.traces(gw, END))

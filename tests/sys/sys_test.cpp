@@ -29,6 +29,22 @@ TEST(Sys, Utf8ToCp949LongTextCrossesInternalPieces) {
     for (int i = 0; i < 1500; ++i) ASSERT_EQ(std::string(out + 3 * i, 3), "\xB0\xA1" "a") << i;
 }
 
+TEST(Sys, Cp949ToUtf8ReadsTheLogsTextAndReplacesWhatItCannot) {
+    EXPECT_EQ(sys::Cp949ToUtf8("\xA2\xB9 \xC1\xA2\xBC\xD3", 7), "▷ 접속");
+    EXPECT_EQ(sys::Cp949ToUtf8("", 0), "");
+    std::string text, expected;
+    for (int i = 0; i < 1500; ++i) {  // two-byte characters at odd offsets across any piece
+        text += "\xB0\xA1" "a";
+        expected += "가a";
+    }
+    EXPECT_EQ(sys::Cp949ToUtf8(text.data(), text.size()), expected);
+    // A byte that is no code page 949 and a lead byte cut off at the end: replaced, the rest kept.
+    const std::string bad = sys::Cp949ToUtf8("a\xFF" "b\xB0", 4);
+    EXPECT_EQ(bad.substr(0, 1), "a");
+    EXPECT_NE(bad.find('b'), std::string::npos);
+    EXPECT_GT(bad.size(), 3u);
+}
+
 using SysDir = InTempDir;
 TEST_F(SysDir, MakeDirectoryMakesMissingLevelsAndToleratesExisting) {
     EXPECT_TRUE(sys::MakeDirectory("made"));

@@ -5,7 +5,7 @@
 # allowed one. Then COM5 goes (its dosdevices link removed, the pty ended) and comes back as a
 # new pty under the same name: the program says once that the port is lost, reopens it by
 # itself, answers the version query on the new line and leaves its stored settings alone. It
-# must end with exit code 0.
+# must end with exit code 0. Then `brisca.exe /report /quiet` writes the day's page beside the log.
 #   program_recovery.sh BRISCA_EXE BUILD_DIR SIM_DIR HELPER_EXE
 # Needs a display (BRISCA_DISPLAY or DISPLAY) and the Linux simulators (exit 77 = skipped).
 . "$(dirname "$0")/e2e_lib.sh" "$@"
@@ -71,4 +71,22 @@ exit_program "$program"
 kill -TERM "$outside_pid"
 check "server outside the list: no connection" \
   wait_line "$tmp/outside.out" '^servsim: 0 connection\(s\)' 10
+# --- the day's report (brisca.exe /report): the page beside the log, nothing else started ---------
+page="$prog/gate_log/brisca$(date +%Y%m%d).html"
+(cd "$work" && "$winerun" "$exe" /report /quiet) > "$tmp/report.out" 2>&1
+code=$?
+check "report: exit code 0 (it was $code)" test "$code" = 0
+check "report: the page beside the log" test -s "$page"
+check "report: the two connections, one answered" \
+  grep -q '<b id="connections">2</b>.*<b id="answered">1</b>' <(tr -d '\n' < "$page")
+check "report: the server outside the list" grep -q "127.0.0.4:$oport</td><td><span class=\"key\"[^>]*></span>허용되지 않은 서버" "$page"
+check "report: the port lost and back, the start and the stop" \
+  test "$(grep -Ec '<td>(프로그램 시작|시리얼 포트 끊김|시리얼 포트 복구|프로그램 종료) \(' "$page")" = 4
+check "report: no frame's bytes on the page" bash -c "! grep -q 'AMOUNT' '$page'"
+(cd "$work" && "$winerun" "$exe" /report 2001-01-01 /quiet) > "$tmp/report-missing.out" 2>&1
+code=$?
+check "report: a day without a log ends with 1 (it was $code)" test "$code" = 1
+check "report: the tray program did not start for it (the log still ends with the stop)" \
+  test "$(log_utf8 | tail -1 | grep -c 'TEVN-> 프로그램 종료')" = 1
+
 finish line1 line2 plain outside

@@ -4,6 +4,7 @@
 #include "app/posix/gateway.h"
 #include "app/posix/options.h"
 #include "app/posix/port_list.h"
+#include "app/posix/report_command.h"
 #include "app/posix/signals.h"
 #include "app/posix/single_instance.h"
 #include "app/posix/system_mode.h"
@@ -12,6 +13,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <unistd.h>
 
@@ -22,6 +24,7 @@
 int main(int argc, char** argv) {
     // Before any frame can arrive: a crash leaves no core file with card data in it.
     if (!sys::KeepOutOfDumps()) std::fputs("<4>brisca: core dumps could not be switched off\n", stderr);
+    if (argc > 1 && std::strcmp(argv[1], "report") == 0) return RunReport(argc - 1, argv + 1);
     Options opts;
     std::string error;
     if (!ParseOptions(argc, argv, &opts, &error)) {

@@ -97,6 +97,7 @@ const char* UsageText() {
            "              [--verbose] [--version] [--help]\n"
            "       brisca --system INSTANCE [--verbose]\n"
            "       brisca --list-ports\n"
+           "       brisca report [DAY] [--folder DIR] [--html FILE]   (brisca report --help)\n"
            "\n"
            "Relays a card payment terminal on a serial port to its payment servers.\n"
            "\n"

@@ -4,6 +4,7 @@
 #include "app/win32/console_edit.h"
 #include "app/win32/dialog.h"
 #include "app/win32/relay_app.h"
+#include "app/win32/report_switch.h"
 #include "app/win32/startup_env.h"
 #include "app/win32/window_subclass.h"
 #include "sys/sys.h"
@@ -21,6 +22,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     // Started from the Run key the working directory is the system folder, where a standard user
     // cannot write and where nothing of the program belongs.
     UseProgramFolderAsWorkingDirectory();
+    // brisca.exe /report: the day's page for support staff, and nothing of the tray program.
+    if (const int rc = RunReportSwitch(); rc >= 0) return rc;
     CDialog::SetInstance(instance);
     RegisterSubclassMessage();
     DetectUnicodeWindows();

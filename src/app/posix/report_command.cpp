@@ -1,0 +1,155 @@
+#include "app/posix/report_command.h"
+
+#include "app/posix/settings.h"
+#include "app/posix/system_mode.h"
+#include "report/day_log.h"
+#include "report/render.h"
+#include "sys/sys.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+
+namespace {
+
+const char kUsage[] =
+    "Usage: brisca report [DAY] [--folder DIR] [--html FILE] [--config FILE | --system INSTANCE]\n"
+    "\n"
+    "A day of the log at a glance: connections per route and server, how they ended, server\n"
+    "answer times, the busiest hour, the day's events and the first failures.\n"
+    "\n"
+    "  DAY              20261207 or 2026-12-07 (default: today)\n"
+    "  --folder DIR     the log folder (default: the one the program logs to: \"Log Folder\"\n"
+    "                   of the settings, else gate_log under the working directory)\n"
+    "  --html FILE      write one self-contained page with charts to FILE instead\n"
+    "  --config FILE    the settings file whose \"Log Folder\" counts\n"
+    "  --system INSTANCE  the service brisca@INSTANCE's folder (/var/log/brisca/INSTANCE)\n";
+
+struct ReportOptions {
+    std::string day, folder, html, config, instance;
+    bool system = false;
+};
+
+bool Take(int argc, const char* const* argv, int* i, const char* name, std::string* out, bool* matched,
+          std::string* error) {
+    const std::size_t len = std::strlen(name);
+    const char* arg = argv[*i];
+    *matched = false;
+    if (std::strncmp(arg, name, len) != 0 || (arg[len] != '\0' && arg[len] != '=')) return true;
+    *matched = true;
+    if (arg[len] == '=') {
+        *out = arg + len + 1;
+    } else if (*i + 1 < argc) {
+        *out = argv[++*i];
+    } else {
+        *error = std::string(name) + " needs a value";
+        return false;
+    }
+    if (out->empty()) {
+        *error = std::string(name) + " needs a value";
+        return false;
+    }
+    return true;
+}
+
+// The folder the program itself would log to with these options.
+std::string DefaultFolder(const ReportOptions& o) {
+    StoredSettings stored;
+    SettingsProblem problem;
+    if (o.system) {
+        const SystemPaths paths = SystemModePaths(o.instance, std::getenv("CONFIGURATION_DIRECTORY"),
+                                                  std::getenv("LOGS_DIRECTORY"), nullptr);
+        if (LoadSettingsFile(paths.settingsFile, &stored, &problem) == 1 && !stored.logFolder.empty())
+            return stored.logFolder;
+        return paths.logFolder;
+    }
+    const std::string path = o.config.empty() ? DefaultSettingsPath() : o.config;
+    // The folder counts even when the file stores no port yet.
+    if (!path.empty() && LoadSettingsFile(path, &stored, &problem) >= 0 && !stored.logFolder.empty())
+        return stored.logFolder;
+    return "gate_log";
+}
+
+}  // namespace
+
+int RunReport(int argc, const char* const* argv) {
+    ReportOptions o;
+    std::string error;
+    for (int i = 1; i < argc; ++i) {
+        bool matched = false;
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (!Take(argc, argv, &i, "--folder", &o.folder, &matched, &error)) break;
+        if (matched) continue;
+        if (!Take(argc, argv, &i, "--html", &o.html, &matched, &error)) break;
+        if (matched) continue;
+        if (!Take(argc, argv, &i, "--config", &o.config, &matched, &error)) break;
+        if (matched) continue;
+        if (!Take(argc, argv, &i, "--system", &o.instance, &matched, &error)) break;
+        if (matched) {
+            o.system = true;
+            continue;
+        }
+        if (argv[i][0] == '-' || !o.day.empty()) {
+            error = std::string("unknown argument: ") + argv[i];
+            break;
+        }
+        o.day = argv[i];
+    }
+    if (error.empty() && o.system && !o.config.empty()) error = "--config and --system exclude each other";
+    int year = 0, month = 0, day = 0;
+    if (error.empty()) {
+        if (o.day.empty()) {
+            const sys::LocalTime now = sys::Now();
+            year = now.year;
+            month = now.month;
+            day = now.day;
+        } else if (!report::ParseDay(o.day, &year, &month, &day)) {
+            error = "DAY must be a date as 20261207 or 2026-12-07: " + o.day;
+        }
+    }
+    if (!error.empty()) {
+        std::fprintf(stderr, "brisca report: %s\n\n%s", error.c_str(), kUsage);
+        return 64;
+    }
+
+    const std::string folder = o.folder.empty() ? DefaultFolder(o) : o.folder;
+    const std::string path = folder + "/" + report::DayFileName(year, month, day);
+    struct stat st{};
+    if (stat(path.c_str(), &st) != 0) {
+        std::fprintf(stderr, "그날의 로그가 없습니다 (no log for %04d-%02d-%02d): %s\n", year, month, day,
+                     path.c_str());
+        return 1;
+    }
+    report::DayReader reader(year, month, day);
+    bool readError = false;
+    if (!report::ReadDayFile(path, reader, &readError)) {
+        std::fprintf(stderr, "로그를 읽을 수 없습니다 (cannot read the log): %s: %s\n", path.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    if (readError)
+        std::fprintf(stderr, "로그를 끝까지 읽지 못했습니다 (the log could not be read to its end): %s\n",
+                     path.c_str());
+    const report::DayReport& result = reader.Report();
+
+    if (o.html.empty()) {
+        std::fputs(report::TextSummary(result, path).c_str(), stdout);
+        return 0;
+    }
+    const std::string page = report::HtmlPage(result, path);
+    std::FILE* out = std::fopen(o.html.c_str(), "wb");
+    const bool written = out && std::fwrite(page.data(), 1, page.size(), out) == page.size();
+    if (out && std::fclose(out) != 0) out = nullptr;
+    if (!written || !out) {
+        std::fprintf(stderr, "보고서를 쓸 수 없습니다 (cannot write the page): %s\n", o.html.c_str());
+        return 2;
+    }
+    std::printf("보고서 (report): %s\n", o.html.c_str());
+    return 0;
+}

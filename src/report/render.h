@@ -1,0 +1,14 @@
+// A day's report as support staff read it: a terminal summary and one self-contained HTML page
+// (inline SVG charts, no script, nothing fetched from anywhere). UTF-8, Korean with English.
+#pragma once
+#include "report/day_log.h"
+
+#include <string>
+
+namespace report {
+
+// source: the file the day was read from, as shown to the reader.
+std::string TextSummary(const DayReport& day, const std::string& source);
+std::string HtmlPage(const DayReport& day, const std::string& source);
+
+}  // namespace report
