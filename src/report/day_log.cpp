@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace report {
@@ -15,24 +16,23 @@ constexpr std::size_t kMaxDetail = 120;
 constexpr std::size_t kMaxProcesses = 16;
 constexpr std::size_t kPieceSize = 1 << 20;
 
-struct OutcomeText {
-    const char* name;
-    const char* label;
-};
-const OutcomeText kOutcomes[OUT_COUNT] = {
-    {"answered", "응답 (answered)"},
-    {"server closed", "서버가 끊음 (server closed)"},
-    {"time-out", "시간 초과 (time-out)"},
-    {"refused", "접속 거부 (connect refused)"},
-    {"unreachable", "접속 불가 (unreachable)"},
-    {"not allowed", "허용되지 않은 서버 (not allowed)"},
-    {"decrypt failure", "복호화 오류 (decrypt failure)"},
-    {"receive error", "응답 수신 오류 (answer cut short)"},
-    {"send error", "송신 오류 (send error)"},
-    {"terminal write error", "단말기 쓰기 오류 (terminal write error)"},
-    {"read error", "수신 오류 (read error)"},
-    {"no answer", "응답 전 종료 (ended before an answer)"},
-    {"unfinished", "끝이 기록되지 않음 (unfinished)"},
+// One name for each outcome, the same in the summary, the page, its tables and its tooltips.
+const char* const kOutcomes[OUT_COUNT] = {
+    "응답 (answered)",
+    "서버가 끊음 (server closed)",
+    "시간 초과 (time-out)",
+    "접속 거부 (refused)",
+    "접속 불가 (unreachable)",
+    "잘못된 주소 (bad address)",
+    "허용되지 않은 서버 (not allowed)",
+    "복호화 오류 (decrypt failure)",
+    "응답 잘림 (answer cut short)",
+    "잘못된 응답 (bad answer)",
+    "송신 오류 (send error)",
+    "단말기 쓰기 오류 (terminal write error)",
+    "수신 오류 (read error)",
+    "응답 전 종료 (ended before an answer)",
+    "끝이 기록되지 않음 (unfinished)",
 };
 
 const char* const kEventLabels[EV_COUNT] = {
@@ -45,6 +45,7 @@ const char* const kEventLabels[EV_COUNT] = {
     "로그 용량 제한 (log limit reached)",
     "설정 오류 (settings problem)",
     "접속전문 오류 (bad connect frame)",
+    "시작 기록 없음 (no start line)",
 };
 
 // The log's texts in code page 949, made once from their UTF-8 form.
@@ -193,11 +194,14 @@ bool Digits(const char* p, int count, int* value) {
 
 }  // namespace
 
-const char* OutcomeName(int outcome) {
-    return outcome >= 0 && outcome < OUT_COUNT ? kOutcomes[outcome].name : "?";
-}
-const char* OutcomeLabel(int outcome) {
-    return outcome >= 0 && outcome < OUT_COUNT ? kOutcomes[outcome].label : "?";
+const char* OutcomeLabel(int outcome) { return outcome >= 0 && outcome < OUT_COUNT ? kOutcomes[outcome] : "?"; }
+
+std::vector<Failure> DayReport::LastFailures() const {
+    std::vector<Failure> out;
+    out.reserve(lastRing.size());
+    for (std::size_t i = 0; i < lastRing.size(); ++i)
+        out.push_back(lastRing[(lastNext + i) % lastRing.size()]);
+    return out;
 }
 const char* EventLabel(int kind) { return kind >= 0 && kind < EV_COUNT ? kEventLabels[kind] : "?"; }
 
@@ -241,6 +245,12 @@ DayReader::DayReader(int year, int month, int day) {
     m_report.year = year;
     m_report.month = month;
     m_report.day = day;
+}
+
+void DayReader::SetFailureWindow(int from, int to) {
+    m_report.windowFrom = from;
+    m_report.windowTo = to;
+    m_report.windowed = true;
 }
 
 void DayReader::Feed(const char* bytes, std::size_t n) {
@@ -323,8 +333,12 @@ void DayReader::CloseUnfinished(Process& proc) {
 
 void DayReader::AddEvent(int second, int kind, std::string detail) {
     ++m_report.eventCounts[kind];
-    if (m_report.events.size() < DayReport::kMaxEvents)
-        m_report.events.push_back(Event{second, kind, std::move(detail)});
+    if (m_report.events.size() >= DayReport::kMaxEvents) return;
+    // In the order of time: an end without stop is known only at the next start, but happened
+    // after its run's last line, which may lie before events logged since.
+    auto at = m_report.events.end();
+    while (at != m_report.events.begin() && (at - 1)->second > second) --at;
+    m_report.events.insert(at, Event{second, kind, std::move(detail)});
 }
 
 ServerStats* DayReader::StatsOf(int route, const std::string& server) {
@@ -344,6 +358,7 @@ void DayReader::AddConnection(int second, int route, const std::string& server, 
     ++r.connections;
     ++r.outcomes[outcome];
     ++r.perHour[second / 3600][outcome];
+    ++r.routeOutcomes[route][outcome];
     if (ServerStats* s = StatsOf(route, server)) {
         ++s->connections;
         ++s->outcomes[outcome];
@@ -355,6 +370,7 @@ void DayReader::AddConnection(int second, int route, const std::string& server, 
     }
     if (outcome == OUT_ANSWERED && firstAnswerMs >= 0) {
         r.times.Add(firstAnswerMs);
+        r.routeTimes[route].Add(firstAnswerMs);
         const int slot = second / 300;
         ++r.slotCount[slot];
         r.slotSumMs[slot] += firstAnswerMs;
@@ -362,8 +378,17 @@ void DayReader::AddConnection(int second, int route, const std::string& server, 
     }
     if (outcome != OUT_ANSWERED) {
         ++r.failureCount;
-        if (r.failures.size() < DayReport::kMaxFailures)
-            r.failures.push_back(Failure{second, route, server, outcome, detail});
+        if (second < r.windowFrom || second > r.windowTo) return;
+        ++r.windowFailures;
+        Failure f{second, route, server, outcome, detail};
+        if (r.failures.size() < DayReport::kMaxFailures) {
+            r.failures.push_back(std::move(f));
+        } else if (r.lastRing.size() < DayReport::kMaxFailures) {
+            r.lastRing.push_back(std::move(f));
+        } else {
+            r.lastRing[r.lastNext] = std::move(f);
+            r.lastNext = (r.lastNext + 1) % DayReport::kMaxFailures;
+        }
     }
 }
 
@@ -400,7 +425,9 @@ void DayReader::Line(const char* p, std::size_t n) {
     const int second = h * 3600 + mi * 60 + s;
     if (m_report.firstSecond < 0) m_report.firstSecond = second;
     if (second > m_report.lastSecond) m_report.lastSecond = second;
-    if (!Body(ProcessOf(pid), second, q, left)) ++m_report.unplaced;
+    Process& proc = ProcessOf(pid);
+    proc.lastSecond = second;
+    if (!Body(proc, second, q, left)) ++m_report.unplaced;
 }
 
 bool DayReader::Body(Process& proc, int second, const char* p, std::size_t n) {
@@ -457,6 +484,7 @@ bool DayReader::Tevn(Process& proc, int second, const char* p, std::size_t n) {
         std::string server;
         if (!routeAndServer(p, n, &route, &server, nullptr)) return false;
         proc.open = true;
+        proc.receiveHint = 0;
         proc.openSecond = second;
         proc.openRoute = route;
         proc.openServer = server;
@@ -480,8 +508,14 @@ bool DayReader::Tevn(Process& proc, int second, const char* p, std::size_t n) {
             outcome = OUT_NOT_ALLOWED;
         } else if (cause == "connect") {
             // ECONNREFUSED (Linux) and WSAECONNREFUSED (Windows).
+            // EINVAL and WSAEINVAL: the host is no address; a port beyond 65535 is none either.
             const int e = proc.lastConnectError;
-            outcome = e == 111 || e == 10061 ? OUT_REFUSED : OUT_UNREACHABLE;
+            const std::size_t colon = server.rfind(':');
+            const bool badPort = colon != std::string::npos &&
+                                 (server.size() - colon - 1 > 5 || std::atol(server.c_str() + colon + 1) > 65535);
+            outcome = e == 22 || e == 10022 || badPort ? OUT_BAD_ADDRESS
+                      : e == 111 || e == 10061     ? OUT_REFUSED
+                                                   : OUT_UNREACHABLE;
             if (e != 0) detail = "ERRNO = " + std::to_string(e);
         } else {
             return false;
@@ -509,7 +543,7 @@ bool DayReader::Tevn(Process& proc, int second, const char* p, std::size_t n) {
         const std::string cause(p, n);
         int outcome;
         if (cause == "decrypt-error") outcome = OUT_DECRYPT;
-        else if (cause == "receive-error") outcome = OUT_RECEIVE;
+        else if (cause == "receive-error") outcome = proc.receiveHint == 2 ? OUT_BAD_ANSWER : OUT_RECEIVE;
         else if (cause == "send-error") outcome = OUT_SEND;
         else if (cause == "terminal-write-error") outcome = OUT_TERMINAL_WRITE;
         else if (cause == "read-error") outcome = answers > 0 ? OUT_ANSWERED : OUT_READ;
@@ -520,9 +554,9 @@ bool DayReader::Tevn(Process& proc, int second, const char* p, std::size_t n) {
         int at = second;
         if (proc.open && proc.openRoute == route && proc.openServer == server) at = proc.openSecond;
         proc.open = false;
-        const std::string detail =
-            "송신 " + std::to_string(sent) + ", 수신 " + std::to_string(answers) + ", 접속 " +
-            std::to_string(span) + " ms (sent, answers, open)";
+        proc.receiveHint = 0;
+        const std::string detail = "송신 sent " + std::to_string(sent) + ", 수신 answers " +
+                                   std::to_string(answers) + ", 접속 open " + std::to_string(span) + " ms";
         AddConnection(at, route, server, outcome, sent, answers, first, detail);
         return true;
     }
@@ -533,15 +567,18 @@ bool DayReader::Tevn(Process& proc, int second, const char* p, std::size_t n) {
             if (&other == &proc || !other.running) continue;
             other.running = false;
             CloseUnfinished(other);
-            AddEvent(second, EV_UNCLEAN_END, "pid " + std::to_string(other.pid));
+            // Stamped with that run's last line: the end came some time after it.
+            AddEvent(other.lastSecond, EV_UNCLEAN_END, "pid " + std::to_string(other.pid));
         }
         proc.running = true;
+        proc.sawStart = true;
         const char* folder = Find(p, n, k.startFolder);
         AddEvent(second, EV_START, Detail(p, folder ? static_cast<std::size_t>(folder - p) : n));
         return true;
     }
     if (Eat(p, n, k.stop)) {
         CloseUnfinished(proc);
+        if (!proc.sawStart) AddEvent(second, EV_NO_START, "pid " + std::to_string(proc.pid));
         proc.running = false;
         AddEvent(second, EV_STOP, "");
         return true;
@@ -562,7 +599,19 @@ bool DayReader::Tevn(Process& proc, int second, const char* p, std::size_t n) {
         m_inFrame = true;
         return true;
     }
-    if (Eat(p, n, k.receiveSize) || Eat(p, n, k.receiveError)) return true;
+    // What precedes a receive error tells a cut answer from one that was no envelope at all: the
+    // length field missing, or a length within the buffer, is a cut; no length (0, negative, or
+    // beyond the 5120-byte buffer) means the server spoke something else.
+    if (Eat(p, n, k.receiveSize)) {
+        proc.receiveHint = 1;
+        return true;
+    }
+    if (Eat(p, n, k.receiveError)) {
+        const bool negative = Char(p, n, '-');
+        const bool plausible = Number(p, n, &value) && !negative && value > 0 && value <= 5120;
+        proc.receiveHint = plausible ? 1 : 2;
+        return true;
+    }
     const char* errorLine = p;
     std::size_t errorLength = n;
     if (!Eat(errorLine, errorLength, k.error)) return false;
@@ -577,6 +626,16 @@ bool DayReader::Tevn(Process& proc, int second, const char* p, std::size_t n) {
         AddEvent(second, EV_CONNECT_FRAME, DetailInParens(p, n));
     }
     return true;  // every other error line is known by its head
+}
+
+bool ParseClock(const std::string& text, int* second) {
+    int h, m, s = 0;
+    if ((text.size() != 5 && text.size() != 8) || text[2] != ':' || !Digits(text.data(), 2, &h) ||
+        !Digits(text.data() + 3, 2, &m) || h > 23 || m > 59)
+        return false;
+    if (text.size() == 8 && (text[5] != ':' || !Digits(text.data() + 6, 2, &s) || s > 59)) return false;
+    *second = h * 3600 + m * 60 + s;
+    return true;
 }
 
 bool ParseDay(const std::string& text, int* year, int* month, int* day) {

@@ -17,10 +17,12 @@ enum Outcome {
     OUT_SERVER_CLOSED,   // the server closed the connection before any answer
     OUT_TIMEOUT,         // no answer within the silence time
     OUT_REFUSED,         // the server refused the connect
-    OUT_UNREACHABLE,     // the connect failed otherwise (no route, no answer, bad address)
+    OUT_UNREACHABLE,     // the connect failed otherwise (no route, no answer)
+    OUT_BAD_ADDRESS,     // the connect frame's host is no address, or its port is out of range
     OUT_NOT_ALLOWED,     // the allow-list ("Allowed Servers") refused the server
     OUT_DECRYPT,         // an answer on the secure route could not be decrypted
     OUT_RECEIVE,         // an answer on the secure route did not arrive whole
+    OUT_BAD_ANSWER,      // the secure route's answer was no envelope (its length no length)
     OUT_SEND,            // a frame could not be sent to the server
     OUT_TERMINAL_WRITE,  // an answer could not be written to the terminal whole
     OUT_READ,            // reading from the server failed
@@ -29,8 +31,7 @@ enum Outcome {
     OUT_COUNT
 };
 
-// "answered", "server closed", ...; and the label with its Korean name first.
-const char* OutcomeName(int outcome);
+// One bilingual name for each outcome, Korean first: "응답 (answered)", ...
 const char* OutcomeLabel(int outcome);
 
 enum EventKind {
@@ -43,6 +44,7 @@ enum EventKind {
     EV_LOG_LIMIT,
     EV_SETTINGS,        // settings problems ("Allowed Servers" with a bad item)
     EV_CONNECT_FRAME,   // a connect frame from the terminal that could not be read
+    EV_NO_START,        // a stop with no start of that run before it (the log was off at its start)
     EV_COUNT
 };
 const char* EventLabel(int kind);
@@ -101,12 +103,21 @@ struct DayReport {
     static constexpr int kSlots = 288;  // five minutes each
     long long slotCount[kSlots] = {}, slotSumMs[kSlots] = {}, slotMaxMs[kSlots] = {};
     AnswerTimes times;
+    AnswerTimes routeTimes[2];                // by route (plain, secure)
+    long long routeOutcomes[2][OUT_COUNT] = {};
     std::vector<ServerStats> servers;  // the first kMaxServers; the rest under "other"
     long long otherServers = 0;
     std::vector<Event> events;  // the first kMaxEvents
     long long eventCounts[EV_COUNT] = {};
-    std::vector<Failure> failures;  // the first kMaxFailures
-    long long failureCount = 0;
+    std::vector<Failure> failures;  // the first kMaxFailures (within the window, if one is set)
+    long long failureCount = 0;     // of the whole day
+    // The failures after the first kMaxFailures: the last kMaxFailures of them, oldest first.
+    std::vector<Failure> LastFailures() const;
+    long long windowFailures = 0;   // failures within the window (all of them without one)
+    int windowFrom = 0, windowTo = 86399;  // seconds of the day whose failures are listed
+    bool windowed = false;
+    std::vector<Failure> lastRing;  // bounded: kMaxFailures
+    std::size_t lastNext = 0;
     // Frames as the trace and the log show them (counts and bytes only).
     long long fromTerminal = 0, toTerminal = 0, requests = 0, requestBytes = 0, answers = 0,
               answerBytes = 0;
@@ -123,6 +134,8 @@ public:
     // The day to report (lines of other days are counted, not placed); 0/0/0 takes the day of
     // the first line that has one.
     DayReader(int year, int month, int day);
+    // Lists only the failures from..to (seconds of the day, both included); counts stay whole.
+    void SetFailureWindow(int from, int to);
     void Feed(const char* bytes, std::size_t n);
     // Ends the day: connections still open count as unfinished.
     const DayReport& Finish();
@@ -137,6 +150,9 @@ private:
         int openRoute = 0;
         std::string openServer;
         int lastConnectError = 0;
+        int receiveHint = 0;  // 1: the secure answer came cut short, 2: it was no envelope
+        bool sawStart = false;
+        int lastSecond = 0;   // the run's last line
         unsigned long long used = 0;
     };
 
@@ -159,6 +175,9 @@ private:
     unsigned long long m_tick = 0;
     bool m_finished = false;
 };
+
+// "HH:MM" (or "HH:MM:SS") as seconds of the day; false otherwise.
+bool ParseClock(const std::string& text, int* second);
 
 // "20261207" or "2026-12-07" (a real date); false otherwise.
 bool ParseDay(const std::string& text, int* year, int* month, int* day);

@@ -11,8 +11,8 @@ namespace report {
 namespace {
 
 const char* const kColours[OUT_COUNT] = {
-    "#2e7d32", "#8d6e63", "#f9a825", "#c62828", "#ad1457", "#6a1b9a", "#1565c0",
-    "#0277bd", "#ef6c00", "#4e342e", "#757575", "#90a4ae", "#bdbdbd",
+    "#2e7d32", "#8d6e63", "#f9a825", "#c62828", "#ad1457", "#d81b60", "#6a1b9a", "#1565c0",
+    "#0277bd", "#00838f", "#ef6c00", "#4e342e", "#757575", "#90a4ae", "#bdbdbd",
 };
 
 std::string Format(const char* format, ...)
@@ -55,7 +55,54 @@ std::string Pad(const std::string& text, std::size_t width) {
     return columns >= width ? text : text + std::string(width - columns, ' ');
 }
 
-const char* RouteName(int route) { return route == ROUTE_SECURE ? "SECURE" : "PLAIN"; }
+// The outcomes of a server or an hour as "answered 95, time-out 3".
+std::string OutcomeList(const long long* outcomes) {
+    std::string out;
+    for (int o = 0; o < OUT_COUNT; ++o) {
+        if (outcomes[o] == 0) continue;
+        if (!out.empty()) out += ", ";
+        out += OutcomeLabel(o) + std::string(" ") + std::to_string(outcomes[o]);
+    }
+    return out;
+}
+
+const char* RouteName(int route) { return route == ROUTE_SECURE ? "보안 (SECURE)" : "일반 (PLAIN)"; }
+
+// Answer times of one route with the connections they leave out: a day of time-outs must not
+// look like a good day because only the answered ones have a time.
+std::string TimesLine(const AnswerTimes& t, const long long* outcomes) {
+    std::string out = t.Count() == 0 ? std::string("-")
+                                     : "p50 " + Ms(t.Percentile(50)) + ", p90 " + Ms(t.Percentile(90)) +
+                                           ", max " + Ms(t.Max());
+    out += " (응답 answered " + std::to_string(t.Count());
+    if (outcomes[OUT_TIMEOUT] > 0)
+        out += ", 시간 초과 time-outs " + std::to_string(outcomes[OUT_TIMEOUT]) + " 제외 not counted";
+    return out + ")";
+}
+
+bool HasFailures(const long long* outcomes) {
+    for (int o = 0; o < OUT_COUNT; ++o)
+        if (o != OUT_ANSWERED && outcomes[o] > 0) return true;
+    return false;
+}
+
+// The failures of an hour by cause, as "시간 초과 (time-out) 3, 접속 거부 (refused) 2".
+std::string FailureList(const long long* outcomes) {
+    long long copy[OUT_COUNT];
+    for (int o = 0; o < OUT_COUNT; ++o) copy[o] = o == OUT_ANSWERED ? 0 : outcomes[o];
+    return OutcomeList(copy);
+}
+
+std::string WindowText(const DayReport& day) {
+    return Format("%02d:%02d-%02d:%02d", day.windowFrom / 3600, day.windowFrom / 60 % 60, day.windowTo / 3600,
+                  day.windowTo / 60 % 60);
+}
+
+// "처음 20건 / 600건 (the first 20 of 600)": what part of the failures a list shows.
+std::string ListedText(const char* koreanWhich, const char* englishWhich, std::size_t shown, long long all) {
+    return std::string(koreanWhich) + " " + std::to_string(shown) + "건 / 전체 " + std::to_string(all) + "건 (" +
+           englishWhich + " " + std::to_string(shown) + " of " + std::to_string(all) + ")";
+}
 
 std::string Escape(const std::string& text) {
     std::string out;
@@ -69,17 +116,6 @@ std::string Escape(const std::string& text) {
         case '\'': out += "&#39;"; break;
         default: out += c;
         }
-    }
-    return out;
-}
-
-// The outcomes of a server or an hour as "answered 95, time-out 3".
-std::string OutcomeList(const long long* outcomes) {
-    std::string out;
-    for (int o = 0; o < OUT_COUNT; ++o) {
-        if (outcomes[o] == 0) continue;
-        if (!out.empty()) out += ", ";
-        out += OutcomeName(o) + std::string(" ") + std::to_string(outcomes[o]);
     }
     return out;
 }
@@ -150,7 +186,8 @@ void Spans(const DayReport& day, std::vector<Span>* running, std::vector<Span>* 
     if (lostFrom >= 0) portAway->push_back({lostFrom, end});
 }
 
-constexpr std::size_t kTextEvents = 40;  // events listed in the terminal summary
+constexpr std::size_t kTextEvents = 40;    // events listed in the terminal summary
+constexpr std::size_t kTextFailures = 20;  // failures listed first and last in the terminal summary
 
 constexpr int kChartLeft = 56, kChartWidth = 720, kChartRight = kChartLeft + kChartWidth;
 
@@ -194,7 +231,7 @@ std::string HourChart(const DayReport& day) {
             y -= bar;
             svg += Format("<rect class=\"bar\" x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" "
                           "fill=\"%s\"><title>%02d:00 %s: %lld</title></rect>",
-                          kChartLeft + h * slot + 3, y, slot - 6, bar, kColours[o], h, OutcomeName(o), c);
+                          kChartLeft + h * slot + 3, y, slot - 6, bar, kColours[o], h, OutcomeLabel(o), c);
         }
     }
     svg += HourAxis(base);
@@ -225,8 +262,8 @@ std::string TimesChart(const DayReport& day) {
         const double yMean = base - height * static_cast<double>(mean) / static_cast<double>(scale);
         const double yMax = base - height * static_cast<double>(day.slotMaxMs[s]) / static_cast<double>(scale);
         svg += Format("<line class=\"span\" x1=\"%.1f\" y1=\"%.1f\" x2=\"%.1f\" y2=\"%.1f\"/>", x, yMean, x, yMax);
-        svg += Format("<circle class=\"point\" cx=\"%.1f\" cy=\"%.1f\" r=\"2.5\"><title>%s: %lld, "
-                      "mean %lld ms, max %lld ms</title></circle>",
+        svg += Format("<circle class=\"point\" cx=\"%.1f\" cy=\"%.1f\" r=\"2.5\"><title>%s: 응답 answered %lld, "
+                      "평균 mean %lld ms, 최대 max %lld ms</title></circle>",
                       x, yMean, Clock(s * 300).c_str(), day.slotCount[s], mean, day.slotMaxMs[s]);
     }
     svg += HourAxis(base);
@@ -266,11 +303,13 @@ std::string Timeline(const DayReport& day) {
         svg += Format("<path class=\"mark\" d=\"M%.1f %d l5 -8 h-10 z\"><title>%s %s</title></path>",
                       DayX(e.second), top + 4, Clock(e.second).c_str(), Escape(EventLabel(e.kind)).c_str());
     }
-    for (const Failure& f : day.failures)
+    std::vector<Failure> ticks = day.failures;
+    for (const Failure& f : day.LastFailures()) ticks.push_back(f);
+    for (const Failure& f : ticks)
         svg += Format("<line x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\" stroke=\"%s\" class=\"fail\"><title>%s "
                       "%s</title></line>",
                       DayX(f.second), top + 2 * rowHeight + 4, DayX(f.second), top + 3 * rowHeight - 4,
-                      kColours[f.outcome], Clock(f.second).c_str(), OutcomeName(f.outcome));
+                      kColours[f.outcome], Clock(f.second).c_str(), OutcomeLabel(f.outcome));
     svg += HourAxis(base);
     svg += "</svg>";
     return svg;
@@ -302,17 +341,20 @@ std::string TextSummary(const DayReport& day, const std::string& source) {
                ", 다른 날짜의 줄 (lines of another day): " + std::to_string(day.otherDay) + "\n";
     out += "시간 (time): " + Clock(day.firstSecond) + " - " + Clock(day.lastSecond) + "\n\n";
 
-    out += "접속 (connections): " + std::to_string(day.connections) + ", 응답 (answered) " +
+    out += "접속 (connections): " + std::to_string(day.connections) + ", " + OutcomeLabel(OUT_ANSWERED) + " " +
            std::to_string(day.outcomes[OUT_ANSWERED]) + ", 실패 (failed) " +
            std::to_string(day.failureCount) + "\n";
+    out += "  서버와의 접속 수이며 승인 건수가 아닙니다 (connections to the servers, not approvals: "
+           "an answer may be a decline)\n";
     out += Format("단말기 프레임 (terminal frames): 받음 (from the terminal) %lld, 보냄 (to the terminal) %lld; "
                   "보안 요청 (secure requests) %lld, 보안 응답 (secure answers) %lld\n",
                   day.fromTerminal, day.toTerminal, day.requests, day.answers);
+    out += "  모든 종류의 프레임 (frames of any kind: connect, requests, ACK/NAK, version, ...)\n";
 
     out += "\n경로와 서버별 (by route and server):\n";
     if (day.servers.empty()) out += "  (없음 none)\n";
     for (const ServerStats& s : day.servers) {
-        out += Format("  %-6s %-24s %6lld  ", RouteName(s.route), s.server.c_str(), s.connections);
+        out += "  " + Pad(RouteName(s.route), 14) + " " + Pad(s.server, 24) + " " + Format("%6lld  ", s.connections);
         out += OutcomeList(s.outcomes);
         if (s.times.Count() > 0)
             out += "; p50 " + Ms(s.times.Percentile(50)) + ", p90 " + Ms(s.times.Percentile(90)) +
@@ -323,17 +365,18 @@ std::string TextSummary(const DayReport& day, const std::string& source) {
         out += "  그 밖의 서버 (other servers): " + std::to_string(day.otherServers) + "\n";
 
     out += "\n결과 (outcomes):\n";
+    bool anyOutcome = false;
     for (int o = 0; o < OUT_COUNT; ++o)
-        if (day.outcomes[o] > 0)
+        if (day.outcomes[o] > 0) {
+            anyOutcome = true;
             out += "  " + Pad(OutcomeLabel(o), 44) + " " + std::to_string(day.outcomes[o]) + "\n";
+        }
+    if (!anyOutcome) out += "  (없음 none)\n";
 
-    out += "\n서버 응답 시간 (server answer time): ";
-    if (day.times.Count() == 0) {
-        out += "-\n";
-    } else {
-        out += "p50 " + Ms(day.times.Percentile(50)) + ", p90 " + Ms(day.times.Percentile(90)) +
-               ", max " + Ms(day.times.Max()) + " (" + std::to_string(day.times.Count()) + ")\n";
-    }
+    out += "\n서버 응답 시간 (server answer time, first frame sent to first answer):\n";
+    for (int route = ROUTE_PLAIN; route <= ROUTE_SECURE; ++route)
+        out += "  " + Pad(RouteName(route), 14) + " " + TimesLine(day.routeTimes[route], day.routeOutcomes[route]) +
+               "\n";
     long long busiest = 0;
     const int hour = BusiestHour(day, &busiest);
     if (hour >= 0)
@@ -352,27 +395,52 @@ std::string TextSummary(const DayReport& day, const std::string& source) {
     long long allEvents = 0;
     for (long long c : day.eventCounts) allEvents += c;
     if (allEvents > static_cast<long long>(listed)) {
-        out += "  ... " + std::to_string(allEvents) + " 중 처음 " + std::to_string(listed) + " (the first " +
-               std::to_string(listed) + " of " + std::to_string(allEvents) + "):";
+        out += "  ... " + ListedText("처음", "the first", listed, allEvents) + ":";
         for (int k = 0; k < EV_COUNT; ++k)
             if (day.eventCounts[k] > 0)
                 out += std::string(" ") + EventLabel(k) + " " + std::to_string(day.eventCounts[k]) + ";";
         out += "\n";
     }
 
-    const std::size_t shown = std::min<std::size_t>(day.failures.size(), 20);
+    out += "\n시간대별 실패 (failures per hour):\n";
+    bool anyHour = false;
+    for (int h = 0; h < 24; ++h)
+        if (HasFailures(day.perHour[h])) {
+            anyHour = true;
+            out += Format("  %02d:00-%02d:00  ", h, h + 1) + FailureList(day.perHour[h]) + "\n";
+        }
+    if (!anyHour) out += "  (없음 none)\n";
+
+    auto failureLine = [&](const Failure& f) {
+        std::string line = "  " + Clock(f.second) + "  " + RouteName(f.route) + " " + f.server + "  " +
+                           OutcomeLabel(f.outcome);
+        if (!f.detail.empty()) line += "  (" + f.detail + ")";
+        return line + "\n";
+    };
+    const long long inWindow = day.windowFailures;
+    if (day.windowed)
+        out += "\n" + WindowText(day) + " 사이의 실패 (failures between " + WindowText(day) + "): " +
+               std::to_string(inWindow) + " / 전체 (of all) " + std::to_string(day.failureCount) + "\n";
+    const std::size_t shown = std::min<std::size_t>(day.failures.size(), kTextFailures);
     out += "\n첫 실패 (first failures)";
-    if (day.failureCount > static_cast<long long>(shown))
-        out += " " + std::to_string(shown) + " / " + std::to_string(day.failureCount);
+    if (inWindow > static_cast<long long>(shown)) out += " " + ListedText("처음", "the first", shown, inWindow);
     out += ":\n";
     if (shown == 0) out += "  (없음 none)\n";
-    for (std::size_t i = 0; i < shown; ++i) {
-        const Failure& f = day.failures[i];
-        out += "  " + Clock(f.second) + "  " + RouteName(f.route) + " " + f.server + "  " +
-               OutcomeLabel(f.outcome);
-        if (!f.detail.empty()) out += "  (" + f.detail + ")";
-        out += "\n";
+    for (std::size_t i = 0; i < shown; ++i) out += failureLine(day.failures[i]);
+    // The last ones too: a failure late in a busy day is what a shop calls about.
+    const std::vector<Failure> last = day.LastFailures();
+    std::vector<Failure> tail;
+    for (std::size_t i = shown; i < day.failures.size(); ++i)
+        tail.push_back(day.failures[i]);
+    for (const Failure& f : last) tail.push_back(f);
+    if (!tail.empty()) {
+        const std::size_t from = tail.size() > kTextFailures ? tail.size() - kTextFailures : 0;
+        out += "\n마지막 실패 (last failures) " +
+               ListedText("마지막", "the last", tail.size() - from, inWindow) + ":\n";
+        for (std::size_t i = from; i < tail.size(); ++i) out += failureLine(tail[i]);
     }
+    if (inWindow > static_cast<long long>(shown) && !day.windowed)
+        out += "  다른 시간의 실패는 --from HH:MM --to HH:MM (failures at other times: --from HH:MM --to HH:MM)\n";
     return out;
 }
 
@@ -383,7 +451,7 @@ std::string HtmlPage(const DayReport& day, const std::string& source) {
     h += "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; "
          "style-src 'unsafe-inline'\">\n";
     h += "<meta name=\"viewport\" content=\"width=device-width\">\n";
-    h += "<title>Brisca " + DayText(day) + "</title>\n<style>" + std::string(kStyle) + "</style></head><body>\n";
+    h += std::string(kPageMark) + DayText(day) + "</title>\n<style>" + std::string(kStyle) + "</style></head><body>\n";
     h += "<h1>Brisca 하루 보고 (day report) " + DayText(day) + "</h1>\n";
     h += "<p class=\"note\">" + Escape(source) + " &middot; " + std::to_string(day.bytes) + " 바이트 (bytes) &middot; " +
          std::to_string(day.lines) + " 줄 (lines) &middot; " + Clock(day.firstSecond) + " - " +
@@ -396,14 +464,23 @@ std::string HtmlPage(const DayReport& day, const std::string& source) {
     const int hour = BusiestHour(day, &busiest);
     h += "<div class=\"cards\">";
     h += "<div class=\"card\">접속 (connections)<b id=\"connections\">" + std::to_string(day.connections) + "</b></div>";
-    h += "<div class=\"card\">응답 (answered)<b id=\"answered\">" + std::to_string(day.outcomes[OUT_ANSWERED]) + "</b></div>";
+    h += std::string("<div class=\"card\">") + OutcomeLabel(OUT_ANSWERED) + "<b id=\"answered\">" +
+         std::to_string(day.outcomes[OUT_ANSWERED]) + "</b></div>";
     h += "<div class=\"card\">실패 (failed)<b id=\"failed\">" + std::to_string(day.failureCount) + "</b></div>";
-    h += "<div class=\"card\">응답 시간 p50 / p90 / max<b>" + Ms(day.times.Percentile(50)) + " / " +
-         Ms(day.times.Percentile(90)) + " / " + Ms(day.times.Max()) + "</b></div>";
+    for (int route = ROUTE_PLAIN; route <= ROUTE_SECURE; ++route) {
+        const AnswerTimes& t = day.routeTimes[route];
+        const std::string line = TimesLine(t, day.routeOutcomes[route]);
+        h += std::string("<div class=\"card\" id=\"times-") + (route == ROUTE_SECURE ? "secure" : "plain") +
+             "\">응답 시간 (answer time) " + RouteName(route) + " p50 / p90 / max<b>" + Ms(t.Percentile(50)) +
+             " / " + Ms(t.Percentile(90)) + " / " + Ms(t.Max()) + "</b>" +
+             Escape(line.substr(line.find('('))) +
+             "</div>";
+    }
     h += "<div class=\"card\">가장 바쁜 시간 (busiest hour)<b>" +
          (hour >= 0 ? Format("%02d:00 (%lld)", hour, busiest) : std::string("-")) + "</b></div>";
     h += "<div class=\"card\">포트 끊김 (port lost)<b>" + std::to_string(day.eventCounts[EV_PORT_LOST]) + "</b></div>";
-    h += "</div>\n";
+    h += "</div>\n<p class=\"note\">서버와의 접속 수이며 승인 건수가 아닙니다 (connections to the servers, not "
+         "approvals: an answer may be a decline).</p>\n";
 
     h += "<h2>시간대별 접속 (connections per hour, by outcome)</h2>\n" + HourChart(day) + "\n<p class=\"note\">";
     for (int o = 0; o < OUT_COUNT; ++o)
@@ -423,9 +500,10 @@ std::string HtmlPage(const DayReport& day, const std::string& source) {
          "(log limit, settings, unclean end)</p>\n";
 
     h += "<h2>경로와 서버별 (by route and server)</h2>\n<table id=\"servers\"><tr><th>경로 (route)</th><th>서버 "
-         "(server)</th><th>접속</th><th>결과 (outcomes)</th><th>p50</th><th>p90</th><th>max</th></tr>\n";
+         "(server)</th><th>접속 (connections)</th><th>결과 (outcomes)</th><th>응답 시간 p50 (answer time)</th>"
+         "<th>p90</th><th>최대 (max)</th></tr>\n";
     for (const ServerStats& s : day.servers)
-        h += "<tr><td>" + std::string(RouteName(s.route)) + "</td><td>" + Escape(s.server) + "</td><td class=\"n\">" +
+        h += "<tr><td>" + Escape(RouteName(s.route)) + "</td><td>" + Escape(s.server) + "</td><td class=\"n\">" +
              std::to_string(s.connections) + "</td><td>" + Escape(OutcomeList(s.outcomes)) + "</td><td class=\"n\">" +
              Ms(s.times.Percentile(50)) + "</td><td class=\"n\">" + Ms(s.times.Percentile(90)) +
              "</td><td class=\"n\">" + Ms(s.times.Max()) + "</td></tr>\n";
@@ -433,16 +511,40 @@ std::string HtmlPage(const DayReport& day, const std::string& source) {
     if (day.otherServers > 0)
         h += "<p class=\"note\">그 밖의 서버 (other servers): " + std::to_string(day.otherServers) + "</p>\n";
 
+    h += "<h2>시간대별 실패 (failures per hour)</h2>\n<table id=\"failure-hours\"><tr><th>시간 (hour)</th>"
+         "<th>실패 (failures)</th></tr>\n";
+    for (int hr = 0; hr < 24; ++hr)
+        if (HasFailures(day.perHour[hr]))
+            h += Format("<tr><td>%02d:00-%02d:00</td><td>", hr, hr + 1) + Escape(FailureList(day.perHour[hr])) +
+                 "</td></tr>\n";
+    h += "</table>\n";
+
     h += "<h2>실패 (failures)</h2>\n";
-    if (day.failureCount > static_cast<long long>(day.failures.size()))
-        h += "<p class=\"note\">처음 " + std::to_string(day.failures.size()) + " / " +
-             std::to_string(day.failureCount) + " (the first of all)</p>\n";
-    h += "<table id=\"failures\"><tr><th>시간 (time)</th><th>경로</th><th>서버 (server)</th><th>원인 (cause)</th>"
+    if (day.windowed)
+        h += "<p class=\"note\">" + WindowText(day) + " 사이의 실패 (failures between " + WindowText(day) + "): " +
+             std::to_string(day.windowFailures) + " / 전체 (of all) " + std::to_string(day.failureCount) + "</p>\n";
+    const std::vector<Failure> last = day.LastFailures();
+    if (!last.empty())
+        h += "<p class=\"note\" id=\"failures-listed\">" +
+             Escape(ListedText("처음", "the first", day.failures.size(), day.windowFailures)) + ", " +
+             Escape(ListedText("마지막", "the last", last.size(), day.windowFailures)) +
+             "; 그 사이는 --from HH:MM --to HH:MM (between them: --from HH:MM --to HH:MM)</p>\n";
+    h += "<table id=\"failures\"><tr><th>시간 (time)</th><th>경로 (route)</th><th>서버 (server)</th><th>원인 (cause)</th>"
          "<th>내용 (detail)</th></tr>\n";
-    for (const Failure& f : day.failures)
-        h += "<tr><td>" + Clock(f.second) + "</td><td>" + RouteName(f.route) + "</td><td>" + Escape(f.server) +
-             "</td><td><span class=\"key\" style=\"background:" + kColours[f.outcome] + "\"></span>" +
-             Escape(OutcomeLabel(f.outcome)) + "</td><td>" + Escape(f.detail) + "</td></tr>\n";
+    auto row = [&](const Failure& f) {
+        h += "<tr><td>" + Clock(f.second) + "</td><td>" + Escape(RouteName(f.route)) + "</td><td>" +
+             Escape(f.server) + "</td><td><span class=\"key\" style=\"background:" + kColours[f.outcome] +
+             "\"></span>" + Escape(OutcomeLabel(f.outcome)) + "</td><td>" + Escape(f.detail) + "</td></tr>\n";
+    };
+    for (const Failure& f : day.failures) row(f);
+    if (!last.empty()) {
+        const long long skipped =
+            day.windowFailures - static_cast<long long>(day.failures.size()) - static_cast<long long>(last.size());
+        if (skipped > 0)
+            h += "<tr><td colspan=\"5\">... " + std::to_string(skipped) + "건 생략 (" + std::to_string(skipped) +
+                 " left out)</td></tr>\n";
+        for (const Failure& f : last) row(f);
+    }
     h += "</table>\n";
 
     h += "<h2>이벤트 (events)</h2>\n<table id=\"events\"><tr><th>시간 (time)</th><th>이벤트 (event)</th>"

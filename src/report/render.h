@@ -11,4 +11,8 @@ namespace report {
 std::string TextSummary(const DayReport& day, const std::string& source);
 std::string HtmlPage(const DayReport& day, const std::string& source);
 
+// Every page begins with this within its first kilobyte: a file that does not is not a page of
+// this report, and the report never writes over it.
+constexpr const char kPageMark[] = "<title>Brisca ";
+
 }  // namespace report
