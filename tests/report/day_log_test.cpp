@@ -173,12 +173,120 @@ TEST(DayLog, WhatItKeepsIsBoundedAndARunWithoutStopIsSaid) {
     EXPECT_EQ(day.outcomes[report::OUT_TIMEOUT], 300);
     EXPECT_EQ(day.failureCount, 301);
     EXPECT_EQ(day.failures.size(), report::DayReport::kMaxFailures);
+    // The rest are kept as the last ones, the latest at the end.
+    ASSERT_EQ(day.LastFailures().size(), 101u);
+    EXPECT_EQ(day.LastFailures().back().outcome, report::OUT_UNFINISHED);
     EXPECT_EQ(day.servers.size(), report::DayReport::kMaxServers);
     EXPECT_EQ(day.otherServers, 301 - static_cast<long long>(report::DayReport::kMaxServers));
     ASSERT_EQ(day.events.size(), 3u);
     EXPECT_EQ(day.events[1].kind, report::EV_UNCLEAN_END);
-    EXPECT_EQ(day.events[1].second, 12 * 3600);
+    EXPECT_EQ(day.events[1].second, 11 * 3600 + 1);  // the killed run's last line, not the next start
     EXPECT_EQ(day.outcomes[report::OUT_UNFINISHED], 1);
+}
+
+// A busy day: failures all morning, and the one the shop calls about late in the afternoon.
+std::string BusyDay() {
+    std::string log = Tevn("08:00:00", "프로그램 종료");  // a run that logged no start
+    for (int i = 0; i < 600; ++i) {
+        const std::string at = "09:" + std::string(i / 10 % 60 < 10 ? "0" : "") + std::to_string(i / 10 % 60) + ":00";
+        log += Tevn(at, "서버 접속 : PLAIN 10.0.0.2:9100");
+        log += Tevn(at, End("PLAIN 10.0.0.2:9100", 1, 0, "-", "timeout"));
+    }
+    log += Tevn("13:00:00", "서버 접속 : PLAIN 10.0.0.2:9100");
+    log += Tevn("13:00:01", End("PLAIN 10.0.0.2:9100", 2, 1, "80ms", "ended"));
+    // A server that answers with no envelope, and one whose envelope is cut short.
+    log += Tevn("14:05:00", "서버 접속 : SECURE 10.0.0.9:9300");
+    log += Tevn("14:05:01", "Receive Error[0]!");
+    log += Tevn("14:05:01", End("SECURE 10.0.0.9:9300", 1, 0, "-", "receive-error"));
+    log += Tevn("14:06:00", "서버 접속 : SECURE 10.0.0.1:9000");
+    log += Tevn("14:06:01", "Receive 전문사이즈 Error!");
+    log += Tevn("14:06:01", End("SECURE 10.0.0.1:9000", 1, 0, "-", "receive-error"));
+    log += Tevn("14:07:00", "서버 접속 : SECURE 10.0.0.1:9000");
+    log += Tevn("14:07:01", "Receive Error[120]!");
+    log += Tevn("14:07:01", End("SECURE 10.0.0.1:9000", 1, 0, "-", "receive-error"));
+    // A host that is no address, and a port beyond any.
+    log += Tevn("14:08:00", "ERROR : Connect Error (ERRNO = 22)");
+    log += Tevn("14:08:00", "서버 접속 실패 : SECURE 4111:12 (connect)");
+    log += Tevn("14:09:00", "ERROR : Connect Error (ERRNO = 111)");
+    log += Tevn("14:09:00", "서버 접속 실패 : PLAIN 10.0.0.2:99999 (connect)");
+    log += Tevn("14:10:00", "ERROR : Connect Error (ERRNO = 111)");
+    log += Tevn("14:10:00", "서버 접속 실패 : PLAIN 10.0.0.2:9100 (connect)");
+    return log;
+}
+
+TEST(DayLog, ABusyDaysLateFailuresAreListedCountedPerHourAndNamedAlike) {
+    const report::DayReport day = Read(BusyDay(), 333);
+    EXPECT_EQ(day.unplaced, 0);
+    EXPECT_EQ(day.outcomes[report::OUT_TIMEOUT], 600);
+    EXPECT_EQ(day.outcomes[report::OUT_BAD_ANSWER], 1);
+    EXPECT_EQ(day.outcomes[report::OUT_RECEIVE], 2);
+    EXPECT_EQ(day.outcomes[report::OUT_BAD_ADDRESS], 2);
+    EXPECT_EQ(day.outcomes[report::OUT_REFUSED], 1);
+    ASSERT_FALSE(day.events.empty());
+    EXPECT_EQ(day.events[0].kind, report::EV_NO_START);
+    EXPECT_EQ(day.routeTimes[report::ROUTE_PLAIN].Count(), 1);
+    EXPECT_EQ(day.routeOutcomes[report::ROUTE_PLAIN][report::OUT_TIMEOUT], 600);
+
+    const std::string text = report::TextSummary(day, "x.log");
+    const std::string page = report::HtmlPage(day, "x.log");
+    // The afternoon's failures are in both, after the first ones of the morning.
+    for (const std::string& shown : {text, page}) {
+        EXPECT_NE(shown.find("14:05:00"), std::string::npos);
+        EXPECT_NE(shown.find("14:10:00"), std::string::npos);
+        EXPECT_NE(shown.find("잘못된 응답 (bad answer)"), std::string::npos);
+        EXPECT_NE(shown.find("응답 잘림 (answer cut short)"), std::string::npos);
+        EXPECT_NE(shown.find("잘못된 주소 (bad address)"), std::string::npos);
+        EXPECT_NE(shown.find("09:00-10:00"), std::string::npos);
+    }
+    EXPECT_NE(text.find("  09:00-10:00  시간 초과 (time-out) 600\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("  14:00-15:00  접속 거부 (refused) 1, 잘못된 주소 (bad address) 2, "
+                        "응답 잘림 (answer cut short) 2, 잘못된 응답 (bad answer) 1\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("p50 80 ms, p90 80 ms, max 80 ms (응답 answered 1, 시간 초과 time-outs 600 제외 not counted)"),
+              std::string::npos)
+        << text;
+    // Every outcome of the day has the same one name in the summary and on the page.
+    for (int o = 0; o < report::OUT_COUNT; ++o) {
+        if (day.outcomes[o] == 0) continue;
+        const std::string name = report::OutcomeLabel(o);
+        EXPECT_NE(name.find(" ("), std::string::npos) << name;
+        EXPECT_NE(text.find(name + " " + std::to_string(day.outcomes[o])), std::string::npos) << name;
+        EXPECT_NE(page.find(name + " " + std::to_string(day.outcomes[o])), std::string::npos) << name;
+        if (o != report::OUT_ANSWERED)  // the failures table's cell
+            EXPECT_NE(page.find(name + "</td>"), std::string::npos) << name;
+    }
+    // Nothing of the old second names remains.
+    for (const char* old : {"receive error", "connect refused", "응답 수신 오류", "(the first of all)"}) {
+        EXPECT_EQ(text.find(old), std::string::npos) << old;
+        EXPECT_EQ(page.find(old), std::string::npos) << old;
+    }
+}
+
+TEST(DayLog, AWindowListsOnlyItsFailuresAndKeepsTheDaysCounts) {
+    const std::string log = BusyDay();
+    report::DayReader reader(2026, 12, 7);
+    reader.SetFailureWindow(14 * 3600, 14 * 3600 + 8 * 60 + 59);
+    reader.Feed(log.data(), log.size());
+    const report::DayReport& day = reader.Finish();
+    EXPECT_EQ(day.failureCount, 606);
+    EXPECT_EQ(day.windowFailures, 4);
+    ASSERT_EQ(day.failures.size(), 4u);
+    EXPECT_EQ(day.failures.back().second, 14 * 3600 + 8 * 60);
+    EXPECT_TRUE(day.LastFailures().empty());
+    const std::string text = report::TextSummary(day, "x.log");
+    EXPECT_NE(text.find("14:00-14:08 사이의 실패 (failures between 14:00-14:08): 4 / 전체 (of all) 606"),
+              std::string::npos)
+        << text;
+}
+
+TEST(DayLog, ADayOfOtherDaysLinesSaysNoneInEverySection) {
+    const report::DayReport day = Read(Line("09:00:00", Cp949("TEVN-> 프로그램 종료"), 1, "2026/12/06"));
+    EXPECT_EQ(day.otherDay, 1);
+    const std::string text = report::TextSummary(day, "x.log");
+    for (const char* title : {"경로와 서버별 (by route and server)", "결과 (outcomes)", "이벤트 (events)",
+                              "시간대별 실패 (failures per hour)", "첫 실패 (first failures)"})
+        EXPECT_NE(text.find(std::string(title) + ":\n  (없음 none)\n"), std::string::npos) << title << text;
 }
 
 TEST(AnswerTimes, PercentilesWithinTheBinOfTheTrueValue) {
