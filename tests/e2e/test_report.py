@@ -138,20 +138,22 @@ class ReportTest(LineTest):
         self.assertEqual(rc, 0, err)
         print(text)
         self.assertEqual(outcome_counts(text), {
-            "answered": 5, "connect refused": 2, "not allowed": 1, "decrypt failure": 1,
+            "answered": 5, "refused": 2, "not allowed": 1, "decrypt failure": 1,
             "server closed": 1}, text)
         self.assertIn("접속 (connections): 10, 응답 (answered) 5, 실패 (failed) 5", text)
         self.assertNotIn("읽지 못한 줄", text)
         self.assertNotIn("HELLO", text)
         sections = parse_summary(text)
-        by_server = {" ".join(l.split()[:2]): l for l in sections["경로와 서버별 (by route and server)"]}
-        self.assertRegex(by_server["SECURE 127.0.0.1:%d" % sport], r"^\S+ \S+\s+3  answered 3; p50 \d+ ms")
-        self.assertRegex(by_server["PLAIN 127.0.0.1:%d" % pport], r"\s1  answered 1;")
-        self.assertRegex(by_server["SECURE 127.0.0.1:%d" % rport], r"\s1  refused 1$")
-        self.assertRegex(by_server["PLAIN 127.0.0.1:%d" % rport], r"\s1  refused 1$")
-        self.assertRegex(by_server["SECURE 127.0.0.5:9"], r"\s1  not allowed 1$")
-        self.assertRegex(by_server["SECURE 127.0.0.1:%d" % yport], r"\s2  answered 1, decrypt failure 1;")
-        self.assertRegex(by_server["PLAIN 127.0.0.1:%d" % cport], r"\s1  server closed 1$")
+        by_server = {"%s %s" % re.match(r"^\S+ \((\w+)\)\s+(\S+)", l).groups(): l
+                     for l in sections["경로와 서버별 (by route and server)"]}
+        self.assertRegex(by_server["SECURE 127.0.0.1:%d" % sport], r"\s3  응답 \(answered\) 3; p50 \d+ ms")
+        self.assertRegex(by_server["PLAIN 127.0.0.1:%d" % pport], r"\s1  응답 \(answered\) 1;")
+        self.assertRegex(by_server["SECURE 127.0.0.1:%d" % rport], r"\s1  접속 거부 \(refused\) 1$")
+        self.assertRegex(by_server["PLAIN 127.0.0.1:%d" % rport], r"\s1  접속 거부 \(refused\) 1$")
+        self.assertRegex(by_server["SECURE 127.0.0.5:9"], r"\s1  허용되지 않은 서버 \(not allowed\) 1$")
+        self.assertRegex(by_server["SECURE 127.0.0.1:%d" % yport],
+                         r"\s2  응답 \(answered\) 1, 복호화 오류 \(decrypt failure\) 1;")
+        self.assertRegex(by_server["PLAIN 127.0.0.1:%d" % cport], r"\s1  서버가 끊음 \(server closed\) 1$")
         events = [re.sub(r"^\d\d:\d\d:\d\d  ", "", e) for e in sections["이벤트 (events)"]]
         self.assertEqual([e.split("  ")[0] for e in events], [
             "프로그램 시작 (start)", "시리얼 포트 끊김 (port lost)", "시리얼 포트 복구 (port back)",
@@ -159,8 +161,11 @@ class ReportTest(LineTest):
         self.assertIn(self.tty, events[1])
         failures = sections["첫 실패 (first failures)"]
         self.assertEqual(len(failures), 5, text)
-        self.assertRegex(failures[0], r"SECURE 127\.0\.0\.1:%d  접속 거부 \(connect refused\)  \(ERRNO = 111\)$" % rport)
-        self.assertRegex(text, r"서버 응답 시간 \(server answer time\): p50 \d+ ms, p90 \d+ ms, max \d+ ms \(5\)")
+        self.assertRegex(failures[0], r"보안 \(SECURE\) 127\.0\.0\.1:%d  접속 거부 \(refused\)  \(ERRNO = 111\)$" % rport)
+        times = sections["서버 응답 시간 (server answer time, first frame sent to first answer)"]
+        self.assertRegex(times[0], r"^일반 \(PLAIN\)\s+p50 \d+ ms, p90 \d+ ms, max \d+ ms \(응답 answered 1\)$")
+        self.assertRegex(times[1], r"^보안 \(SECURE\)\s+p50 \d+ ms, p90 \d+ ms, max \d+ ms \(응답 answered 4\)$")
+        self.assertEqual(len(sections["시간대별 실패 (failures per hour)"]), 1, text)
 
         # The page: the same counts, written where asked; the folder and the day as options.
         page = os.path.join(self.root, "day.html")
@@ -172,6 +177,9 @@ class ReportTest(LineTest):
             html = f.read()
         self.assertIn('<b id="connections">10</b>', html)
         self.assertIn('<b id="answered">5</b>', html)
+        # The outcomes carry the summary's names, in the key and in the failures table.
+        self.assertIn("접속 거부 (refused) 2", html)
+        self.assertEqual(html.count("접속 거부 (refused)</td>"), 2)
         self.assertEqual(html.count("<svg"), 3)
         self.assertNotRegex(html, r"<script|https?://|src=")
         self.assertNotIn("HELLO", html)
@@ -214,6 +222,8 @@ class ReportTest(LineTest):
         print(text)
         counts = outcome_counts(text)
         self.assertEqual(counts.get("time-out"), 1, text)
+        # The time-out has no answer time: the secure route's times say it is left out.
+        self.assertRegex(text, r"보안 \(SECURE\)\s+p50 .*시간 초과 time-outs 1 제외 not counted\)")
         # Unfinished: the connection of the killed run, and one whose end the limit held back.
         opened = len(self.log_matching(r"^TEVN-> 서버 접속 : SECURE 127\.0\.0\.1:%d$" % sport))
         logged = len(self.log_matching(r"^TEVN-> 서버 접속 종료 : SECURE 127\.0\.0\.1:%d, .*결과 ended$" % sport))
@@ -273,6 +283,44 @@ class ReportTest(LineTest):
         self.assertIn("brisca20261205.log", err)
         rc, _, err = self.report("2026-02-30", "--folder", folder)
         self.assertEqual(rc, 64, err)
+        self.assertIn("날짜는", err)
+        # An empty DAY is no day (not today); a folder that is not there, or is a file, is said so.
+        rc, _, err = self.report("", "--folder", folder)
+        self.assertEqual(rc, 64, err)
+        rc, _, err = self.report("2026-12-07", "--folder", os.path.join(folder, "nowhere"))
+        self.assertEqual((rc, "no such log folder" in err), (1, True), err)
+        rc, _, err = self.report("2026-12-07", "--folder", os.path.join(folder, "brisca20261207.log"))
+        self.assertEqual((rc, "not a folder" in err), (1, True), err)
+
+    def test_the_page_is_never_written_over_the_log_or_another_file(self):
+        folder = os.path.join(self.root, "logs")
+        os.mkdir(folder)
+        log = os.path.join(folder, "brisca20261207.log")
+        day = ("[2026/12/07 09:00:00][77] \u25b7 TEVN-> 프로그램 종료\r\n").encode("cp949")
+        with open(log, "wb") as f:
+            f.write(day)
+        notes = os.path.join(self.root, "notes.txt")
+        with open(notes, "wb") as f:
+            f.write(b"the shop's notes")
+        os.symlink(log, os.path.join(self.root, "day.html"))
+        for target, why in ((log, "over the log it reads"), (os.path.join(self.root, "day.html"), "over the log it reads"),
+                            (os.path.join(folder, "brisca20261206.log"), "to a .log file"),
+                            (notes, "not an earlier report page")):
+            rc, _, err = self.report("20261207", "--folder", folder, "--html", target)
+            self.assertEqual(rc, 2, target)
+            self.assertIn(why, err)
+        with open(log, "rb") as f:
+            self.assertEqual(f.read(), day)
+        with open(notes, "rb") as f:
+            self.assertEqual(f.read(), b"the shop's notes")
+        self.assertFalse(os.path.exists(os.path.join(folder, "brisca20261206.log")))
+        # An earlier page is replaced.
+        page = os.path.join(self.root, "page.html")
+        for _ in range(2):
+            rc, _, err = self.report("20261207", "--folder", folder, "--html", page)
+            self.assertEqual(rc, 0, err)
+        with open(page, encoding="utf-8") as f:
+            self.assertIn("시작 기록 없음 (no start line)", f.read())
 
 
 if __name__ == "__main__":
