@@ -189,7 +189,7 @@ void Spans(const DayReport& day, std::vector<Span>* running, std::vector<Span>* 
 constexpr std::size_t kTextEvents = 40;    // events listed in the terminal summary
 constexpr std::size_t kTextFailures = 20;  // failures listed first and last in the terminal summary
 
-constexpr int kChartLeft = 56, kChartWidth = 720, kChartRight = kChartLeft + kChartWidth;
+constexpr int kChartLeft = 64, kChartWidth = 720, kChartRight = kChartLeft + kChartWidth;
 
 double DayX(int second) { return kChartLeft + kChartWidth * (second / 86400.0); }
 
@@ -278,7 +278,7 @@ std::string Timeline(const DayReport& day) {
     std::string svg = Format("<svg id=\"timeline\" role=\"img\" viewBox=\"0 0 %d %d\" width=\"%d\" height=\"%d\">",
                              kChartRight + 24, base + 24, kChartRight + 24, base + 24);
     svg += "<title>하루의 흐름 (timeline: program running, port away, connection failures)</title>";
-    const char* const names[rows] = {"실행", "포트", "실패"};
+    const char* const names[rows] = {"실행 run", "포트 port", "실패 fail"};
     for (int r = 0; r < rows; ++r) {
         const int y = top + r * rowHeight;
         svg += Format("<text x=\"%d\" y=\"%d\" class=\"axis\" text-anchor=\"end\">%s</text>", kChartLeft - 6,
@@ -433,13 +433,15 @@ std::string TextSummary(const DayReport& day, const std::string& source) {
     for (std::size_t i = shown; i < day.failures.size(); ++i)
         tail.push_back(day.failures[i]);
     for (const Failure& f : last) tail.push_back(f);
+    std::size_t tailShown = 0;
     if (!tail.empty()) {
         const std::size_t from = tail.size() > kTextFailures ? tail.size() - kTextFailures : 0;
+        tailShown = tail.size() - from;
         out += "\n마지막 실패 (last failures) " +
                ListedText("마지막", "the last", tail.size() - from, inWindow) + ":\n";
         for (std::size_t i = from; i < tail.size(); ++i) out += failureLine(tail[i]);
     }
-    if (inWindow > static_cast<long long>(shown) && !day.windowed)
+    if (inWindow > static_cast<long long>(shown + tailShown))
         out += "  다른 시간의 실패는 --from HH:MM --to HH:MM (failures at other times: --from HH:MM --to HH:MM)\n";
     return out;
 }
