@@ -55,18 +55,20 @@ int RunReportSwitch() {
 
     bool quiet = false;
     std::string dayText;
+    bool dayGiven = false;  // an empty DAY ("") is no day, not today
     for (std::size_t i = 2; i < args.size(); ++i) {
         if (IsSwitch(args[i].c_str(), L"quiet")) {
             quiet = true;
-        } else if (dayText.empty() && args[i][0] != L'/' && args[i][0] != L'-') {
+        } else if (!dayGiven && args[i][0] != L'/' && args[i][0] != L'-') {
             dayText = Narrow(args[i]);
+            dayGiven = true;
         } else {
             Tell(quiet, L"brisca.exe /report [DAY] [/quiet]\n\nDAY: 20261207 / 2026-12-07", MB_ICONWARNING);
             return 64;
         }
     }
     int year, month, day;
-    if (dayText.empty()) {
+    if (!dayGiven) {
         const sys::LocalTime now = sys::Now();
         year = now.year;
         month = now.month;
