@@ -51,11 +51,11 @@ bool Take(int argc, const char* const* argv, int* i, const char* name, std::stri
     } else if (*i + 1 < argc) {
         *out = argv[++*i];
     } else {
-        *error = std::string(name) + " needs a value";
+        *error = std::string(name) + " 값이 없습니다 (needs a value)";
         return false;
     }
     if (out->empty()) {
-        *error = std::string(name) + " needs a value";
+        *error = std::string(name) + " 값이 없습니다 (needs a value)";
         return false;
     }
     return true;
@@ -137,7 +137,8 @@ int RunReport(int argc, const char* const* argv) {
         o.day = argv[i];
         o.dayGiven = true;
     }
-    if (error.empty() && o.system && !o.config.empty()) error = "--config and --system exclude each other";
+    if (error.empty() && o.system && !o.config.empty())
+        error = "--config 와 --system 은 함께 쓸 수 없습니다 (--config and --system exclude each other)";
     int year = 0, month = 0, day = 0;
     if (error.empty()) {
         if (!o.dayGiven) {
