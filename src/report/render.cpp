@@ -321,7 +321,7 @@ const char kStyle[] =
     "h1{font-size:22px;margin:0 0 4px}h2{font-size:17px;margin:22px 0 6px;border-bottom:1px solid #ccc}"
     ".note{color:#555;font-size:13px}.warn{color:#b71c1c;font-weight:bold}"
     "table{border-collapse:collapse;font-size:13px}td,th{border:1px solid #ddd;padding:3px 8px;"
-    "text-align:left}th{background:#f3f3f3}td.n{text-align:right}"
+    "text-align:left}th{background:#f3f3f3}td.n{text-align:right;white-space:nowrap}td.r{white-space:nowrap}"
     ".cards{display:flex;gap:12px;flex-wrap:wrap}.card{border:1px solid #ddd;border-radius:6px;"
     "padding:8px 14px;min-width:120px}.card b{display:block;font-size:22px}"
     "svg{display:block;margin:4px 0}.axis{font-size:11px;fill:#555}.grid{stroke:#e4e4e4}"
@@ -505,7 +505,7 @@ std::string HtmlPage(const DayReport& day, const std::string& source) {
          "(server)</th><th>접속 (connections)</th><th>결과 (outcomes)</th><th>응답 시간 p50 (answer time)</th>"
          "<th>p90</th><th>최대 (max)</th></tr>\n";
     for (const ServerStats& s : day.servers)
-        h += "<tr><td>" + Escape(RouteName(s.route)) + "</td><td>" + Escape(s.server) + "</td><td class=\"n\">" +
+        h += "<tr><td class=\"r\">" + Escape(RouteName(s.route)) + "</td><td>" + Escape(s.server) + "</td><td class=\"n\">" +
              std::to_string(s.connections) + "</td><td>" + Escape(OutcomeList(s.outcomes)) + "</td><td class=\"n\">" +
              Ms(s.times.Percentile(50)) + "</td><td class=\"n\">" + Ms(s.times.Percentile(90)) +
              "</td><td class=\"n\">" + Ms(s.times.Max()) + "</td></tr>\n";
@@ -534,7 +534,7 @@ std::string HtmlPage(const DayReport& day, const std::string& source) {
     h += "<table id=\"failures\"><tr><th>시간 (time)</th><th>경로 (route)</th><th>서버 (server)</th><th>원인 (cause)</th>"
          "<th>내용 (detail)</th></tr>\n";
     auto row = [&](const Failure& f) {
-        h += "<tr><td>" + Clock(f.second) + "</td><td>" + Escape(RouteName(f.route)) + "</td><td>" +
+        h += "<tr><td>" + Clock(f.second) + "</td><td class=\"r\">" + Escape(RouteName(f.route)) + "</td><td>" +
              Escape(f.server) + "</td><td><span class=\"key\" style=\"background:" + kColours[f.outcome] +
              "\"></span>" + Escape(OutcomeLabel(f.outcome)) + "</td><td>" + Escape(f.detail) + "</td></tr>\n";
     };
