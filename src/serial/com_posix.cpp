@@ -40,8 +40,8 @@ void ArmSilence(int timer, unsigned ms) {
     timerfd_settime(timer, 0, &t, nullptr);
 }
 
-// "COMn" is the n-th serial port, /dev/ttyS(n-1); a name that starts with '/' is a device
-// path; any other name is a device under /dev.
+// "COMn" is the n-th serial port, /dev/ttyS(n-1); a name with a '/' in it is a path as given
+// (relative ones from the working folder, "./ttyCAT"); any other name is a device under /dev.
 bool DevicePath(const std::string& name, char* out, size_t cap) {
     const char* s = name.c_str();
     if ((s[0] | 0x20) == 'c' && (s[1] | 0x20) == 'o' && (s[2] | 0x20) == 'm' && s[3] >= '0' &&
@@ -53,7 +53,7 @@ bool DevicePath(const std::string& name, char* out, size_t cap) {
         return std::snprintf(out, cap, "/dev/ttyS%lu", n - 1) < static_cast<int>(cap);
     }
     if (!*s) return false;
-    const int len = s[0] == '/' ? std::snprintf(out, cap, "%s", s) : std::snprintf(out, cap, "/dev/%s", s);
+    const int len = std::strchr(s, '/') ? std::snprintf(out, cap, "%s", s) : std::snprintf(out, cap, "/dev/%s", s);
     return len > 0 && len < static_cast<int>(cap);
 }
 

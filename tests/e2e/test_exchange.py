@@ -1,6 +1,7 @@
 """The gateway relays real exchanges: the version query, the plain and the secure route,
 DLE DLE DLE, a server that refuses."""
 
+import os
 import re
 
 from harness import GatewayTest, VERSION, unittest
@@ -18,8 +19,9 @@ class ExchangeTest(GatewayTest):
         self.assertIsNotNone(gw.out.wait_for(r"\] \[CAT<-VAN\] \[034\] \[전문수신\]$"), self.dump())
 
     def test_version_reply_carries_the_rate_text_as_typed(self):
+        # The port given as a path relative to the working folder, as a shell user types it.
         term = self.termsim("version", "expect=VG01:Tevnmark:%s::9600::E" % VERSION)
-        self.brisca("--rate", "9600")
+        self.brisca("--port", os.path.relpath(self.tty, self.work), "--rate", "9600", port=False)
         self.assert_steps_pass(term)
 
     def test_plain_exchange_byte_for_byte(self):
