@@ -14,6 +14,8 @@ public:
     void PortLost(const char* port) override;
     void PortBack(const char* port) override;
     void ServerUnreachable(const char* host, int port) override;
+    void SettingsProblem(bool error, const char* text) override;
+    void LogRefused(const char* text) override;
 
 private:
     void Line(const char* priority, const char* format, ...)
