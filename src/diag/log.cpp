@@ -6,6 +6,7 @@
 
 #include "sys/sys.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -190,6 +191,7 @@ struct LogState {
     void* sinkContext = nullptr;
     bool refusalSaid = false;
     std::string refusal;  // to be told once the lock is released
+    std::atomic<bool> refusalPending{false};  // read without the lock by every line
 };
 
 LogState& State() {
@@ -256,6 +258,7 @@ bool OpenDay(LogState& s, const Day& today) {
         if (!s.refusalSaid) {
             s.refusalSaid = true;
             s.refusal = folder + ": " + why;
+            s.refusalPending.store(true);
         }
         return false;
     }
@@ -326,13 +329,17 @@ std::string LogFolder() {
 
 namespace {
 
-// Tells the sink of a refusal found while the lock was held.
+thread_local int t_refusalsHeld = 0;
+
+// Tells the sink of a refusal found while the lock was held (or earlier, while held back).
 int TellRefusal(LogState& s, int result) {
+    if (t_refusalsHeld > 0 || !s.refusalPending.load(std::memory_order_relaxed)) return result;
     LogRefusalSink sink = nullptr;
     void* context = nullptr;
     std::string text;
     {
         std::lock_guard<std::mutex> guard(s.lock);
+        s.refusalPending.store(false);
         if (s.refusal.empty()) return result;
         text.swap(s.refusal);
         sink = s.sink;
@@ -346,6 +353,9 @@ int FrameLocked(LogState& s, const char* head, const void* bytes, int n, const c
 int PrintLocked(LogState& s, const char* format, std::va_list args);
 
 }  // namespace
+
+LogRefusalsHeld::LogRefusalsHeld() { ++t_refusalsHeld; }
+LogRefusalsHeld::~LogRefusalsHeld() { --t_refusalsHeld; }
 
 void LogSetRefusalSink(LogRefusalSink sink, void* context) {
     LogState& s = State();
@@ -362,7 +372,7 @@ int LogFrame(int logSwitch, const char* head, const void* bytes, int n, const ch
         std::lock_guard<std::mutex> guard(s.lock);
         result = FrameLocked(s, head, bytes, n, tail);
     }
-    return result < 0 ? TellRefusal(s, result) : result;
+    return TellRefusal(s, result);
 }
 
 int LogPrintf(int logSwitch, const char* format, ...) {
@@ -376,7 +386,7 @@ int LogPrintf(int logSwitch, const char* format, ...) {
         result = PrintLocked(s, format, args);
     }
     va_end(args);
-    return result < 0 ? TellRefusal(s, result) : result;
+    return TellRefusal(s, result);
 }
 
 namespace {

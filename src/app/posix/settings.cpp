@@ -63,7 +63,7 @@ void ForEachLine(const char* data, std::size_t size, Fn fn) {
         const void* nl = std::memchr(data + p, '\n', size - p);
         const std::size_t eol = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - data) : size;
         Line line{p, eol, nl ? eol + 1 : size, false};
-        if (line.end > line.begin && data[line.end - 1] == '\r') {
+        if (nl && line.end > line.begin && data[line.end - 1] == '\r') {
             --line.end;
             line.crlf = true;
         }
@@ -155,9 +155,12 @@ bool UpdateSettingsText(const std::string& text, const OwnedSettings& v, std::st
     out->append(text, at, std::string::npos);
     const char* eol = crlf ? "\r\n" : "\n";
     bool needBreak = !out->empty() && out->back() != '\n';
+    // A last line without its line end keeps what it says: a '\r' ending it is its own byte,
+    // so the break added after it is CR LF (whose CR the reader takes off).
+    const char* lastBreak = needBreak && out->back() == '\r' ? "\r\n" : eol;
     for (int i = 0; i < 4; ++i) {
         if (found[i]) continue;
-        if (needBreak) out->append(eol);
+        if (needBreak) out->append(lastBreak);
         needBreak = false;
         out->append(names[i]).append("=").append(values[i]).append(eol);
     }

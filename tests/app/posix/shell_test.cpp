@@ -145,6 +145,11 @@ TEST(SettingsWriter, SetsItsOwnValuesInPlaceAndKeepsEveryOtherByte) {
               "Log Flag=1\r\n"
               "COM Port=/dev/pts/7\r\n"
               "Version=1, 0, 0, 5\r\n");
+    // A last line without its line end means the same after the save (a CR ending it is a
+    // byte of its value, not half a line end).
+    ASSERT_TRUE(UpdateSettingsText("Log Days=7\r", own, &out));
+    EXPECT_EQ(out.rfind("Log Days=7\r\r\nCOM Port=", 0), 0u) << out;
+    EXPECT_EQ(Read(out).values.logDays, Read("Log Days=7\r").values.logDays);
     // A value that would break the line structure is not written.
     EXPECT_FALSE(UpdateSettingsText("", OwnedSettings{"COM1\nLog Flag=1", "", "", 0}, &out));
 }
