@@ -97,6 +97,7 @@ void SettingsReader::Value(const std::string& where, const std::string& name, co
         if (text.size() > kMaxPortText) return bad("is too long", "the first port is used");
         v.port = text;
         m_read.stored |= 2;
+        m_portOrRateAt = where;
         return;
     case Setting::Rate: {
         bool digits = text.size() <= kMaxRateText;
@@ -105,6 +106,7 @@ void SettingsReader::Value(const std::string& where, const std::string& name, co
             return bad("is not a line speed", std::string("the speed ") + kDefaultRateText + " is used");
         v.rate = text;
         m_read.stored |= 2;
+        m_portOrRateAt = where;
         return;
     }
     case Setting::Version:
@@ -185,7 +187,7 @@ SettingsRead SettingsReader::Finish() const {
     if (!r.stored) {
         if (given)
             r.issues.push_back(SettingsIssue{
-                false, "\"COM Port\" and \"COM Rate\" count only beside a \"Log Flag\" line; "
+                false, m_portOrRateAt + ": \"COM Port\" and \"COM Rate\" count only beside a \"Log Flag\"; "
                        "the first port and the speed " + std::string(kDefaultRateText) + " are used"});
         r.values.port.clear();
         r.values.rate.clear();

@@ -74,6 +74,7 @@ public:
 private:
     bool m_logFlagDecides;
     bool m_hasLogFlag = false;
+    std::string m_portOrRateAt;  // where the last "COM Port" or "COM Rate" was read
     SettingsRead m_read;
 };
 
