@@ -6,6 +6,7 @@
 
 #include "sys/sys.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -185,6 +186,12 @@ struct LogState {
     bool held = false;      // the day's limit was reached: no more lines today
     Bytes text;  // the line as UTF-8
     Bytes out;   // the line as written
+    // A refused folder or file is told once, until a file opens again.
+    LogRefusalSink sink = nullptr;
+    void* sinkContext = nullptr;
+    bool refusalSaid = false;
+    std::string refusal;  // to be told once the lock is released
+    std::atomic<bool> refusalPending{false};  // read without the lock by every line
 };
 
 LogState& State() {
@@ -246,7 +253,16 @@ bool OpenDay(LogState& s, const Day& today) {
     sys::MakeDirectory(folder.c_str());
     char name[32];
     std::snprintf(name, sizeof name, "brisca%04d%02d%02d.log", today.year, today.month, today.day);
-    if (!s.file.Open(folder.c_str(), name)) return false;
+    std::string why;
+    if (!s.file.Open(folder.c_str(), name, &why)) {
+        if (!s.refusalSaid) {
+            s.refusalSaid = true;
+            s.refusal = folder + ": " + why;
+            s.refusalPending.store(true);
+        }
+        return false;
+    }
+    s.refusalSaid = false;
     // What the file holds already counts: a restart on the same day does not renew the allowance.
     s.fileDay = today;
     s.size = s.file.OpenedSize();
@@ -298,6 +314,7 @@ void LogConfigure(const LogOptions& options) {
     std::lock_guard<std::mutex> guard(s.lock);
     s.options = options;
     s.configured = true;
+    s.refusalSaid = false;  // a folder given anew is judged anew
     // Reopened with the next line: the folder or the limit may have changed.
     s.file.Close();
     const sys::LocalTime t = sys::Now();
@@ -310,10 +327,71 @@ std::string LogFolder() {
     return FolderOf(s.options);
 }
 
+namespace {
+
+thread_local int t_refusalsHeld = 0;
+
+// Tells the sink of a refusal found while the lock was held (or earlier, while held back).
+int TellRefusal(LogState& s, int result) {
+    if (t_refusalsHeld > 0 || !s.refusalPending.load(std::memory_order_relaxed)) return result;
+    LogRefusalSink sink = nullptr;
+    void* context = nullptr;
+    std::string text;
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        s.refusalPending.store(false);
+        if (s.refusal.empty()) return result;
+        text.swap(s.refusal);
+        sink = s.sink;
+        context = s.sinkContext;
+    }
+    if (sink) sink(context, text.c_str());
+    return result;
+}
+
+int FrameLocked(LogState& s, const char* head, const void* bytes, int n, const char* tail);
+int PrintLocked(LogState& s, const char* format, std::va_list args);
+
+}  // namespace
+
+LogRefusalsHeld::LogRefusalsHeld() { ++t_refusalsHeld; }
+LogRefusalsHeld::~LogRefusalsHeld() { --t_refusalsHeld; }
+
+void LogSetRefusalSink(LogRefusalSink sink, void* context) {
+    LogState& s = State();
+    std::lock_guard<std::mutex> guard(s.lock);
+    s.sink = sink;
+    s.sinkContext = context;
+}
+
 int LogFrame(int logSwitch, const char* head, const void* bytes, int n, const char* tail) {
     if (logSwitch == 0) return 0;
     LogState& s = State();
-    std::lock_guard<std::mutex> guard(s.lock);
+    int result;
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        result = FrameLocked(s, head, bytes, n, tail);
+    }
+    return TellRefusal(s, result);
+}
+
+int LogPrintf(int logSwitch, const char* format, ...) {
+    if (logSwitch == 0) return 0;
+    LogState& s = State();
+    std::va_list args;
+    va_start(args, format);
+    int result;
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        result = PrintLocked(s, format, args);
+    }
+    va_end(args);
+    return TellRefusal(s, result);
+}
+
+namespace {
+
+int FrameLocked(LogState& s, const char* head, const void* bytes, int n, const char* tail) {
     const sys::LocalTime t = sys::Now();  // one reading: the file's day and the line's time agree
     if (!OpenDay(s, Day{t.year, t.month, t.day})) return -1;
     PutPrefix(s.text, t, s.pid);
@@ -327,17 +405,12 @@ int LogFrame(int logSwitch, const char* head, const void* bytes, int n, const ch
     return WriteLine(s, t);
 }
 
-int LogPrintf(int logSwitch, const char* format, ...) {
-    if (logSwitch == 0) return 0;
-    LogState& s = State();
-    std::lock_guard<std::mutex> guard(s.lock);
+int PrintLocked(LogState& s, const char* format, std::va_list args) {
     const sys::LocalTime t = sys::Now();
     if (!OpenDay(s, Day{t.year, t.month, t.day})) return -1;
     PutPrefix(s.text, t, s.pid);
     std::size_t room = s.text.cap - s.text.size;  // the prefix made room for a common line
 
-    std::va_list args;
-    va_start(args, format);
     std::va_list again;
     va_copy(again, args);
     int length = std::vsnprintf(s.text.Room(0), room, format, args);
@@ -346,10 +419,11 @@ int LogPrintf(int logSwitch, const char* format, ...) {
         length = std::vsnprintf(s.text.Room(room), room, format, again);
     }
     va_end(again);
-    va_end(args);
     if (length > 0) s.text.size += static_cast<std::size_t>(length);
 
     s.out.size = 0;
     Encode(s.text.data.get(), s.text.size, s.out);
     return WriteLine(s, t);
 }
+
+}  // namespace

@@ -16,6 +16,24 @@ void LogConfigure(const LogOptions& options);
 // The folder the daily files go to, as configured (UTF-8).
 std::string LogFolder();
 
+// Told when the folder or the day's file is refused (not the program's user's, writable by
+// others, cannot be made or opened): once, until a file opens again. text names the folder
+// and why. Called on the logging thread after the writer's lock is released, so the sink may
+// trace (and so log) itself. Null: nobody is told.
+using LogRefusalSink = void (*)(void* context, const char* text);
+void LogSetRefusalSink(LogRefusalSink sink, void* context);
+
+// While one lives on a thread, a refusal found by that thread's lines is told later, by the
+// next line written outside one: the trace renderer logs under its relay's trace lock, which
+// the sink needs to trace the refusal.
+class LogRefusalsHeld {
+public:
+    LogRefusalsHeld();
+    ~LogRefusalsHeld();
+    LogRefusalsHeld(const LogRefusalsHeld&) = delete;
+    LogRefusalsHeld& operator=(const LogRefusalsHeld&) = delete;
+};
+
 // Returns 0 when logSwitch is 0 (nothing touched) or the day's limit holds the line back, -1
 // when the file cannot be opened or written, 1 after writing. The message is UTF-8 (or raw
 // bytes), of any length, and brings its own line end.

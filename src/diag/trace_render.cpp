@@ -141,7 +141,10 @@ void TraceRenderer::OnTraceEvent(unsigned count, const TraceEvent& event) {
         shown = true;
     }
 
-    if (shown) LogPrintf(Log(), "%s", logLine);
+    if (shown) {
+        LogRefusalsHeld held;  // this runs under the relay's trace lock
+        LogPrintf(Log(), "%s", logLine);
+    }
     const int events = m_eventCount.load(std::memory_order_relaxed) + 1;
     m_eventCount.store(events > kEventsPerConsole ? 0 : events, std::memory_order_relaxed);
     if (events > kEventsPerConsole && m_console) m_console->ClearConsole();

@@ -4,6 +4,7 @@
 #include "diag/log.h"
 #include "relay/frame_text.h"
 
+#include <cstdio>
 #include <cstring>
 
 Gateway::Gateway(const Parts& parts, const char* versionText, const char* defaultLogFolder)
@@ -20,9 +21,25 @@ Gateway::Gateway(const Parts& parts, const char* versionText, const char* defaul
     m_relay.SetVersionText(m_versionText.c_str());
     m_relay.SetServerWatch(this);
     m_com.SetOwner(m_window, this);
+    LogSetRefusalSink([](void* self, const char* text) { static_cast<Gateway*>(self)->ReportLogRefusal(text); },
+                      this);
 }
 
-Gateway::~Gateway() { Stop(); }
+Gateway::~Gateway() {
+    Stop();
+    LogSetRefusalSink(nullptr, nullptr);
+}
+
+bool Gateway::NoServer::Allows(const char*, char* rule, std::size_t cap) const {
+    std::snprintf(rule, cap, "%s", "Allowed Servers 읽을 수 없음");
+    return false;
+}
+
+// Said once each time the log stops being written: the log itself cannot carry it.
+void Gateway::ReportLogRefusal(const char* text) {
+    m_relay.PostTrace(TRACE_TEXT, "로그 기록 불가!-->%s", text);
+    if (m_events) m_events->LogRefused(text);
+}
 
 void Gateway::SetLogSwitch(int bLog) {
     m_bLog = bLog ? 1 : 0;
@@ -32,19 +49,20 @@ void Gateway::SetLogSwitch(int bLog) {
 }
 
 int Gateway::LoadSettings() {
-    GatewaySettings stored;
-    const int found = m_shell->LoadSettings(&stored) ? 1 : 0;
+    m_loaded = m_shell->ReadSettings();
+    GatewaySettings stored = m_loaded.values;
+    const int found = m_loaded.stored ? 1 : 0;
     if (found) {
-        m_port = CutText(stored.port, kMaxPortText);
-        m_rate = CutText(stored.rate, kMaxRateText);
+        m_port = CutText(stored.port.empty() ? std::string("COM1") : stored.port, kMaxPortText);
+        m_rate = CutText(stored.rate.empty() ? std::string(kDefaultRateText) : stored.rate, kMaxRateText);
     } else {
-        // Nothing stored: the first port of the list, no speed, no log. The log's folder and
-        // limits count all the same when the store has them.
+        // Nothing stored: the first port of the list, the default speed, no log. The
+        // administrator's values count all the same.
         stored.port.clear();
         stored.rate.clear();
         stored.log = 0;
         m_port = "COM1";
-        m_rate.clear();
+        m_rate = kDefaultRateText;
     }
     m_stored = stored;
     LogOptions options;
@@ -54,14 +72,24 @@ int Gateway::LoadSettings() {
     LogConfigure(options);
     SetLogSwitch(found ? stored.log : 0);
     m_relay.SetRateText(m_rate.c_str());
-    SetAllowedServers(stored.allowedServers);
+    for (const SettingsIssue& issue : m_loaded.issues) {
+        m_relay.PostTrace(TRACE_TEXT, "%s!-->%s", issue.error ? "설정 오류" : "설정 경고", issue.text.c_str());
+        LogPrintf(m_bLog, "TEVN-> %s : 설정 %s\n", issue.error ? "ERROR" : "WARNING", issue.text.c_str());
+        if (m_events) m_events->SettingsProblem(issue.error, issue.text.c_str());
+    }
+    SetAllowedServers(stored);
     return found;
 }
 
-// A list with a damaged item allows no server at all, and says which item it is.
-void Gateway::SetAllowedServers(const std::string& text) {
+// A list with a damaged item allows no server at all, and says which item it is; so does a
+// list that could not be read.
+void Gateway::SetAllowedServers(const GatewaySettings& s) {
+    if (s.allowNone) {
+        m_relay.SetServerFilter(&m_noServer);
+        return;
+    }
     char bad[64] = {};
-    if (!m_allowList.Parse(text.c_str(), bad, sizeof bad)) {
+    if (!m_allowList.Parse(s.allowedServers.c_str(), bad, sizeof bad)) {
         m_relay.PostTrace(TRACE_TEXT, "Allowed Servers 설정 오류!-->%s", bad);
         LogPrintf(m_bLog, "TEVN-> ERROR : Allowed Servers 설정 오류 (%s): 어떤 서버에도 접속하지 않습니다\n", bad);
     }

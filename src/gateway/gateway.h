@@ -9,6 +9,7 @@
 #include "diag/trace.h"
 #include "diag/trace_render.h"
 #include "gateway/port_recovery.h"
+#include "gateway/settings_model.h"
 #include "gateway/settings_text.h"
 #include "net/allow_list.h"
 #include "relay/relay.h"
@@ -16,23 +17,14 @@
 
 #include <string>
 
-// The stored settings, UTF-8. The last four are read, never written by the program.
-struct GatewaySettings {
-    std::string port;            // "COM Port"
-    std::string rate;            // "COM Rate"
-    int log = 0;                 // "Log Flag"
-    std::string logFolder;       // "Log Folder": empty = the shell's default folder
-    int logDays = 365;           // "Log Days"
-    int logLimitMb = 256;        // "Log Limit"
-    std::string allowedServers;  // "Allowed Servers"
-};
-
 // What the gateway asks of its shell. Every call comes on the window thread.
 class GatewayShell {
 public:
     virtual ~GatewayShell() = default;
-    // The registry (Windows) or the settings file (Linux): 1 when settings are stored, 0 none.
-    virtual int LoadSettings(GatewaySettings* out) = 0;
+    // The registry (Windows) or the settings file (Linux), read value by value into a
+    // SettingsReader: the values in force, whether port, speed and log switch are stored, and
+    // every problem found.
+    virtual SettingsRead ReadSettings() = 0;
     // Writes "COM Port", "COM Rate", "Version" and "Log Flag". 1 written, 0 not.
     virtual int SaveSettings(const GatewaySettings& settings, const char* version) = 0;
     // The "로그생성" choice as the operator left it; it takes effect when the settings are saved.
@@ -53,6 +45,10 @@ public:
     virtual void PortLost(const char* port) = 0;
     virtual void PortBack(const char* port) = 0;
     virtual void ServerUnreachable(const char* host, int port) = 0;
+    // A problem in the stored settings (error: a bad value; else a warning: an unknown name).
+    virtual void SettingsProblem(bool error, const char* text) = 0;
+    // The log folder or the day's file cannot be used: nothing is logged until it can.
+    virtual void LogRefused(const char* text) = 0;
 };
 
 class Gateway final : private TerminalSink, private ServerWatch {
@@ -71,9 +67,12 @@ public:
     Gateway(const Gateway&) = delete;
     Gateway& operator=(const Gateway&) = delete;
 
-    // Reads the stored settings and configures the log from them. 1 found; 0 none (port "COM1",
-    // speed empty, log off).
+    // Reads the stored settings and configures the log and the allowed servers from them; each
+    // problem goes to the trace, the log and the events. 1 found; 0 none (port "COM1", the
+    // default speed, log off).
     int LoadSettings();
+    // The settings as the last LoadSettings found them.
+    const SettingsRead& Loaded() const { return m_loaded; }
     // The texts the operator gave (window controls, command line), cut to the text limits.
     void SetTexts(const std::string& port, const std::string& rate);
     // Start-up on the window thread: says which log folder is in use, logs the start, opens the
@@ -104,7 +103,8 @@ private:
     bool OpenPort();    // the port with the current texts; traced, failure reported
     bool ReopenPort();  // one retry of a lost port, same texts, settings untouched
     void SetLogSwitch(int bLog);
-    void SetAllowedServers(const std::string& text);
+    void SetAllowedServers(const GatewaySettings& s);
+    void ReportLogRefusal(const char* text);
 
     WindowThread* m_window;
     GatewayShell* m_shell;
@@ -113,11 +113,16 @@ private:
     std::string m_defaultLogFolder;
     std::string m_keyText;
     GatewaySettings m_stored;
+    SettingsRead m_loaded;
     std::string m_port = "COM1";
     std::string m_rate;
     int m_bLog = 0;
     bool m_started = false;
     AllowList m_allowList;
+    // The filter when "Allowed Servers" cannot be read: no server.
+    struct NoServer final : ServerFilter {
+        bool Allows(const char*, char* rule, std::size_t cap) const override;
+    } m_noServer;
 
     // Declared in the order they are needed; destroyed in reverse (recovery, relay, port, trace).
     TraceRenderer m_renderer;

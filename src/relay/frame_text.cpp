@@ -59,3 +59,15 @@ FrameKind ClassifyFrame(const char* frame, int n) {
     if (StartsWithThree(frame, n, kAck) || StartsWithThree(frame, n, kNak)) return FRAME_ACK_NAK;
     return FRAME_OTHER;
 }
+
+int ServerPortNumber(const char* portText) {
+    long value = 0;
+    const char* p = portText;
+    if (*p == '\0') return 0;
+    for (; *p != '\0'; ++p) {
+        if (*p < '0' || *p > '9') return 0;
+        value = value * 10 + (*p - '0');
+        if (value > 65535) return 0;
+    }
+    return static_cast<int>(value);
+}

@@ -35,6 +35,10 @@ enum ConnectFrameFault {
 constexpr int kHostSize = 21;      // 20 characters and the terminator
 constexpr int kPortTextSize = 10;  // 9 digits and the terminator
 
+// The server port of a connect frame's port text: 1 to 65535 written in decimal digits only;
+// 0 for anything else (empty, a sign, a blank, a number beyond 65535).
+int ServerPortNumber(const char* portText);
+
 // Splits a connect frame (a NUL-terminated copy of n bytes) into host and port text. On a fault
 // nothing is written and *partLength tells the offending length (host or port part).
 int ParseConnectFrame(const char* frame, int n, char* host, char* portText, int* partLength);

@@ -91,7 +91,15 @@ void Relay::ConnectStep(Route route, const char* frame, int n) {
     // One connection and one worker at a time: the old one ends before the new one opens.
     EndWorker();
 
-    const int port = std::atoi(m_portText);
+    const int port = ServerPortNumber(m_portText);
+    if (port == 0) {
+        // Not a port: to the terminal and the operator it looks like a server out of reach.
+        char shown[4 * kPortTextSize + 1];
+        shown[EscapeControls(m_portText, std::strlen(m_portText), shown, sizeof shown - 1)] = '\0';
+        LogPrintf(Log(), "TEVN-> ERROR : 접속전문 오류 (포트 %s)\n", shown);
+        Unreachable(route, port);
+        return;
+    }
     if (Refused(route, port)) return;
     const int handle = ConnectServer(Log(), m_host, port);
     if (handle == -1) {

@@ -158,7 +158,8 @@ int CCom::Open() {
     }
     ioctl(fd, TIOCEXCL);
     if (!SetLine(fd, m_baudRate, m_byteSize, m_parity, m_stopBits)) {
-        std::fputs("Connect Failed. DCB Setting Error\n", stderr);
+        // Said in the terms of this system: the speed and the device that refused it.
+        std::fprintf(stderr, "speed %u not supported by %s\n", static_cast<unsigned>(m_baudRate), path);
         m_bConnected.store(0);
         ReleaseDevice(fd);
         return 0;

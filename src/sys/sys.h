@@ -22,14 +22,17 @@ int ProcessId();
 bool MakeDirectory(const char* path);
 
 // The names (UTF-8) of the regular files directly inside folder: no links, no sub-folders.
-// False when the folder cannot be read; on POSIX a folder that is a symbolic link is refused.
+// False when the folder cannot be read; on POSIX also when the folder reached (a link to it is
+// followed) is another user's or writable by group or others.
 bool ListFiles(const char* folder, std::vector<std::string>& names);
 
 // Deletes folder/name if it is a regular file; a link or a folder of that name is left alone.
 bool RemoveFile(const char* folder, const char* name);
 
 // A file kept open for appending (the day's log). On POSIX it is created readable by its owner
-// only (0600), and neither the folder nor the file may be a symbolic link; on Windows the
+// only (0600); the folder's path is followed, but the folder reached and the file must be the
+// program's user's and not writable by group or others, and the file is never reached through a
+// symbolic link; on Windows the
 // UTF-8 path is opened through the wide API and others may read, rename or delete the file.
 class AppendFile {
 public:
@@ -38,9 +41,9 @@ public:
     AppendFile(const AppendFile&) = delete;
     AppendFile& operator=(const AppendFile&) = delete;
 
-    // Opens folder/name, created when missing. False if it cannot be opened or is not a
-    // regular file.
-    bool Open(const char* folder, const char* name);
+    // Opens folder/name, created when missing. False if it cannot be opened or is refused;
+    // why (when given) then says what is wrong, in a few words.
+    bool Open(const char* folder, const char* name, std::string* why = nullptr);
     void Close();
     bool IsOpen() const { return m_handle != -1; }
     // Bytes the file held when it was opened.

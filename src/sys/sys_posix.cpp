@@ -49,9 +49,27 @@ bool MakeDirectory(const char* path) {
 
 namespace {
 
-// The folder itself must not be a link: whoever could plant one could send the log elsewhere.
-int OpenFolder(const char* folder) {
-    return open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+// The configured path is followed (systemd hands a service its log folder as a link into
+// /var/log/private), but the folder reached must be the program's user's and writable by no
+// one else: whoever may write there can plant, swap or read files. Files inside are still
+// opened without following links.
+int OpenFolder(const char* folder, std::string* why = nullptr) {
+    const int dir = open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) {
+        if (why) *why = std::strerror(errno);
+        return -1;
+    }
+    struct stat st{};
+    const char* refusal = nullptr;
+    if (fstat(dir, &st) != 0) refusal = "cannot be examined";
+    else if (st.st_uid != geteuid()) refusal = "belongs to another user";
+    else if ((st.st_mode & 022) != 0) refusal = "is writable by group or others";
+    if (refusal) {
+        if (why) *why = refusal;
+        close(dir);
+        return -1;
+    }
+    return dir;
 }
 
 // One lstat: a deleted file has no name left, a renamed or replaced one another inode there.
@@ -91,21 +109,29 @@ bool RemoveFile(const char* folder, const char* name) {
     return removed;
 }
 
-bool AppendFile::Open(const char* folder, const char* name) {
+bool AppendFile::Open(const char* folder, const char* name, std::string* why) {
     Close();
-    const int dir = OpenFolder(folder);
+    const int dir = OpenFolder(folder, why);
     if (dir < 0) return false;
     // O_NONBLOCK: a FIFO planted under the file's name must not hold the writer in open().
     const int fd = openat(dir, name, O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
                           0600);
     close(dir);
-    if (fd < 0) return false;
+    if (fd < 0) {
+        if (why) *why = std::string(name) + ": " + std::strerror(errno);
+        return false;
+    }
     struct stat st{};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const char* refusal = nullptr;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) refusal = "is not a regular file";
+    else if (st.st_uid != geteuid()) refusal = "belongs to another user";
+    else if ((st.st_mode & 022) != 0) refusal = "is writable by group or others";
+    if (refusal) {
+        if (why) *why = std::string(name) + " " + refusal;
         close(fd);
         return false;
     }
-    if ((st.st_mode & 077) != 0) fchmod(fd, 0600);  // a file left by an older version
+    if ((st.st_mode & 077) != 0) fchmod(fd, 0600);  // a file left readable by an older version
     m_handle = fd;
     m_device = st.st_dev;
     m_index = st.st_ino;

@@ -76,16 +76,20 @@ bool RemoveFile(const char* folder, const char* name) {
     return IsPlainFile(GetFileAttributesW(path.c_str())) && DeleteFileW(path.c_str());
 }
 
-bool AppendFile::Open(const char* folder, const char* name) {
+bool AppendFile::Open(const char* folder, const char* name, std::string* why) {
     Close();
     const std::wstring path = Join(folder, name);
     // Support staff read the day's file live and may move or delete it while it is open.
     const HANDLE h = CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
+    if (h == INVALID_HANDLE_VALUE) {
+        if (why) *why = std::string(name) + ": cannot be opened (error " + std::to_string(GetLastError()) + ")";
+        return false;
+    }
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(h, &info) || !IsPlainFile(info.dwFileAttributes)) {
+        if (why) *why = std::string(name) + " is not a plain file";
         CloseHandle(h);
         return false;
     }

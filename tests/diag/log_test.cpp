@@ -291,6 +291,7 @@ TEST_F(LogFile, FileThatGoesAwayIsMadeAgain) {
 
 #if !defined(_WIN32)
 #include <sys/stat.h>
+#include <unistd.h>
 
 TEST_F(LogFile, PrivateFilesAndNoLinksFollowed) {
     namespace fs = std::filesystem;
@@ -311,11 +312,40 @@ TEST_F(LogFile, PrivateFilesAndNoLinksFollowed) {
     EXPECT_EQ(LogPrintf(1, "diverted\n"), -1);
     EXPECT_EQ(ReadFile("target"), "target");
 
-    // Nor is a folder that is a link.
+    // The configured folder is followed when it is a link (systemd hands a service with
+    // DynamicUser=yes its log folder as a link into a private 0700 folder) ...
     fs::remove_all("gate_log");
-    fs::create_directory("elsewhere");
-    fs::create_directory_symlink("elsewhere", "gate_log");
-    EXPECT_EQ(LogPrintf(1, "diverted\n"), -1);
-    EXPECT_TRUE(fs::is_empty("elsewhere"));
+    fs::create_directories("private/brisca");
+    fs::permissions("private", fs::perms::owner_all);
+    fs::permissions("private/brisca", fs::perms::owner_all);
+    fs::create_directory_symlink("private/brisca", "gate_log");
+    std::vector<std::string> told;
+    LogSetRefusalSink([](void* c, const char* t) { static_cast<std::vector<std::string>*>(c)->push_back(t); }, &told);
+    EXPECT_EQ(LogPrintf(1, "through the link\n"), 1);
+    EXPECT_NE(ReadFile(DayFile("private/brisca", before).string()).find("through the link"), std::string::npos);
+
+    // ... but a folder others may write to is refused, and said once until it is mended.
+    fs::permissions("private/brisca", fs::perms::all);
+    LogConfigure(LogOptions{});
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(LogPrintf(1, "refused\n"), -1);
+    EXPECT_EQ(told, std::vector<std::string>{"gate_log: is writable by group or others"});
+    fs::permissions("private/brisca", fs::perms::owner_all);
+    EXPECT_EQ(LogPrintf(1, "mended\n"), 1);
+    // A day's file of another user (as root: handed to nobody), even in our own folder.
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(DayFile("private/brisca", before).c_str(), 65534, 65534), 0);
+        LogConfigure(LogOptions{});
+        EXPECT_EQ(LogPrintf(1, "refused\n"), -1);
+        ASSERT_EQ(told.size(), 2u);
+        EXPECT_NE(told[1].find("belongs to another user"), std::string::npos) << told[1];
+        // And a folder of another user.
+        fs::remove(DayFile("private/brisca", before));
+        ASSERT_EQ(chown("private/brisca", 65534, 65534), 0);
+        LogConfigure(LogOptions{});
+        EXPECT_EQ(LogPrintf(1, "refused\n"), -1);
+        ASSERT_EQ(told.size(), 3u);
+        EXPECT_EQ(told[2], "gate_log: belongs to another user");
+    }
+    LogSetRefusalSink(nullptr, nullptr);
 }
 #endif

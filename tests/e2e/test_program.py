@@ -90,20 +90,33 @@ def systemd_escape(text):
 
 class SystemModeTest(GatewayTest):
 
-    def test_service_instance_uses_its_device_settings_and_folders_and_rewrites_nothing(self):
-        term = self.termsim("version", "expect=VG01:Tevnmark:%s::19200::E" % VERSION)
-        conf, logs, run = (os.path.join(self.root, d) for d in ("etc", "logs", "run-svc"))
-        for d in (conf, logs, run):
-            os.mkdir(d)
-        instance = systemd_escape(self.tty)  # e.g. -tmp-brisca\x2de2e\x2d...-ttyCAT
+    def service(self, instance, ini_text=None, logs=None):
+        """Runs brisca --system INSTANCE with the folders systemd would give it; ini_text None
+        leaves the instance without a settings file."""
+        conf, run = (os.path.join(self.root, d) for d in ("etc", "run-svc"))
+        for d in (conf, run):
+            os.makedirs(d, exist_ok=True)
+        if logs is None:
+            logs = os.path.join(self.root, "logs")
+            os.makedirs(logs, 0o700, exist_ok=True)
         ini = os.path.join(conf, instance + ".ini")
-        stored = "COM Port=COM9\nCOM Rate=19200\nVersion=0\nLog Flag=1\n"
-        with open(ini, "w") as f:
-            f.write(stored)
+        if ini_text is not None:
+            with open(ini, "w") as f:
+                f.write(ini_text)
         self.env.update(CONFIGURATION_DIRECTORY=conf, LOGS_DIRECTORY=logs, RUNTIME_DIRECTORY=run)
+        return self._start([BRISCA, "--system", instance]), ini
 
-        gw = self._start([BRISCA, "--system", instance])
-        # The instance's device, not the file's port; the log folder the service was given.
+    def test_plain_instance_name_with_the_port_in_its_file_logs_through_systemds_link(self):
+        # DynamicUser=yes: $LOGS_DIRECTORY is a link into a private (0700) folder.
+        private = os.path.join(self.root, "var-log", "private")
+        os.makedirs(os.path.join(private, "brisca", "lane1"))
+        os.chmod(private, 0o700)
+        os.chmod(os.path.join(private, "brisca", "lane1"), 0o700)
+        logs = os.path.join(self.root, "var-log", "brisca-lane1")
+        os.symlink(os.path.join(private, "brisca", "lane1"), logs)
+        term = self.termsim("version", "expect=VG01:Tevnmark:%s::19200::E" % VERSION)
+        stored = "# lane 1\nCOM Port=%s\nCOM Rate=19200\nLog Flag=1\n" % self.tty
+        gw, ini = self.service("lane1", stored, logs)
         self.assertIsNotNone(gw.out.wait_for(re.escape(self.tty) + " Open 성공!$"), self.dump())
         self.assertRegex(gw.out.lines[0], r"로그 폴더-->%s$" % re.escape(logs))
         self.assert_steps_pass(term)
@@ -112,11 +125,48 @@ class SystemModeTest(GatewayTest):
         self.assertEqual(read_bytes(ini).decode(), stored)
         self.assertEqual(os.listdir(self.config), [], "settings or autostart entry written")
         self.assertEqual(os.listdir(self.work), [], "something written to the working folder")
-        self.assertTrue([n for n in os.listdir(logs) if n.startswith("brisca")], self.dump())
-        # The journal's view: a start and a stop, both notices.
+        written = os.listdir(os.path.join(private, "brisca", "lane1"))
+        self.assertTrue([n for n in written if n.startswith("brisca")], self.dump())
+        # The journal's view: a start and a stop, both notices, nothing else.
         self.assertRegex(gw.err.text(), r"\A<6>시작 : 버전 %s, 포트 %s, " % (
             re.escape(VERSION), re.escape(self.tty)))
         self.assertIn("<6>종료", gw.err.text().split("\n"))
+        self.assertNotIn("<3>", gw.err.text())
+
+    def test_starts_without_a_file_and_with_com_rate_alone(self):
+        instance = systemd_escape(self.tty)  # the instance names the device
+        for text, speed in ((None, "57600"), ("COM Rate=38400\n", "38400")):
+            with self.subTest(text):
+                term = self.termsim("version", "expect=VG01:Tevnmark:%s::%s::E" % (VERSION, speed))
+                gw, _ = self.service(instance, text)
+                self.assertIsNotNone(gw.out.wait_for(re.escape(self.tty) + " Open 성공!$"), self.dump())
+                self.assert_steps_pass(term)
+                self.assertEqual(self.stop(gw)[0], 0, self.dump())
+                self.assertNotIn("<3>", gw.err.text())
+                term.kill()
+
+    def test_log_folder_of_another_user_or_open_to_others_is_refused_and_said_once(self):
+        logs = os.path.join(self.root, "logs")
+        os.mkdir(logs)
+        cases = [("open to others", 0o777, None, "is writable by group or others")]
+        if os.geteuid() == 0:
+            cases.append(("another user's", 0o700, 65534, "belongs to another user"))
+        for name, mode, owner, why in cases:
+            with self.subTest(name):
+                os.chmod(logs, mode)
+                if owner is not None:
+                    os.chown(logs, owner, owner)
+                term = self.termsim("version", "expect-any", "version", "expect-any")
+                gw, _ = self.service(systemd_escape(self.tty), "Log Flag=1\n", logs)
+                self.assertIsNotNone(gw.out.wait_for(" Open 성공!$"), self.dump())
+                self.assert_steps_pass(term)  # traced lines that the log holds back
+                self.assertEqual(self.stop(gw)[0], 0, self.dump())
+                said = "%s: %s" % (logs, why)
+                self.assertEqual(gw.err.matching(r"^<3>"), ["<3>로그 기록 불가 : " + said], self.dump())
+                self.assertEqual(len(gw.out.matching(r"로그 기록 불가!-->" + re.escape(said) + "$")), 1,
+                                 self.dump())
+                self.assertEqual(os.listdir(logs), [])
+                term.kill()
 
 
 class SettingsTest(GatewayTest):
@@ -159,29 +209,68 @@ class SettingsTest(GatewayTest):
         self.assertEqual(read_bytes(self.settings_path()).decode(), stored)
         self.assertFalse(os.path.exists(os.path.join(self.work, "gate_log")))
 
-    def test_damaged_or_over_long_file_gives_a_message_and_the_defaults(self):
+    def test_hand_written_files_keep_the_allow_list_say_each_problem_and_survive_a_save(self):
+        serv, port = self.servsim()  # on 127.0.0.1: outside the list
+        allowed = b"Allowed Servers=10.0.0.0/8\n"
         cases = {
-            "binary": b"\x00\xff\xfe garbage \x80\x81",
-            "no equals sign": b"COM Port=/dev/ttyS3\nthis line is damaged\nLog Flag=1\n",
-            "over-long": b"COM Port=/dev/ttyS3\n" + b"# padding\n" * 500 + b"Log Flag=1\n",
-            "rate too long": b"COM Port=/dev/ttyS3\nCOM Rate=1234567890\nLog Flag=1\n",
+            "only Allowed Servers": (allowed, None),
+            "one bad line": (b"# shop 12\r\n" + allowed + b"Log Days=thirty\n",
+                             r'^<3>설정 오류 : .* line 3: "Log Days" is not a number of days'),
+            "misspelt name": (b"Allowed Server=127.0.0.1\n" + allowed,
+                              r'^<4>설정 경고 : .* line 1: unknown name "Allowed Server"'),
+            "too long": (allowed + b"# padding\n" * 7000,
+                         r"^<3>설정 오류 : .*: is longer than 65536 bytes; .* no server is allowed"),
         }
         os.makedirs(os.path.dirname(self.settings_path()))
-        for name, content in cases.items():
+        for name, (content, event) in cases.items():
             with self.subTest(name):
                 with open(self.settings_path(), "wb") as f:
                     f.write(content)
-                term = self.termsim("version", "expect=VG01:Tevnmark:%s::9600::E" % VERSION)
+                term = self.termsim("version", "expect=VG01:Tevnmark:%s::9600::E" % VERSION,
+                                    "connect=P,127.0.0.1,%d" % port, "expect-silence=300")
                 gw = self.brisca("--rate", "9600")
-                # Standard error has a reader of its own: wait for the line, it may lag stdout.
-                self.assertIsNotNone(gw.err.wait_for(
-                    re.escape("설정 파일을 읽을 수 없습니다: %s" % self.settings_path())), self.dump())
                 self.assert_steps_pass(term)
-                # The damaged file has been replaced by the settings in use.
-                self.assertEqual(read_bytes(self.settings_path()).decode(),
-                                 "COM Port=%s\nCOM Rate=9600\nVersion=%s\nLog Flag=0\n" % (self.tty, VERSION))
+                # The list holds: the server outside it is refused like one out of reach.
+                self.assertIsNotNone(gw.err.wait_for(r"^<4>서버 접속오류 : 127\.0\.0\.1:%d$" % port), self.dump())
+                if event:
+                    self.assertIsNotNone(gw.err.wait_for(event), self.dump())
                 self.assertEqual(self.stop(gw)[0], 0, self.dump())
+                # The save kept every byte the administrator wrote; a file too long to be read
+                # whole is not rewritten at all.
+                # (Lines added end as the file's first line does.)
+                eol = "\r\n" if content.split(b"\n")[0].endswith(b"\r") else "\n"
+                own = ("COM Port=%s\nCOM Rate=9600\nVersion=%s\nLog Flag=0\n" % (self.tty, VERSION)
+                       ).replace("\n", eol).encode()
+                saved = read_bytes(self.settings_path())
+                self.assertEqual(saved, content if name == "too long" else content + own)
                 term.kill()
+        self.assertEqual(serv.out.matching(r"accepted"), [], "a server outside the list was connected")
+
+    def test_check_config_says_each_problem_and_the_values_in_force(self):
+        good = os.path.join(self.root, "good.ini")
+        bad = os.path.join(self.root, "bad.ini")
+        with open(good, "w") as f:
+            f.write("# lane 1\nCOM Port=/dev/ttyUSB0\nLog Flag=1\nAllowed Servers=10.0.0.0/8\n")
+        with open(bad, "w") as f:
+            f.write("Log Flag=1\nAllowed Servers=10.0.0.0/8\nLog Days=thirty\nLog Limt=5\n")
+        p = self._start([BRISCA, "--check-config", good])
+        self.assertEqual(p.wait(), 0, self.dump())
+        self.assertEqual(p.out.text(), "%s\nno problem found\nvalues in force:\nCOM Port=/dev/ttyUSB0\n"
+                         "COM Rate=57600\nLog Flag=1\nLog Folder=(the default folder)\nLog Days=365\n"
+                         "Log Limit=256\nAllowed Servers=10.0.0.0/8" % good)
+        p = self._start([BRISCA, "--check-config", bad])
+        self.assertEqual(p.wait(), 1, self.dump())
+        self.assertEqual(p.out.lines[1:3], [
+            'error: %s line 3: "Log Days" is not a number of days ("thirty"); the default 365 is used' % bad,
+            'warning: %s line 4: unknown name "Log Limt" (not used)' % bad])
+        self.assertIn("Log Days=365", p.out.lines)
+        # The service's own file, found the way the service finds it.
+        conf = os.path.dirname(bad)
+        self.env.update(CONFIGURATION_DIRECTORY=conf)
+        p = self._start([BRISCA, "--system", "bad", "--check-config"])
+        self.assertEqual(p.wait(), 1, self.dump())
+        self.assertIn("COM Port=/dev/bad", p.out.lines)
+        self.assertEqual(os.listdir(self.config), [])
 
     def test_config_option_names_the_file(self):
         own = os.path.join(self.root, "elsewhere", "brisca.ini")
@@ -195,10 +284,14 @@ class SettingsTest(GatewayTest):
 
 class AutostartTest(GatewayTest):
 
-    def test_entry_written_on_every_start_even_when_the_port_fails(self):
+    def test_entry_written_only_after_a_successful_start(self):
         gw = self._start([BRISCA, "--port", os.path.join(self.root, "missing")])
         self.assertEqual(gw.wait(), 2, self.dump())
         entry = os.path.join(self.config, "autostart", "Brisca.desktop")
+        self.assertFalse(os.path.exists(entry))
+        term = self.termsim("version", "expect-any")
+        self.brisca("--rate", "38400")
+        self.assert_steps_pass(term)
         text = read_bytes(entry).decode("utf-8")
         self.assertTrue(text.startswith("[Desktop Entry]\n"), text)
         self.assertIn("\nType=Application\n", text)

@@ -5,11 +5,13 @@
 
 #include "core/event_loop.h"
 #include "crypto/server_key.h"
+#include "diag/log.h"
 #include "support/relay_rig.h"
 
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -42,9 +44,14 @@ public:
     std::vector<GatewaySettings> saved;
     std::vector<std::string> reports, events;
 
-    int LoadSettings(GatewaySettings* out) override {
-        if (hasStored) *out = stored;
-        return hasStored;
+    std::vector<SettingsIssue> issues;
+
+    SettingsRead ReadSettings() override {
+        SettingsRead r;
+        if (hasStored) r.values = stored;
+        r.stored = hasStored;
+        r.issues = issues;
+        return r;
     }
     int SaveSettings(const GatewaySettings& s, const char* version) override {
         saved.push_back(s);
@@ -63,6 +70,10 @@ public:
     void PortLost(const char* port) override { events.push_back(std::string("lost ") + port); }
     void PortBack(const char* port) override { events.push_back(std::string("back ") + port); }
     void ServerUnreachable(const char*, int) override {}
+    void SettingsProblem(bool error, const char* text) override {
+        events.push_back(std::string(error ? "settings error " : "settings warning ") + text);
+    }
+    void LogRefused(const char* text) override { events.push_back(std::string("log refused ") + text); }
     void SetIcon(int) override {}
 
     void Append(const char* line) override {
@@ -126,7 +137,7 @@ TEST_F(GatewayTest, StartSaysTheLogFolderLogsTheStartOpensAndSavesThenSettingsCh
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
     const std::string terminal = std::string(cwd) + "/terminal";
     ASSERT_EQ(symlink(line.name.c_str(), terminal.c_str()), 0);
-    shell.stored = GatewaySettings{terminal, " 38400", 1, "gate_log", 30, 5, ""};
+    shell.stored = GatewaySettings{terminal, " 38400", 1, "gate_log", 30, 5, "", false};
     shell.checked = 0;  // the operator cleared "로그생성": it counts from the save on
     ASSERT_EQ(OnWindow(&Gateway::LoadSettings), 1);
     ASSERT_EQ(OnWindow(&Gateway::Start), 1);
@@ -169,6 +180,7 @@ TEST_F(GatewayTest, ALostPortIsRetriedWithoutSavingUntilTheOperatorChoosesNewSet
     shell.checked = 0;
     ASSERT_EQ(OnWindow(&Gateway::LoadSettings), 0);
     EXPECT_EQ(gateway.PortText(), "COM1");
+    EXPECT_EQ(gateway.RateText(), kDefaultRateText);  // nothing stored: the documented default
     loop.Call([&] { gateway.SetTexts(line.name, "38400"); });
     ASSERT_EQ(OnWindow(&Gateway::Start), 1);
     ASSERT_EQ(shell.saved.size(), 1u);
@@ -183,6 +195,37 @@ TEST_F(GatewayTest, ALostPortIsRetriedWithoutSavingUntilTheOperatorChoosesNewSet
 
     loop.Call([&] { gateway.ApplySettings("/nonexistent/tty", "38400"); });
     EXPECT_FALSE(gateway.Retrying());
+}
+
+// Each problem the store reports reaches the trace, the log and the events; a log folder that
+// others may write to is refused, and said once however many lines are held back.
+TEST_F(GatewayTest, SettingsProblemsAndARefusedLogFolderAreSaidOnce) {
+    ASSERT_EQ(mkdir("open", 0777), 0);
+    ASSERT_EQ(chmod("open", 0777), 0);
+    shell.stored = GatewaySettings{"/nonexistent/tty", "", 1, "open", 30, 5, "", true};
+    shell.issues = {{true, "f line 2: \"Log Days\" is not a number of days"},
+                    {false, "f line 3: unknown name \"Allowed Server\" (not used)"}};
+    ASSERT_EQ(OnWindow(&Gateway::LoadSettings), 1);
+    EXPECT_EQ(gateway.RateText(), kDefaultRateText);  // stored empty: the default
+    ASSERT_EQ(OnWindow(&Gateway::Start), 0);
+    loop.Call([&] { for (int i = 0; i < 3; ++i) LogPrintf(1, "held back\n"); });
+    EXPECT_TRUE(shell.WaitLine("설정 오류!-->f line 2: \"Log Days\" is not a number of days"));
+    EXPECT_TRUE(shell.WaitLine("설정 경고!-->f line 3: unknown name \"Allowed Server\" (not used)"));
+    EXPECT_TRUE(shell.WaitLine("로그 기록 불가!-->open: is writable by group or others"));
+    loop.Call([&] {
+        // (The first problem's log line finds the folder refused.)
+        const std::vector<std::string> want = {
+            "log refused open: is writable by group or others",
+            "settings error f line 2: \"Log Days\" is not a number of days",
+            "settings warning f line 3: unknown name \"Allowed Server\" (not used)",
+            "failed /nonexistent/tty"};
+        EXPECT_EQ(shell.events, want);
+    });
+    int refusals = 0;
+    for (const std::string& l : shell.Lines()) refusals += l.rfind("로그 기록 불가!", 0) == 0;
+    EXPECT_EQ(refusals, 1);
+    // Nothing was written into the folder others may write to.
+    EXPECT_EQ(rmdir("open"), 0);
 }
 
 }  // namespace

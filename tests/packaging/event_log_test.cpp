@@ -23,6 +23,9 @@ const Case kCases[] = {
     {ProgramEvent::PortLost, {L"COM7"}, EVENTLOG_WARNING_TYPE},
     {ProgramEvent::PortBack, {L"COM7"}, EVENTLOG_INFORMATION_TYPE},
     {ProgramEvent::ServerUnreachable, {L"10.1.2.3:9100"}, EVENTLOG_ERROR_TYPE},
+    {ProgramEvent::SettingsError, {L"Allowed Servers is of type REG_MULTI_SZ"}, EVENTLOG_ERROR_TYPE},
+    {ProgramEvent::SettingsWarning, {L"unknown name Allowed Server"}, EVENTLOG_WARNING_TYPE},
+    {ProgramEvent::LogRefused, {L"C:\\logs: access denied"}, EVENTLOG_ERROR_TYPE},
 };
 
 // The text the event viewer shows for the record: the message of the id with the inserts.

@@ -4,11 +4,13 @@
 #include "app/win32/main_dlg.h"
 #include "app/win32/relay_app.h"
 #include "app/win32/resource.h"
+#include "app/win32/wide_text.h"
 #include "ui_test_util.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cwchar>
 
 namespace {
 
@@ -100,7 +102,7 @@ TEST_F(SettingsTest, StoredSettingsAreLoadedIntoTheControls) {
     EXPECT_EQ(dlg.DebugDlg()->Log(), 1);
 }
 
-TEST_F(SettingsTest, PortOutsideTheListStaysInTheFieldAndLongSpeedIsCut) {
+TEST_F(SettingsTest, PortOutsideTheListStaysInTheFieldAndTooLongSpeedGivesTheDefault) {
     Seed(HKEY_LOCAL_MACHINE, L"\\\\.\\COM21", L"1152000000000", L"0");
     SettingsOnlyDlg dlg;
     ASSERT_TRUE(dlg.Create(nullptr));
@@ -108,7 +110,7 @@ TEST_F(SettingsTest, PortOutsideTheListStaysInTheFieldAndLongSpeedIsCut) {
     EXPECT_EQ(dlg.PortText(), L"\\\\.\\COM21");
     EXPECT_EQ(SelectedIndex(h, IDC_COMBO_PORT), CB_ERR);
     EXPECT_EQ(WindowText(GetDlgItem(h, IDC_COMBO_PORT)), L"\\\\.\\COM21");
-    EXPECT_EQ(dlg.RateText(), L"115200000");  // 9 characters at most
+    EXPECT_EQ(dlg.RateText(), L"57600");  // more than 9 characters is no speed: the default
     EXPECT_EQ(dlg.LogFlag(), 0);
 }
 
@@ -232,52 +234,87 @@ TEST_F(SettingsTest, TheMoreRecentlyWrittenKeyIsLoaded) {
     // The machine-wide key written afterwards (an installer, an administrator) wins again. (Wine
     // leaves a key's time alone when a value is rewritten unchanged: the port changes.)
     SeedAfter(HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, L"COM6", L"9600", L"0");
-    StoredSettings s;
-    EXPECT_EQ(CSettingsStore().Load(s), 1);
-    EXPECT_EQ(s.port, L"COM6");
-    EXPECT_EQ(s.bLog, 0);
+    SettingsRead s = CSettingsStore().Load();
+    EXPECT_EQ(s.stored, 1);
+    EXPECT_EQ(s.values.port, "COM6");
+    EXPECT_EQ(s.values.log, 0);
 
     // The newer key without settings does not hide the older one's.
     HKEY key;
     ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_ALL_ACCESS, &key), ERROR_SUCCESS);
     RegDeleteValueW(key, L"Log Flag");
     RegCloseKey(key);
-    EXPECT_EQ(CSettingsStore().Load(s), 1);
-    EXPECT_EQ(s.port, L"COM9");
+    s = CSettingsStore().Load();
+    EXPECT_EQ(s.stored, 1);
+    EXPECT_EQ(s.values.port, "COM9");
 }
 
-TEST_F(SettingsTest, InstallerValuesAreReadFromEitherKeyAndNeverWritten) {
+std::string Issues(const SettingsRead& r) {
+    std::string out;
+    for (const SettingsIssue& i : r.issues) out += (i.error ? "E " : "W ") + i.text + "\n";
+    return out;
+}
+
+TEST_F(SettingsTest, AdministratorsValuesComeFromTheMachineKeyWhereverItHoldsThem) {
     Seed(HKEY_LOCAL_MACHINE, L"COM3", L"38400", L"1");
     PutText(HKEY_LOCAL_MACHINE, L"Log Folder", L"%SystemDrive%\\Brisca Logs", REG_EXPAND_SZ);
     PutText(HKEY_LOCAL_MACHINE, L"Log Days", L" 30 ");
-    const DWORD noLimit = 0;
-    Put(HKEY_LOCAL_MACHINE, L"Log Limit", REG_DWORD, &noLimit, sizeof noLimit);
     PutText(HKEY_LOCAL_MACHINE, L"Allowed Servers", L"127.0.0.1,10.1.0.0/16");
-    // The program's newer per-user copy never holds them: they still come from the machine-wide key.
+    // The program's newer per-user copy, and a user's own values beside it: the port is the
+    // user's, the list and the days stay the administrator's; only the limit, which the
+    // machine-wide key lacks, may come from the user's key.
     SeedAfter(HKEY_CURRENT_USER, HKEY_LOCAL_MACHINE, L"COM4", L"9600", L"0");
-    StoredSettings s;
-    ASSERT_EQ(CSettingsStore().Load(s), 1);
-    EXPECT_EQ(s.port, L"COM4");
+    PutText(HKEY_CURRENT_USER, L"Allowed Servers", L"0.0.0.0/0");
+    PutText(HKEY_CURRENT_USER, L"Log Days", L"0");
+    const DWORD noLimit = 0;
+    Put(HKEY_CURRENT_USER, L"Log Limit", REG_DWORD, &noLimit, sizeof noLimit);
+    SettingsRead s = CSettingsStore().Load();
+    ASSERT_EQ(s.stored, 1);
+    EXPECT_EQ(s.values.port, "COM4");
     wchar_t drive[8] = {};
     GetEnvironmentVariableW(L"SystemDrive", drive, 8);
-    EXPECT_EQ(s.logFolder, std::wstring(drive) + L"\\Brisca Logs");
-    EXPECT_EQ(s.logDays, 30);
-    EXPECT_EQ(s.logLimitMb, 0);
-    EXPECT_EQ(s.allowedServers, L"127.0.0.1,10.1.0.0/16");
+    EXPECT_EQ(s.values.logFolder, Narrow(std::wstring(drive) + L"\\Brisca Logs"));
+    EXPECT_EQ(s.values.logDays, 30);
+    EXPECT_EQ(s.values.logLimitMb, 0);
+    EXPECT_EQ(s.values.allowedServers, "127.0.0.1,10.1.0.0/16");
+    EXPECT_FALSE(s.values.allowNone);
+    EXPECT_EQ(Issues(s), "");
+}
 
-    // A count that is not a number keeps its default; so does a missing one.
+// What an administrator may get wrong in the registry: each is a problem named with its key,
+// and "Allowed Servers" of another type allows no server instead of every one.
+TEST_F(SettingsTest, WrongTypesBadValuesAndMisspeltNamesAreProblemsAndTheListHolds) {
+    Seed(HKEY_LOCAL_MACHINE, L"COM3", L"38400", L"1");
+    const wchar_t multi[] = L"10.0.0.0/8\0\0";
+    Put(HKEY_LOCAL_MACHINE, L"Allowed Servers", REG_MULTI_SZ, multi, sizeof multi);
+    PutText(HKEY_LOCAL_MACHINE, L"Allowed Server", L"10.0.0.0/8");
     PutText(HKEY_LOCAL_MACHINE, L"Log Days", L"30 days");
-    StoredSettings d;
-    CSettingsStore().Load(d);
-    EXPECT_EQ(d.logDays, 365);
-    EXPECT_EQ(d.logLimitMb, 0);
+    PutText(HKEY_CURRENT_USER, L"Allowed Servers", L"127.0.0.1");  // no stand-in for the damaged one
+    const std::string key = "HKLM\\" + Narrow(kSettingsKey) + "\\";
+    SettingsRead s = CSettingsStore().Load();
+    EXPECT_TRUE(s.values.allowNone);
+    EXPECT_EQ(s.values.logDays, 365);
+    EXPECT_EQ(s.values.port, "COM3");
+    EXPECT_EQ(Issues(s),
+              "E " + key + "Log Days: \"Log Days\" is not a number of days (\"30 days\"); the default 365 is used\n"
+              "E " + key + "Allowed Servers: \"Allowed Servers\" is of type REG_MULTI_SZ, not REG_SZ; no server is allowed\n"
+              "W " + key + "Allowed Server: unknown name \"Allowed Server\" (not used)\n");
 
-    // Saving writes only the program's own four values.
-    Clear();
-    EXPECT_EQ(CSettingsStore().Save(s, L"1, 0, 0, 5"), 1);
+    // Saving writes only the program's own four values: the administrator's stay as they are.
+    StoredSettings own{L"COM4", L"9600", 1};
+    EXPECT_EQ(CSettingsStore().Save(own, L"1, 0, 0, 5"), 1);
     EXPECT_EQ(Raw(HKEY_LOCAL_MACHINE, L"COM Port"), L"COM4");
-    for (const wchar_t* name : {L"Log Folder", L"Log Days", L"Log Limit", L"Allowed Servers"})
-        EXPECT_FALSE(Has(HKEY_LOCAL_MACHINE, name)) << name;
+    EXPECT_EQ(Raw(HKEY_LOCAL_MACHINE, L"Log Days"), L"30 days");
+    EXPECT_EQ(Raw(HKEY_LOCAL_MACHINE, L"Allowed Server"), L"10.0.0.0/8");
+    HKEY k;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSettingsKey, 0, KEY_READ, &k), ERROR_SUCCESS);
+    wchar_t back[16] = {};
+    DWORD size = sizeof back, type = 0;
+    EXPECT_EQ(RegQueryValueExW(k, L"Allowed Servers", nullptr, &type, reinterpret_cast<BYTE*>(back), &size), ERROR_SUCCESS);
+    RegCloseKey(k);
+    EXPECT_EQ(type, static_cast<DWORD>(REG_MULTI_SZ));
+    EXPECT_EQ(size, sizeof multi);
+    EXPECT_EQ(std::wmemcmp(back, multi, sizeof multi / sizeof(wchar_t)), 0);
 }
 
 TEST_F(SettingsTest, EscapeAndEnterDoNothingAndCloseOnlyHides) {

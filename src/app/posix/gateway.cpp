@@ -33,33 +33,15 @@ HeadlessGateway::HeadlessGateway(const Options& opts, const char* versionText)
     }
 }
 
-int HeadlessGateway::LoadSettings(GatewaySettings* out) {
-    StoredSettings stored;
-    SettingsProblem problem;
-    const int r = m_settingsPath.empty() ? 0 : LoadSettingsFile(m_settingsPath, &stored, &problem);
-    if (r < 0) {
-        const std::string where =
-            problem.line > 0 ? "line " + std::to_string(problem.line) + ": " : std::string();
-        std::fprintf(stderr, "설정 파일을 읽을 수 없습니다: %s (%s%s). 기본 설정으로 시작합니다.\n",
-                     m_settingsPath.c_str(), where.c_str(), problem.reason.c_str());
-    }
-    if (r != 1) return 0;
-    out->port = stored.port;
-    out->rate = stored.rate;
-    out->log = stored.log;
-    out->logFolder = stored.logFolder;
-    out->logDays = stored.logDays;
-    out->logLimitMb = stored.logLimitMb;
-    out->allowedServers = stored.allowedServers;
-    return 1;
+SettingsRead HeadlessGateway::ReadSettings() {
+    // The service's file is the administrator's: each of its values counts on its own.
+    return LoadSettingsFile(m_settingsPath, m_opts.system);
 }
 
 int HeadlessGateway::SaveSettings(const GatewaySettings& s, const char* version) {
     // The service's settings belong to the administrator: read, never rewritten.
     if (m_opts.system || m_settingsPath.empty()) return 1;
-    StoredSettings file{s.port, s.rate, version, s.log, s.logFolder, s.logDays, s.logLimitMb,
-                        s.allowedServers};
-    if (SaveSettingsFile(m_settingsPath, file)) return 1;
+    if (SaveSettingsFile(m_settingsPath, OwnedSettings{s.port, s.rate, version, s.log})) return 1;
     std::fprintf(stderr, "설정을 저장할 수 없습니다: %s\n", m_settingsPath.c_str());
     return 0;
 }
@@ -74,8 +56,8 @@ int HeadlessGateway::Start() {
     m_logChecked = m_gateway.Log();
     std::string port = m_gateway.PortText();
     std::string rate = m_gateway.RateText();
-    // A service instance is bound to its device, whatever its settings file says.
-    if (m_opts.system) port = m_systemPort;
+    // A service instance opens the port its file names, else the device its name gives.
+    if (m_opts.system && m_gateway.Loaded().values.port.empty()) port = m_systemPort;
     // The command line acts as the operator typing into the window before "세팅".
     if (m_opts.hasPort) port = m_opts.port;
     if (m_opts.hasRate) rate = m_opts.rate;
@@ -84,7 +66,29 @@ int HeadlessGateway::Start() {
 
     m_trayIcon.SetIcon(ICON_IDLE);
     const int opened = m_gateway.Start();
-    // Every start registers the program, whether the port opened or not; a service does not.
-    if (!m_opts.system) RegisterAutostart(AutostartEntryPath(), ProgramPath());
+    // A start that worked registers the program (a failed one would start it again at every
+    // logon only to fail); a service does not.
+    if (opened && !m_opts.system) RegisterAutostart(AutostartEntryPath(), ProgramPath());
     return opened ? 0 : 2;
+}
+
+int CheckSettings(const Options& opts, std::FILE* out) {
+    std::string path;
+    std::string servicePort;
+    if (opts.system) {
+        const SystemPaths paths = ServicePaths(opts);
+        path = paths.settingsFile;
+        servicePort = paths.port;
+    } else {
+        path = opts.configPath.empty() ? DefaultSettingsPath() : opts.configPath;
+    }
+    SettingsRead read = LoadSettingsFile(path, opts.system);
+    if (opts.system && read.values.port.empty()) read.values.port = servicePort;
+    std::fprintf(out, "%s\n", path.c_str());
+    for (const SettingsIssue& issue : read.issues)
+        std::fprintf(out, "%s: %s\n", issue.error ? "error" : "warning", issue.text.c_str());
+    if (read.issues.empty()) std::fputs("no problem found\n", out);
+    std::fputs("values in force:\n", out);
+    std::fputs(DescribeSettings(read).c_str(), out);
+    return read.issues.empty() ? 0 : 1;
 }

@@ -8,6 +8,7 @@
 #include "core/event_loop.h"
 #include "gateway/gateway.h"
 
+#include <cstdio>
 #include <string>
 
 class HeadlessGateway final : private GatewayShell {
@@ -28,7 +29,7 @@ public:
     EventLoop& Loop() { return m_loop; }
 
 private:
-    int LoadSettings(GatewaySettings* out) override;
+    SettingsRead ReadSettings() override;
     int SaveSettings(const GatewaySettings& settings, const char* version) override;
     int LogChecked() override { return m_logChecked; }
     void ReportOpenFailure(const char* port) override;
@@ -44,3 +45,7 @@ private:
     HeadlessTrayIcon m_trayIcon;
     Gateway m_gateway;
 };
+
+// --check-config: the settings file's problems and the values in force, printed to out. 0 when
+// there is no problem, 1 otherwise.
+int CheckSettings(const Options& opts, std::FILE* out);

@@ -70,3 +70,11 @@ void JournalEvents::PortBack(const char* port) {
 void JournalEvents::ServerUnreachable(const char* host, int port) {
     Line("<4>", "서버 접속오류 : %s:%d", Printable(host).c_str(), port);
 }
+
+void JournalEvents::SettingsProblem(bool error, const char* text) {
+    Line(error ? "<3>" : "<4>", "설정 %s : %s", error ? "오류" : "경고", Printable(text).c_str());
+}
+
+void JournalEvents::LogRefused(const char* text) {
+    Line("<3>", "로그 기록 불가 : %s", Printable(text).c_str());
+}

@@ -40,6 +40,8 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    if (opts.checkConfig) return CheckSettings(opts, stdout);
+
     if (opts.listPorts) {
         std::fputs(FormatPortList(ListSerialPorts("/dev")).c_str(), stdout);
         return 0;

@@ -72,6 +72,17 @@ int ParseOptions(int argc, const char* const* argv, Options* opts, std::string* 
             opts->system = true;
             continue;
         }
+        if (std::strncmp(arg, "--check-config", 14) == 0 && (arg[14] == '\0' || arg[14] == '=')) {
+            opts->checkConfig = true;
+            // The file is optional: the next argument is taken when it is not an option.
+            if (arg[14] == '=') opts->configPath = arg + 15;
+            else if (i + 1 < argc && argv[i + 1][0] != '-') opts->configPath = argv[++i];
+            if (arg[14] == '=' && opts->configPath.empty()) {
+                *error = "--check-config= needs a file name";
+                return 0;
+            }
+            continue;
+        }
         if (std::strcmp(arg, "--list-ports") == 0) {
             opts->listPorts = true;
         } else if (std::strcmp(arg, "--log") == 0) {
@@ -89,6 +100,10 @@ int ParseOptions(int argc, const char* const* argv, Options* opts, std::string* 
             return 0;
         }
     }
+    if (opts->checkConfig && opts->system && !opts->configPath.empty()) {
+        *error = "--system INSTANCE --check-config reads the instance's own file";
+        return 0;
+    }
     return 1;
 }
 
@@ -97,6 +112,8 @@ const char* UsageText() {
            "              [--verbose] [--version] [--help]\n"
            "       brisca --system INSTANCE [--verbose]\n"
            "       brisca --list-ports\n"
+           "       brisca --check-config [FILE]\n"
+           "       brisca --system INSTANCE --check-config\n"
            "       brisca report [DAY] [--folder DIR] [--html FILE]   (brisca report --help)\n"
            "\n"
            "Relays a card payment terminal on a serial port to its payment servers.\n"
@@ -110,11 +127,15 @@ const char* UsageText() {
            "  --version      print the version and exit\n"
            "  --list-ports   print the serial devices present (with their /dev/serial/by-id\n"
            "                 names) and exit\n"
+           "  --check-config [FILE]\n"
+           "                 print each problem of the settings file (default: the one the\n"
+           "                 program reads; with --system, the instance's) and the values in\n"
+           "                 force; exit status 0 only when there is no problem\n"
            "  --system INSTANCE\n"
-           "                 run as the service brisca@INSTANCE (systemd): INSTANCE is the\n"
-           "                 escaped device name (ttyUSB0, or dev-serial-by\\x2did-... for a path);\n"
-           "                 settings from $CONFIGURATION_DIRECTORY/INSTANCE.ini (else\n"
-           "                 /etc/brisca/INSTANCE.ini), read and never rewritten; logs under\n"
+           "                 run as the service brisca@INSTANCE (systemd): settings from\n"
+           "                 $CONFIGURATION_DIRECTORY/INSTANCE.ini (else /etc/brisca/INSTANCE.ini),\n"
+           "                 read and never rewritten; the port is the file's COM Port, else\n"
+           "                 the device the instance names (ttyUSB0 is /dev/ttyUSB0); logs under\n"
            "                 $LOGS_DIRECTORY (else /var/log/brisca/INSTANCE); lock under\n"
            "                 $RUNTIME_DIRECTORY (else /run/brisca); no autostart entry\n"
            "\n"

@@ -16,6 +16,7 @@ struct Options {
     bool listPorts = false;  // --list-ports: print the serial devices present and exit
     std::string instance;    // --system INSTANCE: run as the service brisca@INSTANCE
     bool system = false;
+    bool checkConfig = false;  // --check-config [FILE]: say what the settings file holds and exit
 };
 
 // Fills opts from argv. Returns 1, or 0 with a one-line reason in error.

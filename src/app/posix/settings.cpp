@@ -5,32 +5,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
+#include <memory>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
-
-constexpr char kPortName[] = "COM Port";
-constexpr char kRateName[] = "COM Rate";
-constexpr char kVersionName[] = "Version";
-constexpr char kLogName[] = "Log Flag";
-constexpr char kLogFolderName[] = "Log Folder";
-constexpr char kLogDaysName[] = "Log Days";
-constexpr char kLogLimitName[] = "Log Limit";
-constexpr char kAllowedName[] = "Allowed Servers";
-
-// A count of days or megabytes: 1 to 6 decimal digits, nothing else.
-bool ReadCount(const char* b, std::size_t n, int* out) {
-    if (n == 0 || n > 6) return false;
-    int v = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (b[i] < '0' || b[i] > '9') return false;
-        v = v * 10 + (b[i] - '0');
-    }
-    *out = v;
-    return true;
-}
 
 // Length of the UTF-8 sequence at p (at most n bytes), or 0 when it is not valid UTF-8.
 std::size_t Utf8SequenceLength(const unsigned char* p, std::size_t n) {
@@ -52,118 +32,138 @@ std::size_t Utf8SequenceLength(const unsigned char* p, std::size_t n) {
     return len;
 }
 
+bool IsUtf8(const char* b, const char* e) {
+    const auto* u = reinterpret_cast<const unsigned char*>(b);
+    const std::size_t n = static_cast<std::size_t>(e - b);
+    for (std::size_t i = 0; i < n;) {
+        const std::size_t len = Utf8SequenceLength(u + i, n - i);
+        if (len == 0) return false;
+        i += len;
+    }
+    return true;
+}
+
 void Trim(const char** begin, const char** end) {
     while (*begin < *end && (**begin == ' ' || **begin == '\t')) ++*begin;
     while (*end > *begin && ((*end)[-1] == ' ' || (*end)[-1] == '\t')) --*end;
 }
 
-bool NameIs(const char* b, const char* e, const char* name) {
-    const std::size_t len = std::strlen(name);
-    return static_cast<std::size_t>(e - b) == len && std::memcmp(b, name, len) == 0;
+// One line of the file: where its content starts and ends (line end excluded).
+struct Line {
+    std::size_t begin, end;  // content
+    std::size_t next;        // the next line's start
+    bool crlf;
+};
+
+// Calls fn(number, line) for each line of text; a byte order mark before the first is skipped.
+template <typename Fn>
+void ForEachLine(const char* data, std::size_t size, Fn fn) {
+    std::size_t p = size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+    for (int number = 1; p < size; ++number) {
+        const void* nl = std::memchr(data + p, '\n', size - p);
+        const std::size_t eol = nl ? static_cast<std::size_t>(static_cast<const char*>(nl) - data) : size;
+        Line line{p, eol, nl ? eol + 1 : size, false};
+        if (nl && line.end > line.begin && data[line.end - 1] == '\r') {
+            --line.end;
+            line.crlf = true;
+        }
+        fn(number, line);
+        p = line.next;
+    }
 }
 
-int Refuse(SettingsProblem* problem, int line, const char* reason) {
-    if (problem) {
-        problem->line = line;
-        problem->reason = reason;
-    }
-    return -1;
+// The trimmed name of a "name=value" line; false for blank, comment and section lines and
+// for a line without '='.
+bool NameOf(const char* data, const Line& line, const char** nb, const char** ne, const char** eq) {
+    const char* b = data + line.begin;
+    const char* e = data + line.end;
+    Trim(&b, &e);
+    if (b == e || *b == '#' || *b == ';' || (*b == '[' && e[-1] == ']')) return false;
+    *eq = static_cast<const char*>(std::memchr(b, '=', static_cast<std::size_t>(e - b)));
+    if (!*eq) return false;
+    *nb = b;
+    *ne = *eq;
+    Trim(nb, ne);
+    return true;
 }
 
 }  // namespace
 
-int ParseSettings(const char* data, std::size_t size, StoredSettings* out,
-                  SettingsProblem* problem) {
-    if (size > kMaxSettingsFile) return Refuse(problem, 0, "file too long");
-    // Validate the whole text first so that a damaged file changes nothing.
-    const auto* u = reinterpret_cast<const unsigned char*>(data);
-    int line = 1;
-    for (std::size_t i = 0; i < size;) {
-        if (u[i] == 0) return Refuse(problem, line, "NUL byte");
-        if (u[i] == '\n') ++line;
-        const std::size_t len = Utf8SequenceLength(u + i, size - i);
-        if (len == 0) return Refuse(problem, line, "not UTF-8 text");
-        i += len;
-    }
-
-    StoredSettings s;
-    bool hasLog = false;
-    const char* p = data;
-    const char* const end = data + size;
-    if (size >= 3 && std::memcmp(p, "\xEF\xBB\xBF", 3) == 0) p += 3;  // byte order mark
-    line = 0;
-    while (p < end) {
-        ++line;
-        const char* eol = static_cast<const char*>(std::memchr(p, '\n', end - p));
-        const char* lineEnd = eol ? eol : end;
-        const char* next = eol ? eol + 1 : end;
-        if (lineEnd > p && lineEnd[-1] == '\r') --lineEnd;
-        const char* b = p;
-        const char* e = lineEnd;
-        p = next;
+void ReadSettingsText(const std::string& file, const char* data, std::size_t size, SettingsReader* reader) {
+    ForEachLine(data, size, [&](int number, const Line& line) {
+        const char* b = data + line.begin;
+        const char* e = data + line.end;
         Trim(&b, &e);
-        if (b == e || *b == '#' || *b == ';') continue;
-        if (*b == '[' && e[-1] == ']') continue;
-        const char* eq = static_cast<const char*>(std::memchr(b, '=', e - b));
-        if (!eq) return Refuse(problem, line, "line without '='");
+        if (b == e || *b == '#' || *b == ';') return;  // comments are the administrator's own
+        if (*b == '[' && e[-1] == ']') return;
+        const std::string where = file + " line " + std::to_string(number);
+        const char* eq = static_cast<const char*>(std::memchr(b, '=', static_cast<std::size_t>(e - b)));
+        if (!eq) {
+            reader->Problem(true, where, "a line without '=' (not used)");
+            return;
+        }
         const char* nb = b;
         const char* ne = eq;
         const char* vb = eq + 1;
         const char* ve = e;
         Trim(&nb, &ne);
         Trim(&vb, &ve);
-        const std::size_t vlen = static_cast<std::size_t>(ve - vb);
-        for (const char* c = vb; c < ve; ++c)
-            if (static_cast<unsigned char>(*c) < 0x20 && *c != '\t')
-                return Refuse(problem, line, "control character in a value");
-        if (NameIs(nb, ne, kPortName)) {
-            if (vlen > kMaxPortText) return Refuse(problem, line, "\"COM Port\" too long");
-            s.port.assign(vb, vlen);
-        } else if (NameIs(nb, ne, kRateName)) {
-            if (vlen > kMaxRateText) return Refuse(problem, line, "\"COM Rate\" too long");
-            s.rate.assign(vb, vlen);
-        } else if (NameIs(nb, ne, kVersionName)) {
-            if (vlen > kMaxVersionText) return Refuse(problem, line, "\"Version\" too long");
-            s.version.assign(vb, vlen);
-        } else if (NameIs(nb, ne, kLogName)) {
-            // The registry reads the flag into 2 bytes; a longer value does not read.
-            if (vlen > 2) return Refuse(problem, line, "\"Log Flag\" is not 1 or 0");
-            s.log = (vlen > 0 && *vb == '1') ? 1 : 0;
-            hasLog = true;
-        } else if (NameIs(nb, ne, kLogFolderName)) {
-            s.logFolder.assign(vb, vlen);
-        } else if (NameIs(nb, ne, kLogDaysName)) {
-            if (!ReadCount(vb, vlen, &s.logDays))
-                return Refuse(problem, line, "\"Log Days\" is not a number of days");
-        } else if (NameIs(nb, ne, kLogLimitName)) {
-            if (!ReadCount(vb, vlen, &s.logLimitMb))
-                return Refuse(problem, line, "\"Log Limit\" is not a number of MB");
-        } else if (NameIs(nb, ne, kAllowedName)) {
-            s.allowedServers.assign(vb, vlen);
+        const std::string name(nb, ne);
+        if (!IsUtf8(b, e)) {
+            if (IsUtf8(nb, ne) && SettingNamed(name) != Setting::Unknown)
+                reader->Unreadable(where, name, "is not UTF-8 text");
+            else
+                reader->Problem(true, where, "a line that is not UTF-8 text (not used)");
+            return;
         }
-    }
-    if (!hasLog) return 0;  // as on Windows: without "Log Flag" nothing counts as stored
-    *out = s;
-    return 1;
+        reader->Value(where, name, std::string(vb, ve));
+    });
 }
 
-bool FormatSettings(const StoredSettings& s, std::string* text) {
-    for (const std::string* v : {&s.port, &s.rate, &s.version, &s.logFolder, &s.allowedServers})
-        for (char c : *v)
-            if (c == '\n' || c == '\r' || c == '\0') return false;
-    const StoredSettings defaults;
-    text->clear();
-    text->append(kPortName).append("=").append(s.port).append("\n");
-    text->append(kRateName).append("=").append(s.rate).append("\n");
-    text->append(kVersionName).append("=").append(s.version).append("\n");
-    text->append(kLogName).append("=").append(s.log ? "1" : "0").append("\n");
-    if (!s.logFolder.empty()) text->append(kLogFolderName).append("=").append(s.logFolder).append("\n");
-    if (s.logDays != defaults.logDays)
-        text->append(kLogDaysName).append("=").append(std::to_string(s.logDays)).append("\n");
-    if (s.logLimitMb != defaults.logLimitMb)
-        text->append(kLogLimitName).append("=").append(std::to_string(s.logLimitMb)).append("\n");
-    if (!s.allowedServers.empty())
-        text->append(kAllowedName).append("=").append(s.allowedServers).append("\n");
+bool UpdateSettingsText(const std::string& text, const OwnedSettings& v, std::string* out) {
+    const std::string values[4] = {v.port, v.rate, v.version, v.log ? "1" : "0"};
+    const char* const names[4] = {kPortSetting, kRateSetting, kVersionSetting, kLogFlagSetting};
+    for (const std::string& value : values)
+        if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) return false;
+    // The line that counts for each name is the last one: that one is rewritten.
+    Line last[4] = {};
+    bool found[4] = {};
+    bool crlf = false, first = true;
+    ForEachLine(text.data(), text.size(), [&](int, const Line& line) {
+        if (first) crlf = line.crlf;
+        first = false;
+        const char *nb, *ne, *eq;
+        if (!NameOf(text.data(), line, &nb, &ne, &eq)) return;
+        for (int i = 0; i < 4; ++i)
+            if (static_cast<std::size_t>(ne - nb) == std::strlen(names[i]) &&
+                std::memcmp(nb, names[i], std::strlen(names[i])) == 0) {
+                last[i] = line;
+                found[i] = true;
+            }
+    });
+    out->clear();
+    std::size_t at = 0;
+    // Replacements in the order of the file.
+    for (std::size_t pos = 0; pos <= text.size(); ++pos) {
+        for (int i = 0; i < 4; ++i) {
+            if (!found[i] || last[i].begin != pos) continue;
+            out->append(text, at, pos - at);
+            out->append(names[i]).append("=").append(values[i]);
+            at = last[i].end;
+        }
+    }
+    out->append(text, at, std::string::npos);
+    const char* eol = crlf ? "\r\n" : "\n";
+    bool needBreak = !out->empty() && out->back() != '\n';
+    // A last line without its line end keeps what it says: a '\r' ending it is its own byte,
+    // so the break added after it is CR LF (whose CR the reader takes off).
+    const char* lastBreak = needBreak && out->back() == '\r' ? "\r\n" : eol;
+    for (int i = 0; i < 4; ++i) {
+        if (found[i]) continue;
+        if (needBreak) out->append(lastBreak);
+        needBreak = false;
+        out->append(names[i]).append("=").append(values[i]).append(eol);
+    }
     return true;
 }
 
@@ -190,21 +190,39 @@ std::string DefaultSettingsPath() {
     return base + "/brisca/settings.ini";
 }
 
-int LoadSettingsFile(const std::string& path, StoredSettings* out, SettingsProblem* problem) {
-    char buffer[kMaxSettingsFile + 1];
-    long n = ReadSmallFile(path.c_str(), buffer, sizeof buffer);
-    if (n == -2) return 0;  // no file: no settings stored
-    if (n < 0) {
-        problem->line = 0;
-        problem->reason = std::strerror(errno);
-        return -1;
-    }
-    return ParseSettings(buffer, static_cast<std::size_t>(n), out, problem);
+namespace {
+
+// The whole file: its length, -2 when there is none, -1 when it cannot be read (errno), -3
+// when it is longer than kMaxSettingsFile.
+long ReadWhole(const std::string& path, char* buffer) {
+    const long n = ReadSmallFile(path.c_str(), buffer, kMaxSettingsFile + 1);
+    if (n > static_cast<long>(kMaxSettingsFile)) return -3;
+    return n;
 }
 
-int SaveSettingsFile(const std::string& path, const StoredSettings& s) {
+}  // namespace
+
+SettingsRead LoadSettingsFile(const std::string& path, bool adminFile) {
+    SettingsReader reader(!adminFile);
+    if (path.empty()) return reader.Finish();
+    const std::unique_ptr<char[]> buffer(new char[kMaxSettingsFile + 1]);
+    const long n = ReadWhole(path, buffer.get());
+    if (n == -1) reader.StoreUnreadable(path, std::string("cannot be read (") + std::strerror(errno) + ")");
+    else if (n == -3) reader.StoreUnreadable(path, "is longer than " + std::to_string(kMaxSettingsFile) + " bytes");
+    else if (n >= 0) ReadSettingsText(path, buffer.get(), static_cast<std::size_t>(n), &reader);
+    return reader.Finish();
+}
+
+int SaveSettingsFile(const std::string& path, const OwnedSettings& values) {
+    const std::unique_ptr<char[]> buffer(new char[kMaxSettingsFile + 1]);
+    const long n = ReadWhole(path, buffer.get());
+    if (n == -1 || n == -3) return 0;  // what could not be read is not overwritten
     std::string text;
-    if (!FormatSettings(s, &text)) return 0;
+    if (!UpdateSettingsText(std::string(buffer.get(), n > 0 ? static_cast<std::size_t>(n) : 0), values, &text))
+        return 0;
+    int mode = 0600;
+    struct stat st{};
+    if (n >= 0 && stat(path.c_str(), &st) == 0) mode = static_cast<int>(st.st_mode & 0777);
     if (!MakeParentDirectories(path)) return 0;
-    return WriteFileAtomically(path, text.data(), text.size(), 0600) ? 1 : 0;
+    return WriteFileAtomically(path, text.data(), text.size(), mode) ? 1 : 0;
 }

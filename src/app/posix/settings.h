@@ -1,42 +1,33 @@
 // The settings file of the headless gateway, the counterpart of the registry key on Windows:
-// "COM Port", "COM Rate", "Version" and "Log Flag" as UTF-8 "name=value" lines.
+// UTF-8 "name=value" lines, '#' and ';' comments. The program reads every value through the
+// shared settings model and rewrites only its own four values, in place.
 #pragma once
+#include "gateway/settings_model.h"
 #include "gateway/settings_text.h"
 
 #include <cstddef>
 #include <string>
 
-constexpr std::size_t kMaxSettingsFile = 4096;  // a bigger file is refused as over-long
-constexpr std::size_t kMaxVersionText = 63;
+constexpr std::size_t kMaxSettingsFile = 65536;  // a longer file is not read (nor rewritten)
 
-struct StoredSettings {
+// The values the program writes after a successful open.
+struct OwnedSettings {
     std::string port;     // "COM Port"
     std::string rate;     // "COM Rate"
     std::string version;  // "Version" (written, never used when read)
-    int log = 0;          // "Log Flag": 1 when its first byte is '1'
-    // Read, never written by the program (set by hand or by a package):
-    std::string logFolder;       // "Log Folder": empty = gate_log under the working directory
-    int logDays = 365;           // "Log Days": daily files kept, 0 = all
-    int logLimitMb = 256;        // "Log Limit": MB per day, 0 = no limit
-    std::string allowedServers;  // "Allowed Servers": IPv4 addresses and CIDR ranges, comma-separated
+    int log = 0;          // "Log Flag"
 };
 
-// Where the reading stopped when a file is refused.
-struct SettingsProblem {
-    int line = 0;         // 1-based; 0 for the file as a whole
-    std::string reason;
-};
+// Reads a file's text into reader, line by line; no I/O. `file` names it in the problems
+// ("<file> line <n>: ..."). A damaged line (no '=', not UTF-8, a NUL) is a problem of its own;
+// every other line still counts. Empty lines, comments and [section] lines are skipped; of two
+// lines with one name the later counts.
+void ReadSettingsText(const std::string& file, const char* data, std::size_t size, SettingsReader* reader);
 
-// Reads a whole settings file from memory; no I/O. Returns 1 when settings are stored (the file
-// has a "Log Flag" line), 0 when none are (out untouched), -1 when the text is damaged or too
-// long (out untouched, problem filled). Unknown names, empty lines, '#' and ';' comments and
-// [section] lines are skipped; a later line wins over an earlier one of the same name.
-int ParseSettings(const char* data, std::size_t size, StoredSettings* out, SettingsProblem* problem);
-
-// The file text for the four values, in the registry's writing order, followed by the values the
-// program only reads when they differ from their defaults (so that saving keeps them). False
-// when a value cannot be written as one line (a line break or NUL in it).
-bool FormatSettings(const StoredSettings& s, std::string* text);
+// text with the program's values set: the last line of each of the four names is replaced
+// (keeping its line end), a missing one is added at the end; every other byte stays as it was.
+// False when a value cannot be written as one line (a line break or NUL in it).
+bool UpdateSettingsText(const std::string& text, const OwnedSettings& values, std::string* out);
 
 // $XDG_CONFIG_HOME (when absolute) else home + "/.config"; empty when neither is known.
 std::string ConfigHome(const char* xdgConfigHome, const char* home);
@@ -45,8 +36,10 @@ std::string ConfigHomeFromEnvironment();
 // <config home>/brisca/settings.ini
 std::string DefaultSettingsPath();
 
-// LoadSettings: 1 settings found, 0 none (no file, no "Log Flag"), -1 the file cannot be read
-// or is damaged (problem says why; out untouched).
-int LoadSettingsFile(const std::string& path, StoredSettings* out, SettingsProblem* problem);
-// SaveSettings: creates the folder if needed and replaces the file atomically. 1 written, 0 not.
-int SaveSettingsFile(const std::string& path, const StoredSettings& s);
+// The settings in force from a file (none when path is empty or the file does not exist).
+// adminFile: the service's file, whose values count each on its own; otherwise the program's
+// own file, where port, speed and log switch count only beside a "Log Flag" line.
+SettingsRead LoadSettingsFile(const std::string& path, bool adminFile);
+// Sets the program's values in the file (made with its folders when missing) and replaces it
+// atomically. 1 written, 0 not: a file that cannot be read whole is left as it is.
+int SaveSettingsFile(const std::string& path, const OwnedSettings& values);

@@ -22,6 +22,9 @@ DWORD ProgramEventId(ProgramEvent kind) {
     case ProgramEvent::PortLost: return BRISCA_EVENT_PORT_LOST;
     case ProgramEvent::PortBack: return BRISCA_EVENT_PORT_BACK;
     case ProgramEvent::ServerUnreachable: return BRISCA_EVENT_SERVER_UNREACHABLE;
+    case ProgramEvent::SettingsError: return BRISCA_EVENT_SETTINGS_ERROR;
+    case ProgramEvent::SettingsWarning: return BRISCA_EVENT_SETTINGS_WARNING;
+    case ProgramEvent::LogRefused: return BRISCA_EVENT_LOG_REFUSED;
     }
     return 0;
 }
@@ -77,4 +80,12 @@ void CEventLogEvents::PortBack(const char* port) {
 void CEventLogEvents::ServerUnreachable(const char* host, int port) {
     const std::wstring where = Widen(host) + L":" + std::to_wstring(port);
     WriteProgramEvent(ProgramEvent::ServerUnreachable, {where.c_str()});
+}
+
+void CEventLogEvents::SettingsProblem(bool error, const char* text) {
+    WriteProgramEvent(error ? ProgramEvent::SettingsError : ProgramEvent::SettingsWarning, {Widen(text).c_str()});
+}
+
+void CEventLogEvents::LogRefused(const char* text) {
+    WriteProgramEvent(ProgramEvent::LogRefused, {Widen(text).c_str()});
 }

@@ -142,8 +142,9 @@ void CMainDlg::StartGateway() {
     m_trayIcon.SetIcon(static_cast<UINT>(IDI_TRAY_IDLE));
     SetTimer(m_hWnd, kStartTimer, 1, nullptr);
 
-    m_gateway.Start();  // opens the port and saves the settings, or reports the failure
-    RegisterAutostart(kRunKey, L"Brisca", ProgramPath().c_str());
+    // Opens the port and saves the settings, or reports the failure. Only a start that worked
+    // registers the program to start at logon.
+    if (m_gateway.Start()) RegisterAutostart(kRunKey, L"Brisca", ProgramPath().c_str());
 }
 
 int CMainDlg::LoadSettings() {
@@ -162,20 +163,7 @@ int CMainDlg::SaveSettings(const std::wstring& port, const std::wstring& rate) {
     return m_gateway.SaveSettings();
 }
 
-int CMainDlg::LoadSettings(GatewaySettings* out) {
-    StoredSettings stored;
-    const int found = m_settings.Load(stored);
-    // The log's folder and limits count whether or not the port's settings are stored.
-    out->logFolder = Narrow(stored.logFolder);
-    out->logDays = stored.logDays;
-    out->logLimitMb = stored.logLimitMb;
-    out->allowedServers = Narrow(stored.allowedServers);
-    if (!found) return 0;
-    out->port = Narrow(stored.port);
-    out->rate = Narrow(stored.rate);
-    out->log = stored.bLog ? 1 : 0;
-    return 1;
-}
+SettingsRead CMainDlg::ReadSettings() { return m_settings.Load(); }
 
 int CMainDlg::SaveSettings(const GatewaySettings& settings, const char*) {
     StoredSettings stored;

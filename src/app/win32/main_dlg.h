@@ -73,7 +73,7 @@ protected:
 private:
     // GatewayShell: the registry, the "로그생성" checkbox, the debug window's copy of the log
     // switch and the message box of a port that does not open.
-    int LoadSettings(GatewaySettings* out) override;
+    SettingsRead ReadSettings() override;
     int SaveSettings(const GatewaySettings& settings, const char* version) override;
     int LogChecked() override;
     void OnLogSwitch(int bLog) override;

@@ -2,6 +2,8 @@
 // no terminator, so every read copes with a missing terminator.
 #include "app/win32/settings_store.h"
 
+#include "app/win32/wide_text.h"
+
 #include <climits>
 #include <cwchar>
 #include <utility>
@@ -11,7 +13,6 @@ const wchar_t kSettingsKey[] = L"Software\\(주)Tevo네트웍스\\(주)Tevo네�
 const wchar_t kRunKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
 
 namespace {
-constexpr std::size_t kRateChars = 9;  // the speed is read into a 10-character buffer
 
 LSTATUS WriteString(HKEY key, const wchar_t* name, const std::wstring& text) {
     return RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.data()),
@@ -34,31 +35,23 @@ bool ReadExpandedString(HKEY key, const wchar_t* name, std::wstring& out) {
     return true;
 }
 
-// A count stored as REG_DWORD or as decimal digits in a REG_SZ (spaces around them allowed);
-// anything else counts as missing. Values past INT_MAX are INT_MAX.
-bool ReadCount(HKEY key, const wchar_t* name, int& out) {
-    DWORD type = 0, value = 0, size = sizeof value;
-    if (RegQueryValueExW(key, name, nullptr, &type, nullptr, nullptr) != ERROR_SUCCESS) return false;
-    if (type == REG_DWORD) {
-        if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS ||
-            size != sizeof value)
-            return false;
-        out = value > static_cast<DWORD>(INT_MAX) ? INT_MAX : static_cast<int>(value);
-        return true;
+const wchar_t* const kOwnNames[] = {L"COM Port", L"COM Rate", L"Version", L"Log Flag"};
+const wchar_t* const kAdminNames[] = {L"Log Folder", L"Log Days", L"Log Limit", L"Allowed Servers"};
+
+bool HasValue(HKEY key, const wchar_t* name) {
+    return key && RegQueryValueExW(key, name, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+}
+
+std::string TypeName(DWORD type) {
+    switch (type) {
+    case REG_SZ: return "REG_SZ";
+    case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
+    case REG_MULTI_SZ: return "REG_MULTI_SZ";
+    case REG_DWORD: return "REG_DWORD";
+    case REG_QWORD: return "REG_QWORD";
+    case REG_BINARY: return "REG_BINARY";
+    default: return "type " + std::to_string(type);
     }
-    std::wstring text;
-    if (!ReadStringValue(key, name, text)) return false;
-    std::size_t i = text.find_first_not_of(L' ');
-    const std::size_t end = text.find_last_not_of(L' ');
-    if (i == std::wstring::npos) return false;
-    long long n = 0;
-    for (; i <= end; ++i) {
-        if (text[i] < L'0' || text[i] > L'9') return false;
-        n = n * 10 + (text[i] - L'0');
-        if (n > INT_MAX) n = INT_MAX;
-    }
-    out = static_cast<int>(n);
-    return true;
 }
 
 HKEY OpenSettings(HKEY root) {
@@ -144,39 +137,70 @@ bool ReadStringValue(HKEY key, const wchar_t* name, std::wstring& out, DWORD* ty
     return false;
 }
 
-int CSettingsStore::LoadFrom(HKEY key, StoredSettings& out) {
-    std::wstring port, rate, flag;
-    ReadStringValue(key, L"COM Port", port);
-    ReadStringValue(key, L"COM Rate", rate);
-    if (!ReadStringValue(key, L"Log Flag", flag)) return 0;
-    if (rate.size() > kRateChars) rate.resize(kRateChars);
-    out.port = port;
-    out.rate = rate;
-    out.bLog = (!flag.empty() && flag[0] == L'1') ? 1 : 0;
-    return 1;
+// One value into the reader, named with its key; a value of a type the setting does not take
+// is a problem of its own ("Allowed Servers" as REG_MULTI_SZ allows no server).
+void CSettingsStore::ReadValue(HKEY key, const std::string& keyName, const wchar_t* name, SettingsReader& reader) {
+    DWORD type = 0;
+    if (RegQueryValueExW(key, name, nullptr, &type, nullptr, nullptr) != ERROR_SUCCESS) return;
+    const std::string n = Narrow(name);
+    const std::string where = keyName + "\\" + n;
+    const Setting setting = SettingNamed(n);
+    const bool count = setting == Setting::LogDays || setting == Setting::LogLimit;
+    const bool expand = setting == Setting::LogFolder;
+    if (count && type == REG_DWORD) {
+        DWORD value = 0, size = sizeof value;
+        if (RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) != ERROR_SUCCESS ||
+            size != sizeof value)
+            return reader.Unreadable(where, n, "cannot be read");
+        return reader.Value(where, n, std::to_string(value));
+    }
+    if (type == REG_SZ || (expand && type == REG_EXPAND_SZ)) {
+        std::wstring text;
+        if (!(expand ? ReadExpandedString(key, name, text) : ReadStringValue(key, name, text)))
+            return reader.Unreadable(where, n, "cannot be read");
+        return reader.Value(where, n, Narrow(text));
+    }
+    reader.Unreadable(where, n, "is of type " + TypeName(type) + (count ? ", not REG_DWORD or REG_SZ" : ", not REG_SZ"));
 }
 
-int CSettingsStore::Load(StoredSettings& out) const {
-    HKEY keys[2] = {OpenSettings(m_machineRoot), OpenSettings(m_userRoot)};
-    // The per-user copy that the program wrote after the machine-wide key refused it is not to
-    // be shadowed by an older machine-wide key; a machine-wide key written later (an installer,
-    // an administrator) wins again.
-    if (keys[1] && (!keys[0] || LastWritten(keys[1]) > LastWritten(keys[0]))) std::swap(keys[0], keys[1]);
-    int found = 0;
-    for (HKEY key : keys)
-        if (key && !found) found = LoadFrom(key, out);
-    // The values that only an installer or an administrator writes: each from the first key that
-    // has it, so that the per-user copy (which never holds them) does not hide them.
-    bool folder = false, days = false, limit = false, servers = false;
-    for (HKEY key : keys) {
-        if (!key) continue;
-        if (!folder) folder = ReadExpandedString(key, L"Log Folder", out.logFolder);
-        if (!days) days = ReadCount(key, L"Log Days", out.logDays);
-        if (!limit) limit = ReadCount(key, L"Log Limit", out.logLimitMb);
-        if (!servers) servers = ReadStringValue(key, L"Allowed Servers", out.allowedServers);
-        RegCloseKey(key);
+SettingsRead CSettingsStore::Load() const {
+    struct Key {
+        HKEY key;
+        std::string name;
+    } machine{OpenSettings(m_machineRoot), "HKLM\\" + Narrow(kSettingsKey)},
+        user{OpenSettings(m_userRoot), "HKCU\\" + Narrow(kSettingsKey)};
+    SettingsReader reader(true);
+    // Port, speed and log switch: the per-user copy that the program wrote after the
+    // machine-wide key refused it is not to be shadowed by an older machine-wide key; a
+    // machine-wide key written later (an installer, an administrator) wins again.
+    Key* order[2] = {&machine, &user};
+    if (user.key && (!machine.key || LastWritten(user.key) > LastWritten(machine.key))) std::swap(order[0], order[1]);
+    Key* own = nullptr;
+    for (Key* k : order)
+        if (!own && HasValue(k->key, L"Log Flag")) own = k;
+    if (!own) own = machine.key ? &machine : (user.key ? &user : nullptr);  // so that a lone port is named
+    if (own)
+        for (const wchar_t* name : kOwnNames) ReadValue(own->key, own->name, name, reader);
+    // The administrator's values: the machine-wide key wherever it holds them.
+    for (const wchar_t* name : kAdminNames) {
+        if (HasValue(machine.key, name)) ReadValue(machine.key, machine.name, name, reader);
+        else if (HasValue(user.key, name)) ReadValue(user.key, user.name, name, reader);
     }
-    return found;
+    // A name the program does not know (a misspelt "Allowed Server") is said, never passed over.
+    for (Key* k : {&machine, &user}) {
+        if (!k->key) continue;
+        for (DWORD i = 0;; ++i) {
+            wchar_t name[256];
+            DWORD length = 256;
+            const LSTATUS r = RegEnumValueW(k->key, i, name, &length, nullptr, nullptr, nullptr, nullptr);
+            if (r == ERROR_NO_MORE_ITEMS) break;
+            if (r != ERROR_SUCCESS || length == 0) continue;
+            const std::string n = Narrow(std::wstring(name, length));
+            if (SettingNamed(n) == Setting::Unknown) reader.Value(k->name + "\\" + n, n, std::string());
+        }
+        RegCloseKey(k->key);
+    }
+    return reader.Finish();
 }
 
 int CSettingsStore::SaveTo(HKEY root, const StoredSettings& in, const std::wstring& version) {

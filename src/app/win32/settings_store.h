@@ -3,20 +3,18 @@
 #pragma once
 #include <windows.h>
 
+#include "gateway/settings_model.h"
+
 #include <string>
 
 extern const wchar_t kSettingsKey[];  // Software\(주)Tevo네트웍스\(주)Tevo네트웍스 Brisca
 extern const wchar_t kRunKey[];       // SOFTWARE\Microsoft\Windows\CurrentVersion\Run
 
+// The values the program writes.
 struct StoredSettings {
     std::wstring port;   // "COM3"
     std::wstring rate;   // "38400", at most 9 characters
     int bLog = 0;
-    // Written only by an installer or by hand, never by the program:
-    std::wstring logFolder;       // "Log Folder": empty = the program's own choice
-    int logDays = 365;            // "Log Days" (REG_DWORD): daily files kept, 0 = all
-    int logLimitMb = 256;         // "Log Limit" (REG_DWORD): MB per day, 0 = no limit
-    std::wstring allowedServers;  // "Allowed Servers": IPv4 addresses and CIDR ranges, comma-separated
 };
 
 class CSettingsStore {
@@ -29,17 +27,19 @@ public:
         m_userRoot = userRoot;
     }
 
-    // 1 when settings were found, 0 when none. Of the machine-wide and the user's key, the one
-    // written more recently is read first (the user's copy is what the program wrote when it
-    // could not write the machine-wide key); on a tie the machine-wide key comes first. The
-    // values written only by an installer or by hand are filled in either way, each from the
-    // first key that has it (kept at its default when neither has it).
-    int Load(StoredSettings& out) const;
+    // The settings in force through the shared model. Port, speed and log switch come from the
+    // more recently written of the machine-wide and the user's key that has a "Log Flag" (the
+    // user's copy is what the program wrote when it could not write the machine-wide key); on
+    // a tie the machine-wide key comes first. The administrator's values ("Log Folder", "Log
+    // Days", "Log Limit", "Allowed Servers") come from the machine-wide key wherever it holds
+    // them, from the user's key only where it does not. A value of the wrong type and a name
+    // the program does not know are problems, named with their key.
+    SettingsRead Load() const;
     // Writes "COM Port", "COM Rate", "Version", "Log Flag"; 1 when "Log Flag" was written.
     int Save(const StoredSettings& in, const std::wstring& version) const;
 
 private:
-    static int LoadFrom(HKEY root, StoredSettings& out);
+    static void ReadValue(HKEY key, const std::string& keyName, const wchar_t* name, SettingsReader& reader);
     static int SaveTo(HKEY root, const StoredSettings& in, const std::wstring& version);
 
     HKEY m_machineRoot;

@@ -20,93 +20,137 @@
 
 namespace {
 
-int Parse(const std::string& text, StoredSettings* s, SettingsProblem* p = nullptr) {
-    SettingsProblem local;
-    return ParseSettings(text.data(), text.size(), s, p ? p : &local);
+SettingsRead Read(const std::string& text, bool adminFile = false) {
+    SettingsReader reader(!adminFile);
+    ReadSettingsText("s.ini", text.data(), text.size(), &reader);
+    return reader.Finish();
 }
 
-StoredSettings Stored(const char* port, const char* rate, const char* version, int log) {
-    StoredSettings s;
-    s.port = port;
-    s.rate = rate;
-    s.version = version;
-    s.log = log;
-    return s;
+std::string Issues(const SettingsRead& r) {
+    std::string out;
+    for (const SettingsIssue& i : r.issues) out += (i.error ? "E " : "W ") + i.text + "\n";
+    return out;
 }
 
-TEST(SettingsReader, ReadsTheFourValuesAsWritten) {
-    StoredSettings s;
-    ASSERT_EQ(Parse("COM Port=COM3\nCOM Rate=38400\nVersion=1, 0, 0, 5\nLog Flag=1\n", &s), 1);
-    EXPECT_EQ(s.port, "COM3");
-    EXPECT_EQ(s.rate, "38400");
-    EXPECT_EQ(s.version, "1, 0, 0, 5");
-    EXPECT_EQ(s.log, 1);
-    // CR LF, a byte order mark, comments, sections, spaces round '=' and unknown names are fine.
-    ASSERT_EQ(Parse("\xEF\xBB\xBF# mine\r\n[brisca]\r\n COM Port = /dev/ttyUSB0 \r\nOther=x\r\n"
-                    "; note\r\nLog Flag=0\r\n", &s), 1);
-    EXPECT_EQ(s.port, "/dev/ttyUSB0");
-    EXPECT_EQ(s.rate, "");  // a missing value leaves its text empty
-    EXPECT_EQ(s.log, 0);
-}
-
-TEST(SettingsReader, LogFlagDecidesWhetherSettingsAreStored) {
-    StoredSettings s;
-    s.port = "untouched";
-    EXPECT_EQ(Parse("COM Port=COM3\nCOM Rate=9600\n", &s), 0);
-    EXPECT_EQ(s.port, "untouched");
-    EXPECT_EQ(Parse("", &s), 0);
+TEST(SettingsReader, ReadsTheValuesAsWritten) {
+    SettingsRead r = Read("COM Port=COM3\nCOM Rate=38400\nVersion=1, 0, 0, 5\nLog Flag=1\n");
+    EXPECT_EQ(r.stored, 1);
+    EXPECT_EQ(r.values.port, "COM3");
+    EXPECT_EQ(r.values.rate, "38400");
+    EXPECT_EQ(r.values.log, 1);
+    EXPECT_EQ(Issues(r), "");
+    // CR LF, a byte order mark, comments, sections and spaces round '=' are fine.
+    r = Read("\xEF\xBB\xBF# mine\r\n[brisca]\r\n COM Port = /dev/ttyUSB0 \r\n; note\r\nLog Flag=0\r\n"
+             "Log Folder=/var/log/shop\nLog Days=30\nLog Limit=0\nAllowed Servers=10.1.2.3, 192.168.0.0/16\n");
+    EXPECT_EQ(Issues(r), "");
+    EXPECT_EQ(r.values.port, "/dev/ttyUSB0");
+    EXPECT_EQ(r.values.rate, "");  // the gateway then uses the default speed
+    EXPECT_EQ(r.values.log, 0);
+    EXPECT_EQ(r.values.logFolder, "/var/log/shop");
+    EXPECT_EQ(r.values.logDays, 30);
+    EXPECT_EQ(r.values.logLimitMb, 0);
+    EXPECT_EQ(r.values.allowedServers, "10.1.2.3, 192.168.0.0/16");
     // On when the first byte is '1'; any other value of up to 2 bytes is off.
-    for (const char* v : {"0", "", "x", "01"}) {
-        ASSERT_EQ(Parse(std::string("Log Flag=") + v + "\n", &s), 1) << v;
-        EXPECT_EQ(s.log, 0) << v;
-    }
-    ASSERT_EQ(Parse("Log Flag=10\n", &s), 1);
-    EXPECT_EQ(s.log, 1);
+    for (const char* v : {"0", "", "x", "01"}) EXPECT_EQ(Read(std::string("Log Flag=") + v).values.log, 0) << v;
+    EXPECT_EQ(Read("Log Flag=10").values.log, 1);
 }
 
-TEST(SettingsReader, DamagedTextIsRefusedWithTheLineAndChangesNothing) {
-    struct Case {
-        std::string text;
-        int line;
-    } cases[] = {
-        {"COM Port=COM3\nno equals here\nLog Flag=1\n", 2},
-        {"COM Port=COM3\nLog Flag=1\n\xC0\xAF\n", 3},              // overlong UTF-8
-        {"Log Flag=1\nCOM Port=\xED\xA0\x80\n", 2},                // a surrogate
-        {std::string("COM Port=CO\0M3\nLog Flag=1\n", 25), 1},    // NUL
-        {"COM Rate=1234567890\nLog Flag=1\n", 1},                  // more than 9 characters
-        {"Log Flag=111\n", 1},                                     // more than 2 bytes
-        {"COM Port=" + std::string(kMaxPortText + 1, 'p') + "\nLog Flag=1\n", 1},
-        {"COM Port=a\x01" "b\nLog Flag=1\n", 1},
-        {std::string(kMaxSettingsFile + 1, '#'), 0},              // over-long file
-    };
-    for (const Case& c : cases) {
-        StoredSettings s;
-        s.port = "untouched";
-        SettingsProblem p;
-        EXPECT_EQ(Parse(c.text, &s, &p), -1) << c.text.substr(0, 40);
-        EXPECT_EQ(p.line, c.line) << c.text.substr(0, 40);
-        EXPECT_FALSE(p.reason.empty());
-        EXPECT_EQ(s.port, "untouched");
+// What a shop's administrator writes by hand: every value counts on its own, each problem is
+// named with its line, a bad value falls back to its default, and "Allowed Servers" holds.
+TEST(SettingsReader, EachLineCountsOnItsOwnAndEachProblemIsNamed) {
+    const std::string text =
+        "# lane 1\x07 (a bell in a comment is the administrator's business)\n"
+        "Allowed Server=10.0.0.0/8\n"      // misspelt
+        "Allowed Servers=10.0.0.0/8\n"
+        "this line is damaged\n"
+        "Log Days=thirty\n"
+        "COM Rate=1234567890\n"
+        "Log Limit=12\n"
+        "Log Folder=/var/log/\xC0\xAF\n"  // not UTF-8
+        "COM Port=a\x01" "b\n"
+        "Log Flag=111\n";
+    const SettingsRead r = Read(text);
+    EXPECT_EQ(Issues(r),
+              "W s.ini line 2: unknown name \"Allowed Server\" (not used)\n"
+              "E s.ini line 4: a line without '=' (not used)\n"
+              "E s.ini line 5: \"Log Days\" is not a number of days (\"thirty\"); the default 365 is used\n"
+              "E s.ini line 6: \"COM Rate\" is not a line speed (\"1234567890\"); the speed 57600 is used\n"
+              "E s.ini line 8: \"Log Folder\" is not UTF-8 text; its default is used\n"
+              "E s.ini line 9: \"COM Port\" has a control byte; its default is used\n"
+              "E s.ini line 10: \"Log Flag\" is not 1 or 0 (\"111\"); the log is off\n");
+    EXPECT_EQ(r.values.allowedServers, "10.0.0.0/8");
+    EXPECT_FALSE(r.values.allowNone);
+    EXPECT_EQ(r.values.logLimitMb, 12);
+    EXPECT_EQ(r.values.logDays, 365);
+    EXPECT_EQ(r.values.logFolder, "");
+    EXPECT_EQ(r.values.rate, "");
+    EXPECT_EQ(r.values.log, 0);
+    EXPECT_EQ(r.stored, 1);  // the "Log Flag" line is there, if bad
+
+    // "Allowed Servers" that cannot be read allows no server; a malformed one stays as given
+    // (the list then refuses every server and names its bad item).
+    for (const char* bad : {"Allowed Servers=10.0.0.0/8\x01\n", "Allowed Servers=10.0.0.\xFF\n"}) {
+        const SettingsRead b = Read(std::string("Log Flag=1\n") + bad);
+        EXPECT_TRUE(b.values.allowNone) << bad;
+        ASSERT_EQ(b.issues.size(), 1u) << bad;
+        EXPECT_TRUE(b.issues[0].error);
+        EXPECT_NE(b.issues[0].text.find("no server is allowed"), std::string::npos) << b.issues[0].text;
     }
-    // The longest allowed values still read.
-    StoredSettings s;
-    EXPECT_EQ(Parse("COM Port=" + std::string(kMaxPortText, 'p') + "\nCOM Rate=123456789\n"
-                    "Log Flag=1\n", &s), 1);
-    EXPECT_EQ(Parse(std::string(kMaxSettingsFile - 11, '#') + "\nLog Flag=1", &s), 1);
+    const SettingsRead m = Read("Allowed Servers=10.0.0.0/8, 10.1.2.300\n");
+    EXPECT_EQ(Issues(m), "E s.ini line 1: \"Allowed Servers\" has a malformed item \"10.1.2.300\"; "
+                         "no server is allowed\n");
+    EXPECT_EQ(m.values.allowedServers, "10.0.0.0/8, 10.1.2.300");
 }
 
-TEST(SettingsWriter, WritesTheRegistryOrderAndReadsBack) {
-    StoredSettings in = Stored("/dev/pts/7", "57600", "1, 0, 0, 5", 1);
-    std::string text;
-    ASSERT_TRUE(FormatSettings(in, &text));
-    EXPECT_EQ(text, "COM Port=/dev/pts/7\nCOM Rate=57600\nVersion=1, 0, 0, 5\nLog Flag=1\n");
-    StoredSettings out;
-    ASSERT_EQ(Parse(text, &out), 1);
-    EXPECT_EQ(out.port, in.port);
-    EXPECT_EQ(out.rate, in.rate);
-    EXPECT_EQ(out.log, 1);
+TEST(SettingsReader, LogFlagDecidesOnlyInTheProgramsOwnFile) {
+    const SettingsRead own = Read("COM Port=/dev/ttyS3\nCOM Rate=38400\nLog Days=7\n");
+    EXPECT_EQ(own.stored, 0);
+    EXPECT_EQ(own.values.port, "");
+    EXPECT_EQ(own.values.logDays, 7);  // the administrator's values always count
+    ASSERT_EQ(own.issues.size(), 1u);  // and the lone port and speed do not pass unnoticed
+    EXPECT_FALSE(own.issues[0].error);
+    EXPECT_EQ(Read("Log Days=7\n").issues.size(), 0u);
+    // The service's file is the administrator's: "COM Rate" alone counts.
+    const SettingsRead admin = Read("COM Rate=38400\n", true);
+    EXPECT_EQ(admin.stored, 1);
+    EXPECT_EQ(admin.values.rate, "38400");
+    EXPECT_EQ(admin.issues.size(), 0u);
+    EXPECT_NE(DescribeSettings(admin).find("COM Rate=38400\nLog Flag=0\n"), std::string::npos);
+}
+
+TEST(SettingsWriter, SetsItsOwnValuesInPlaceAndKeepsEveryOtherByte) {
+    const OwnedSettings own{"/dev/pts/7", "57600", "1, 0, 0, 5", 1};
+    std::string out;
+    ASSERT_TRUE(UpdateSettingsText("", own, &out));
+    EXPECT_EQ(out, "COM Port=/dev/pts/7\nCOM Rate=57600\nVersion=1, 0, 0, 5\nLog Flag=1\n");
+    const std::string admin =
+        "\xEF\xBB\xBF# shop 12\r\n"
+        "Allowed Servers=10.0.0.0/8\r\n"
+        "COM Rate = 9600 \r\n"
+        "Alowed Servers=1.2.3.4\r\n"
+        "no equals\r\n"
+        "Log Days=thirty\r\n"
+        "COM Rate=19200\r\n"  // the later line is the one that counts, and is rewritten
+        "Log Flag=0";
+    ASSERT_TRUE(UpdateSettingsText(admin, own, &out));
+    EXPECT_EQ(out,
+              "\xEF\xBB\xBF# shop 12\r\n"
+              "Allowed Servers=10.0.0.0/8\r\n"
+              "COM Rate = 9600 \r\n"
+              "Alowed Servers=1.2.3.4\r\n"
+              "no equals\r\n"
+              "Log Days=thirty\r\n"
+              "COM Rate=57600\r\n"
+              "Log Flag=1\r\n"
+              "COM Port=/dev/pts/7\r\n"
+              "Version=1, 0, 0, 5\r\n");
+    // A last line without its line end means the same after the save (a CR ending it is a
+    // byte of its value, not half a line end).
+    ASSERT_TRUE(UpdateSettingsText("Log Days=7\r", own, &out));
+    EXPECT_EQ(out.rfind("Log Days=7\r\r\nCOM Port=", 0), 0u) << out;
+    EXPECT_EQ(Read(out).values.logDays, Read("Log Days=7\r").values.logDays);
     // A value that would break the line structure is not written.
-    EXPECT_FALSE(FormatSettings(Stored("COM1\nLog Flag=1", "", "", 0), &text));
+    EXPECT_FALSE(UpdateSettingsText("", OwnedSettings{"COM1\nLog Flag=1", "", "", 0}, &out));
 }
 
 TEST(SettingsPaths, XdgConfigHomeWhenAbsoluteElseHome) {
@@ -132,20 +176,41 @@ using SettingsFile = TempDir;
 
 TEST_F(SettingsFile, SavedAtomicallyIntoNewFoldersAndLoaded) {
     const std::string path = dir + "/a/b/settings.ini";
-    StoredSettings s;
-    SettingsProblem p;
-    EXPECT_EQ(LoadSettingsFile(path, &s, &p), 0);  // no file: nothing stored
-    ASSERT_EQ(SaveSettingsFile(path, Stored("COM4", "19200", "1, 0, 0, 5", 0)), 1);
-    ASSERT_EQ(LoadSettingsFile(path, &s, &p), 1);
-    EXPECT_EQ(s.port, "COM4");
-    EXPECT_EQ(s.rate, "19200");
+    EXPECT_EQ(LoadSettingsFile(path, false).stored, 0);  // no file: nothing stored, no problem
+    EXPECT_EQ(LoadSettingsFile(path, false).issues.size(), 0u);
+    ASSERT_EQ(SaveSettingsFile(path, OwnedSettings{"COM4", "19200", "1, 0, 0, 5", 0}), 1);
+    const SettingsRead r = LoadSettingsFile(path, false);
+    ASSERT_EQ(r.stored, 1);
+    EXPECT_EQ(r.values.port, "COM4");
+    EXPECT_EQ(r.values.rate, "19200");
     // Nothing but the file is left in its folder (the temporary was renamed over it).
     EXPECT_EQ(std::system(("test \"$(ls -A '" + dir + "/a/b')\" = settings.ini").c_str()), 0);
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     // A folder in the way of the file: the save fails and says so.
-    EXPECT_EQ(SaveSettingsFile(dir + "/a/b/settings.ini/x", Stored("COM4", "", "", 0)), 0);
+    EXPECT_EQ(SaveSettingsFile(dir + "/a/b/settings.ini/x", OwnedSettings{"COM4", "", "", 0}), 0);
+}
+
+// A file too long to be read whole allows no server (its list may be in the part not read) and
+// is never rewritten.
+TEST_F(SettingsFile, TooLongIsNotReadNorRewritten) {
+    const std::string path = dir + "/settings.ini";
+    const std::string text = "Allowed Servers=10.0.0.0/8\nLog Flag=1\n" + std::string(kMaxSettingsFile, '#');
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+    const SettingsRead r = LoadSettingsFile(path, false);
+    EXPECT_TRUE(r.values.allowNone);
+    EXPECT_EQ(r.stored, 0);
+    ASSERT_EQ(r.issues.size(), 1u);
+    EXPECT_EQ(r.issues[0].text, path + ": is longer than 65536 bytes; the defaults are used and no "
+                                       "server is allowed");
+    EXPECT_EQ(SaveSettingsFile(path, OwnedSettings{"COM4", "9600", "1", 1}), 0);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(static_cast<std::size_t>(st.st_size), text.size());
 }
 
 TEST(Options, PortRateAndLogActAsTypedAndRefuseOverLongValues) {
@@ -171,24 +236,19 @@ TEST(Options, PortRateAndLogActAsTypedAndRefuseOverLongValues) {
     EXPECT_EQ(ParseOptions(3, a6, &o, &err), 1);
 }
 
-TEST(SettingsReader, LogValuesAreReadAndKeptWhenTheProgramSaves) {
-    StoredSettings s;
-    ASSERT_EQ(Parse("Log Flag=1\nLog Folder=/var/log/shop\nLog Days=30\nLog Limit=0\n"
-                    "Allowed Servers=10.1.2.3, 192.168.0.0/16\n", &s), 1);
-    EXPECT_EQ(s.logFolder, "/var/log/shop");
-    EXPECT_EQ(s.logDays, 30);
-    EXPECT_EQ(s.logLimitMb, 0);
-    EXPECT_EQ(s.allowedServers, "10.1.2.3, 192.168.0.0/16");
-    std::string text;
-    ASSERT_TRUE(FormatSettings(s, &text));
-    StoredSettings back;
-    ASSERT_EQ(Parse(text, &back), 1);
-    EXPECT_EQ(back.logFolder, s.logFolder);
-    EXPECT_EQ(back.logDays, 30);
-    EXPECT_EQ(back.logLimitMb, 0);
-    EXPECT_EQ(back.allowedServers, s.allowedServers);
-    for (const char* bad : {"Log Days=-1\n", "Log Days=ten\n", "Log Limit=\n", "Log Limit=1234567\n"})
-        EXPECT_EQ(Parse(std::string("Log Flag=1\n") + bad, &back), -1) << bad;
+TEST(Options, CheckConfigTakesAnOptionalFile) {
+    Options o;
+    std::string err;
+    const char* a1[] = {"brisca", "--check-config", "/etc/brisca/lane1.ini"};
+    ASSERT_EQ(ParseOptions(3, a1, &o, &err), 1) << err;
+    EXPECT_TRUE(o.checkConfig);
+    EXPECT_EQ(o.configPath, "/etc/brisca/lane1.ini");
+    const char* a2[] = {"brisca", "--check-config", "--system", "lane1"};
+    ASSERT_EQ(ParseOptions(4, a2, &o, &err), 1) << err;
+    EXPECT_TRUE(o.checkConfig && o.system);
+    EXPECT_EQ(o.configPath, "");
+    const char* a3[] = {"brisca", "--system", "lane1", "--check-config", "x.ini"};
+    EXPECT_EQ(ParseOptions(5, a3, &o, &err), 0);  // the instance's file is the one to check
 }
 
 TEST(SystemMode, InstanceNamesTheDeviceAndTheServiceFolders) {

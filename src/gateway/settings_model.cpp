@@ -1,0 +1,215 @@
+#include "gateway/settings_model.h"
+
+#include "gateway/settings_text.h"
+#include "net/allow_list.h"
+
+#include <cstdio>
+
+namespace {
+
+constexpr std::size_t kMaxFolderText = 1024;
+constexpr std::size_t kMaxAllowedText = 2048;
+constexpr std::size_t kMaxVersionText = 63;
+
+std::string Trimmed(const std::string& text) {
+    const std::size_t b = text.find_first_not_of(" \t");
+    if (b == std::string::npos) return std::string();
+    return text.substr(b, text.find_last_not_of(" \t") - b + 1);
+}
+
+bool HasControl(const std::string& text) {
+    for (char c : text)
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\t') return true;
+    return false;
+}
+
+// A count of days or megabytes: 1 to 6 decimal digits.
+bool ReadCount(const std::string& text, int* out) {
+    if (text.empty() || text.size() > 6) return false;
+    int v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + (c - '0');
+    }
+    *out = v;
+    return true;
+}
+
+std::string Quoted(const char* name) { return std::string("\"") + name + "\""; }
+
+}  // namespace
+
+Setting SettingNamed(const std::string& name) {
+    static const struct {
+        const char* name;
+        Setting setting;
+    } kNames[] = {{kPortSetting, Setting::Port},           {kRateSetting, Setting::Rate},
+                  {kVersionSetting, Setting::Version},     {kLogFlagSetting, Setting::LogFlag},
+                  {kLogFolderSetting, Setting::LogFolder}, {kLogDaysSetting, Setting::LogDays},
+                  {kLogLimitSetting, Setting::LogLimit},   {kAllowedSetting, Setting::AllowedServers}};
+    for (const auto& n : kNames)
+        if (name == n.name) return n.setting;
+    return Setting::Unknown;
+}
+
+bool ProgramOwns(Setting s) {
+    return s == Setting::Port || s == Setting::Rate || s == Setting::Version || s == Setting::LogFlag;
+}
+
+std::string ShownValue(const std::string& text, std::size_t max) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size() && i < max; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F) {
+            char esc[8];
+            std::snprintf(esc, sizeof esc, "\\x%02x", c);
+            out += esc;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    if (text.size() > max) out += "...";
+    return out;
+}
+
+void SettingsReader::Problem(bool error, const std::string& where, const std::string& what) {
+    m_read.issues.push_back(SettingsIssue{error, where + ": " + what});
+}
+
+void SettingsReader::Value(const std::string& where, const std::string& name, const std::string& raw) {
+    GatewaySettings& v = m_read.values;
+    const Setting setting = SettingNamed(name);
+    const std::string text = Trimmed(raw);
+    const std::string shown = "\"" + ShownValue(text) + "\"";
+    auto bad = [&](const std::string& what, const std::string& instead) {
+        Problem(true, where, Quoted(name.c_str()) + " " + what + " (" + shown + "); " + instead);
+    };
+    if (setting == Setting::Unknown) {
+        Problem(false, where, "unknown name \"" + ShownValue(name) + "\" (not used)");
+        return;
+    }
+    if (setting != Setting::AllowedServers && HasControl(text)) {
+        Unreadable(where, name, "has a control byte");
+        return;
+    }
+    switch (setting) {
+    case Setting::Port:
+        if (text.size() > kMaxPortText) return bad("is too long", "the first port is used");
+        v.port = text;
+        m_read.stored |= 2;
+        m_portOrRateAt = where;
+        return;
+    case Setting::Rate: {
+        bool digits = text.size() <= kMaxRateText;
+        for (char c : text) digits = digits && c >= '0' && c <= '9';
+        if (!digits || (!text.empty() && RateNumber(text.c_str()) == 0))
+            return bad("is not a line speed", std::string("the speed ") + kDefaultRateText + " is used");
+        v.rate = text;
+        m_read.stored |= 2;
+        m_portOrRateAt = where;
+        return;
+    }
+    case Setting::Version:
+        if (text.size() > kMaxVersionText) bad("is too long", "not used");
+        return;  // written for the record, never used
+    case Setting::LogFlag:
+        m_hasLogFlag = true;
+        // The registry reads the flag into 2 bytes: on when the first is '1'.
+        if (text.size() > 2) return bad("is not 1 or 0", "the log is off");
+        v.log = !text.empty() && text[0] == '1' ? 1 : 0;
+        return;
+    case Setting::LogFolder:
+        if (text.size() > kMaxFolderText) return bad("is too long", "the default folder is used");
+        v.logFolder = text;
+        return;
+    case Setting::LogDays:
+        if (!ReadCount(text, &v.logDays)) {
+            v.logDays = kDefaultLogDays;
+            return bad("is not a number of days", "the default 365 is used");
+        }
+        return;
+    case Setting::LogLimit:
+        if (!ReadCount(text, &v.logLimitMb)) {
+            v.logLimitMb = kDefaultLogLimitMb;
+            return bad("is not a number of MB", "the default 256 is used");
+        }
+        return;
+    case Setting::AllowedServers: {
+        AllowList list;
+        char item[64] = {};
+        if (text.size() > kMaxAllowedText || HasControl(text) ||
+            !list.Parse(text.c_str(), item, sizeof item)) {
+            const std::string what = text.size() > kMaxAllowedText || HasControl(text)
+                                         ? "cannot be read"
+                                         : "has a malformed item \"" + ShownValue(item) + "\"";
+            Problem(true, where, Quoted(kAllowedSetting) + " " + what + "; no server is allowed");
+            // A malformed list stays as given: it refuses every server and names itself.
+            if (text.size() > kMaxAllowedText || HasControl(text)) v.allowNone = true;
+            else v.allowedServers = text;
+            return;
+        }
+        v.allowedServers = text;
+        return;
+    }
+    case Setting::Unknown:
+        return;
+    }
+}
+
+void SettingsReader::Unreadable(const std::string& where, const std::string& name, const std::string& why) {
+    const Setting setting = SettingNamed(name);
+    std::string instead = "its default is used";
+    if (setting == Setting::AllowedServers) {
+        m_read.values.allowNone = true;
+        instead = "no server is allowed";
+    } else if (setting == Setting::LogFlag) {
+        m_hasLogFlag = true;
+        m_read.values.log = 0;
+        instead = "the log is off";
+    } else if (setting == Setting::Unknown) {
+        instead = "not used";
+    }
+    Problem(true, where, "\"" + ShownValue(name) + "\" " + why + "; " + instead);
+}
+
+void SettingsReader::StoreUnreadable(const std::string& where, const std::string& why) {
+    m_read.values = GatewaySettings{};
+    m_read.values.allowNone = true;
+    m_read.stored = 0;
+    m_hasLogFlag = false;
+    Problem(true, where, why + "; the defaults are used and no server is allowed");
+}
+
+SettingsRead SettingsReader::Finish() const {
+    SettingsRead r = m_read;
+    const bool given = (r.stored & 2) != 0;
+    r.stored = m_logFlagDecides ? (m_hasLogFlag ? 1 : 0) : (given || m_hasLogFlag ? 1 : 0);
+    if (!r.stored) {
+        if (given)
+            r.issues.push_back(SettingsIssue{
+                false, m_portOrRateAt + ": \"COM Port\" and \"COM Rate\" count only beside a \"Log Flag\"; "
+                       "the first port and the speed " + std::string(kDefaultRateText) + " are used"});
+        r.values.port.clear();
+        r.values.rate.clear();
+        r.values.log = 0;
+    }
+    return r;
+}
+
+std::string DescribeSettings(const SettingsRead& read) {
+    const GatewaySettings& v = read.values;
+    std::string out;
+    auto line = [&](const char* name, const std::string& value) {
+        out.append(name).append("=").append(ShownValue(value, 4096)).append("\n");
+    };
+    line(kPortSetting, !v.port.empty() ? v.port : std::string("(the first port)"));
+    line(kRateSetting, !v.rate.empty() ? v.rate : std::string(kDefaultRateText));
+    line(kLogFlagSetting, v.log ? "1" : "0");
+    line(kLogFolderSetting, v.logFolder.empty() ? std::string("(the default folder)") : v.logFolder);
+    line(kLogDaysSetting, std::to_string(v.logDays));
+    line(kLogLimitSetting, std::to_string(v.logLimitMb));
+    line(kAllowedSetting, v.allowNone ? std::string("(no server: the setting is damaged)")
+                          : v.allowedServers.empty() ? std::string("(every server)")
+                                                     : v.allowedServers);
+    return out;
+}
