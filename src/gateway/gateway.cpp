@@ -132,6 +132,11 @@ int Gateway::Start() {
     return 1;
 }
 
+void Gateway::WaitForPort() {
+    m_started = true;
+    m_recovery.Start();
+}
+
 int Gateway::ApplySettings(const std::string& port, const std::string& rate) {
     // The operator's choice replaces whatever the retries were waiting for.
     m_recovery.Cancel();

@@ -79,6 +79,9 @@ public:
     // port; "%s Open 성공!" and the settings saved, or "%s Open 실패!" and the shell's report.
     // 1 when the port is open.
     int Start();
+    // After a Start that could not open the port: the gateway runs on and tries the port once a
+    // second, as after a loss (a service started before its device is there).
+    void WaitForPort();
     // The operator's "세팅": the retries of a lost port end, the open port closes ("%s Close"),
     // the port opens with the new texts and the settings are saved. 1 when it opened.
     int ApplySettings(const std::string& port, const std::string& rate);

@@ -145,6 +145,18 @@ class SystemModeTest(GatewayTest):
                 self.assertNotIn("<3>", gw.err.text())
                 term.kill()
 
+    def test_started_before_its_device_waits_for_it(self):
+        # At boot the unit may start before the USB adapter is there: one error, then the
+        # program waits for the port itself (no exit, so no restart loop).
+        gw, _ = self.service("lane2", "COM Port=%s\nCOM Rate=38400\n" % self.tty)
+        self.assertIsNotNone(gw.err.wait_for(r"^<3>시작 실패 : 포트 " + re.escape(self.tty)), self.dump())
+        term = self.termsim("version", "expect=VG01:Tevnmark:%s::38400::E" % VERSION)
+        self.assertIsNotNone(gw.out.wait_for(r"시리얼 포트 복구!-->" + re.escape(self.tty) + "$"),
+                             self.dump())
+        self.assert_steps_pass(term)
+        self.assertEqual(self.stop(gw)[0], 0, self.dump())
+        self.assertEqual(len(gw.err.matching(r"^<3>")), 1, self.dump())
+
     def test_log_folder_of_another_user_or_open_to_others_is_refused_and_said_once(self):
         logs = os.path.join(self.root, "logs")
         os.mkdir(logs)

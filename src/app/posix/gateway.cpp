@@ -69,6 +69,12 @@ int HeadlessGateway::Start() {
     // A start that worked registers the program (a failed one would start it again at every
     // logon only to fail); a service does not.
     if (opened && !m_opts.system) RegisterAutostart(AutostartEntryPath(), ProgramPath());
+    // A service may start before its adapter is plugged in: having said so once, it waits for
+    // the port itself, instead of failing into a restart loop.
+    if (!opened && m_opts.system) {
+        m_gateway.WaitForPort();
+        return 0;
+    }
     return opened ? 0 : 2;
 }
 

@@ -63,19 +63,18 @@ bool Take(int argc, const char* const* argv, int* i, const char* name, std::stri
 
 // The folder the program itself would log to with these options.
 std::string DefaultFolder(const ReportOptions& o) {
-    StoredSettings stored;
-    SettingsProblem problem;
     if (o.system) {
         const SystemPaths paths = SystemModePaths(o.instance, std::getenv("CONFIGURATION_DIRECTORY"),
                                                   std::getenv("LOGS_DIRECTORY"), nullptr);
-        if (LoadSettingsFile(paths.settingsFile, &stored, &problem) == 1 && !stored.logFolder.empty())
-            return stored.logFolder;
-        return paths.logFolder;
+        const SettingsRead read = LoadSettingsFile(paths.settingsFile, true);
+        return read.values.logFolder.empty() ? paths.logFolder : read.values.logFolder;
     }
     const std::string path = o.config.empty() ? DefaultSettingsPath() : o.config;
-    // The folder counts even when the file stores no port yet.
-    if (!path.empty() && LoadSettingsFile(path, &stored, &problem) >= 0 && !stored.logFolder.empty())
-        return stored.logFolder;
+    // The administrator's folder counts whether or not the file stores a port yet.
+    if (!path.empty()) {
+        const SettingsRead read = LoadSettingsFile(path, false);
+        if (!read.values.logFolder.empty()) return read.values.logFolder;
+    }
     return "gate_log";
 }
 
