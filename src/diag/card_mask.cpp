@@ -318,7 +318,6 @@ void PackedRuns(const char* work, int n, Hidden& hide) {
                 ++k;
                 continue;
             }
-            const int first = k;
             int count = 0;
             int length = 0;
             for (; k < nibbles && nibble(k) <= 9; ++k) {
