@@ -114,19 +114,19 @@ int SeparatorAfter(const char* work, int last, int n) {
     return -1;
 }
 
-// Luhn over the last digits of a run, held in a ring of 19: the length of the longest window of
-// 13 to 19 digits ending on the newest one that passes, or 0.
-int LuhnWindowEnding(const int* value, int count) {
+// Luhn over the last digits of a run, held in a ring of 19: which windows of 13 to 19 digits
+// ending on the newest one pass (bit L set for a window of L digits).
+unsigned LuhnWindowsEnding(const int* value, int count) {
     int sum = 0;
-    int longest = 0;
+    unsigned passing = 0;
     for (int k = 0; k < kPanMax && k < count; ++k) {
         // From the right: the last digit counts once, the one before it twice, ...
         int v = value[(count - 1 - k) % kPanMax];
         if (k % 2 == 1) v = v * 2 > 9 ? v * 2 - 9 : v * 2;
         sum += v;
-        if (k + 1 >= kPanMin && sum % 10 == 0) longest = k + 1;
+        if (k + 1 >= kPanMin && sum % 10 == 0) passing |= 1u << (k + 1);
     }
-    return longest;
+    return passing;
 }
 
 // Card numbers in runs of digits (groups joined as above). When any window of 13 to 19 digits in
@@ -148,7 +148,7 @@ void DigitRuns(const char* work, int n, Hidden& hide) {
         for (;;) {
             value[count % kPanMax] = work[i] - '0';
             ++count;
-            card = card || LuhnWindowEnding(value, count) > 0;
+            card = card || LuhnWindowsEnding(value, count) != 0;
             const int next = i + 1 < n && IsDigit(work[i + 1]) ? i + 1 : NextInRun(work, i, n);
             if (next < 0) break;
             i = next;
@@ -319,20 +319,25 @@ void PackedRuns(const char* work, int n, Hidden& hide) {
                 continue;
             }
             int count = 0;
-            int length = 0;
+            bool endsWindow = false;  // a window ends on the stretch's last digit
             for (; k < nibbles && nibble(k) <= 9; ++k) {
                 value[count % kPanMax] = nibble(k);
                 ++count;
-                length = LuhnWindowEnding(value, count);
-                if (length > 0 && asciiDigits(k - length + 1, k)) length = 0;
-                for (int d = kPanTail; d < length - kPanHead; ++d) hide.Set(from + (k - d) / 2);
+                const unsigned passing = LuhnWindowsEnding(value, count);
+                endsWindow = false;
+                for (int length = kPanMax; length >= kPanMin; --length) {
+                    if (!(passing >> length & 1u) || asciiDigits(k - length + 1, k)) continue;
+                    for (int d = kPanTail; d < length - kPanHead; ++d) hide.Set(from + (k - d) / 2);
+                    endsWindow = true;
+                    break;  // the longest window's middle holds every shorter one's
+                }
             }
             const int number = count < kPanMax ? count : kPanMax;
             const bool track = k < nibbles && nibble(k) == 0xD && count >= kRecordPanMin &&
                                !asciiDigits(k - number, k - 1);
             // A number before the D that fails the check: its last 19 digits at most (a tag and
             // length in front are digits too) show their first six and last four.
-            if (track && length == 0)
+            if (track && !endsWindow)
                 for (int d = kPanTail; d < number - kPanHead; ++d) hide.Set(from + (k - 1 - d) / 2);
             if (track) hide.SetRange(from + k / 2, end - (from + k / 2));
         }
