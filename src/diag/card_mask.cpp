@@ -136,6 +136,7 @@ unsigned LuhnWindowsEnding(const int* value, int count) {
 // and service code in the same fixed field) is hidden with it. A track separator after such a run hides the rest of its field too.
 void DigitRuns(const char* work, int n, Hidden& hide) {
     int value[kPanMax];
+    int trackEnd = 0;  // track data is hidden up to here already
     int i = 0;
     while (i < n) {
         if (!IsDigit(work[i])) {
@@ -166,7 +167,8 @@ void DigitRuns(const char* work, int n, Hidden& hide) {
                 ++d;
             }
         }
-        if (separator >= 0) HideTrack(work, separator, n, hide);
+        // A field already hidden to its end is not walked again.
+        if (separator >= trackEnd) trackEnd = HideTrack(work, separator, n, hide);
         i = last + 1;
     }
 }
@@ -175,6 +177,7 @@ void DigitRuns(const char* work, int n, Hidden& hide) {
 // expiry date: everything behind the second '^' to the end of its field.
 void TrackOneNames(const char* work, int n, Hidden& hide) {
     constexpr int kNameMax = 26;
+    int trackEnd = 0;  // hidden up to here already
     for (int i = 0; i < n; ++i) {
         if (work[i] != '^') continue;
         int q = i + 1;
@@ -182,7 +185,7 @@ void TrackOneNames(const char* work, int n, Hidden& hide) {
                work[q] != kMaskEtx)
             ++q;
         if (q + 1 >= n || work[q] != '^' || q - i < 3 || !IsDigit(work[q + 1])) continue;
-        HideTrack(work, q + 1, n, hide);
+        if (q + 1 >= trackEnd) trackEnd = HideTrack(work, q + 1, n, hide);
     }
 }
 
@@ -312,6 +315,7 @@ void PackedRuns(const char* work, int n, Hidden& hide) {
             for (int b = firstNibble / 2; b <= lastNibble / 2; ++b) digits += IsDigit(work[from + b]);
             return 2 * digits > lastNibble / 2 - firstNibble / 2 + 1;
         };
+        bool trackToEnd = false;
         int k = 0;
         while (k < nibbles) {
             if (nibble(k) > 9) {
@@ -339,7 +343,10 @@ void PackedRuns(const char* work, int n, Hidden& hide) {
             // length in front are digits too) show their first six and last four.
             if (track && !endsWindow)
                 for (int d = kPanTail; d < number - kPanHead; ++d) hide.Set(from + (k - 1 - d) / 2);
-            if (track) hide.SetRange(from + k / 2, end - (from + k / 2));
+            if (track && !trackToEnd) {
+                hide.SetRange(from + k / 2, end - (from + k / 2));
+                trackToEnd = true;  // later stretches of the run lie inside it
+            }
         }
     }
 }
