@@ -1,16 +1,22 @@
 // What the log may show of a card, checked on the masked copy of any frame, whatever rule did
 // the masking:
 // - every byte that is not '*' is the byte that came, and NUL bytes stay;
-// - in every run of digits (a single space or dash may stand between two of its digits), every
-//   window of 13 to 19 digits that passes the Luhn check shows at most its first six and last
-//   four digits; when the window ends the run and a track separator ('=', 'D', 'd' or '^')
-//   follows, the separator and the rest of its field (up to FS, ETX or the end) show nothing but
-//   NUL bytes;
+// - in every run of digits (up to three bytes that are neither letters, digits, '=', '^' nor
+//   STX, ETX, FS, GS, RS, US may stand between two of its digits), every window of 13 to 19
+//   digits that passes the Luhn check shows at most its first six and last four digits, and no
+//   digit of the run after the window shows but the run's last four when the run has 19 digits
+//   or fewer; when a track separator ('=', 'D', 'd' or '^') follows a run of 12 digits or more,
+//   the separator and the rest of its field (up to FS, ETX or the end) show nothing but NUL
+//   bytes;
 // - a chip record as hex text ("57", "9F6B" or "5A"/"5a", a hex length, 12 to 19 digits, then 'D'/'d'
 //   for 57 or only 'F'/'f' padding for 5A) shows at most six and four of its digits, and nothing
 //   of a 57 from the 'D' to the record's end;
 // - the same records in binary (tag byte, length byte, packed digits): no byte that holds one of
-//   the hidden digits, or a nibble from the D on, shows.
+//   the hidden digits, or a nibble from the D on, shows;
+// - packed digits anywhere: in a run of seven bytes or more whose nibbles are all digits or D,
+//   with a byte that is neither printable ASCII nor STX, ETX or CR, no byte holding a hidden
+//   digit of a Luhn window of 13 to 19 digits shows, unless most of the window's bytes are ASCII
+//   digits (text).
 #include "fuzz_check.h"
 #include "diag/card_mask.h"
 
@@ -36,6 +42,14 @@ bool PassesLuhn(const std::vector<int>& d, std::size_t from, std::size_t len) {
 bool Hex(char c) { return Digit(c) || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f'); }
 int HexDigit(char c) { return Digit(c) ? c - '0' : (c | 0x20) - 'a' + 10; }
 
+bool Joining(char c) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b >= 0x80) return true;
+    if (Digit(c) || c == '=' || c == '^' || b == 0x02 || b == 0x03 || (b >= 0x1C && b <= 0x1F))
+        return false;
+    return !((b | 0x20) >= 'a' && (b | 0x20) <= 'z');
+}
+
 void CheckDigitRuns(const char* in, const char* out, int n) {
     // Positions of the run's digits, its values.
     std::vector<int> at, value;
@@ -45,27 +59,72 @@ void CheckDigitRuns(const char* in, const char* out, int n) {
             for (std::size_t s = 0; s + len <= count; ++s) {
                 if (!PassesLuhn(value, s, len)) continue;
                 for (std::size_t k = s + 6; k < s + len - 4; ++k) FUZZ_CHECK(out[at[k]] == '*');
-                const int next = at[s + len - 1] + 1;
-                if (s + len == count && next < n &&
-                    (in[next] == '=' || in[next] == 'D' || in[next] == 'd' || in[next] == '^')) {
-                    for (int i = next; i < n && in[i] != 0x1C && in[i] != 0x03; ++i)
-                        FUZZ_CHECK(out[i] == '*' || in[i] == '\0');
-                }
+                for (std::size_t k = s + len; k < count; ++k)
+                    FUZZ_CHECK(out[at[k]] == '*' || (count <= 19 && k + 4 >= count));
             }
+        }
+        const int next = count ? at[count - 1] + 1 : n;
+        if (count >= 12 && next < n &&
+            (in[next] == '=' || in[next] == 'D' || in[next] == 'd' || in[next] == '^')) {
+            for (int i = next; i < n && in[i] != 0x1C && in[i] != 0x03; ++i)
+                FUZZ_CHECK(out[i] == '*' || in[i] == '\0');
         }
         at.clear();
         value.clear();
     };
+    int gap = 0;  // joining bytes since the run's last digit
     for (int i = 0; i < n; ++i) {
         if (Digit(in[i])) {
+            if (!at.empty() && at.back() != i - 1 - gap) check();
             at.push_back(i);
             value.push_back(in[i] - '0');
-        } else if (!((in[i] == ' ' || in[i] == '-') && !at.empty() && at.back() == i - 1 &&
-                     i + 1 < n && Digit(in[i + 1]))) {
+            gap = 0;
+        } else if (!at.empty() && Joining(in[i]) && gap < 3) {
+            ++gap;
+        } else {
             check();
+            gap = 0;
         }
     }
     check();
+}
+
+void CheckPackedRuns(const unsigned char* in, const char* out, int n) {
+    auto packed = [](unsigned char b) {
+        return ((b >> 4) <= 9 || (b >> 4) == 0xD) && ((b & 15) <= 9 || (b & 15) == 0xD);
+    };
+    for (int i = 0; i < n;) {
+        int end = i;
+        bool binary = false;
+        while (end < n && packed(in[end])) {
+            binary = binary || in[end] > 0x7E ||
+                     (in[end] < 0x20 && in[end] != 0x02 && in[end] != 0x03 && in[end] != 0x0D);
+            ++end;
+        }
+        if (end - i >= 7 && binary) {
+            std::vector<int> value, byteOf;
+            for (int k = 2 * i; k <= 2 * end; ++k) {
+                const int nib = k < 2 * end ? (k % 2 ? in[k / 2] & 15 : in[k / 2] >> 4) : 0xD;
+                if (nib <= 9) {
+                    value.push_back(nib);
+                    byteOf.push_back(k / 2);
+                    continue;
+                }
+                for (std::size_t len = 13; len <= 19; ++len)
+                    for (std::size_t s = 0; s + len <= value.size(); ++s) {
+                        if (!PassesLuhn(value, s, len)) continue;
+                        int ascii = 0;
+                        for (int b = byteOf[s]; b <= byteOf[s + len - 1]; ++b) ascii += Digit(in[b]);
+                        if (2 * ascii > byteOf[s + len - 1] - byteOf[s] + 1) continue;
+                        for (std::size_t d = s + 6; d < s + len - 4; ++d)
+                            FUZZ_CHECK(out[byteOf[d]] == '*' || in[byteOf[d]] == 0);
+                    }
+                value.clear();
+                byteOf.clear();
+            }
+        }
+        i = end > i ? end : i + 1;
+    }
 }
 
 void CheckHexRecords(const char* in, const char* out, int n) {
@@ -145,5 +204,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     CheckDigitRuns(in.get(), out.get(), n);
     CheckHexRecords(in.get(), out.get(), n);
     CheckBinaryRecords(data, out.get(), n);
+    CheckPackedRuns(data, out.get(), n);
     return 0;
 }

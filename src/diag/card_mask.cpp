@@ -77,39 +77,115 @@ int HideTrack(const char* work, int at, int n, Hidden& hide) {
     return i;
 }
 
-// Card numbers in runs of digits. A run goes on over a single space or dash between two digits.
-// For each digit of the run, the windows of 13 to 19 digits that end on it are checked; the
-// last 19 digits' positions are kept in a ring.
+// Up to three bytes that are neither letters nor digits may stand between two groups of a card
+// number's digits: blanks, punctuation, control bytes (a NUL, a line break, an escape) and bytes
+// above 0x7F ("4532.0151.1283.0366", "4532 - 0151", "45320151\r\n12830366"). The track
+// separators '=' and '^' end a run, and so do the bytes that part a frame's fields: STX, ETX
+// and FS, GS, RS, US.
+constexpr int kMaxJoin = 3;
+
+bool Joins(char c) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b >= 0x80) return true;
+    if (IsDigit(c) || c == '=' || c == '^') return false;
+    if (b == 0x02 || b == 0x03 || (b >= 0x1C && b <= 0x1F)) return false;
+    const unsigned char lower = b | 0x20;
+    return !(lower >= 'a' && lower <= 'z');
+}
+
+// Where the run goes on after its digit at `last`: the next digit behind at most kMaxJoin joining
+// bytes, or -1.
+int NextInRun(const char* work, int last, int n) {
+    for (int i = last + 1; i < n && i <= last + kMaxJoin; ++i) {
+        if (!Joins(work[i])) return -1;
+        if (i + 1 < n && IsDigit(work[i + 1])) return i + 1;
+    }
+    return -1;
+}
+
+// A track separator after a run's last digit, right behind it or behind a few blanks or
+// punctuation ("… 03 66 D2 51 …" in a spaced dump): its position, or -1.
+int SeparatorAfter(const char* work, int last, int n) {
+    for (int i = last + 1; i < n && i <= last + 1 + kMaxJoin; ++i) {
+        if (IsTrackSeparator(work[i])) return i;
+        if (!Joins(work[i]) || work[i] == '\0' || work[i] == kMaskFs || work[i] == kMaskEtx)
+            return -1;
+    }
+    return -1;
+}
+
+// Luhn over the last digits of a run, held in a ring of 19: which windows of 13 to 19 digits
+// ending on the newest one pass (bit L set for a window of L digits).
+unsigned LuhnWindowsEnding(const int* value, int count) {
+    int sum = 0;
+    unsigned passing = 0;
+    for (int k = 0; k < kPanMax && k < count; ++k) {
+        // From the right: the last digit counts once, the one before it twice, ...
+        int v = value[(count - 1 - k) % kPanMax];
+        if (k % 2 == 1) v = v * 2 > 9 ? v * 2 - 9 : v * 2;
+        sum += v;
+        if (k + 1 >= kPanMin && sum % 10 == 0) passing |= 1u << (k + 1);
+    }
+    return passing;
+}
+
+// Card numbers in runs of digits (groups joined as above). When any window of 13 to 19 digits in
+// the run passes the Luhn check, or a track separator follows a run of 12 digits or more, the
+// run shows its first six digits and, when it is no longer than a card number, its last four:
+// whatever stands before the number (a length prefix, zero padding) or after it (an expiry date
+// and service code in the same fixed field) is hidden with it. A track separator after such a run hides the rest of its field too.
 void DigitRuns(const char* work, int n, Hidden& hide) {
-    int pos[kPanMax];
     int value[kPanMax];
-    int count = 0;  // digits of the current run
     int trackEnd = 0;  // track data is hidden up to here already
-    for (int i = 0; i < n; ++i) {
+    int i = 0;
+    while (i < n) {
         if (!IsDigit(work[i])) {
-            const bool joins = (work[i] == ' ' || work[i] == '-') && count > 0 && i + 1 < n &&
-                               IsDigit(work[i + 1]);
-            if (!joins) count = 0;
+            ++i;
             continue;
         }
-        pos[count % kPanMax] = i;
-        value[count % kPanMax] = work[i] - '0';
-        ++count;
-        // Luhn from the right: the last digit counts once, the one before it twice, ...
-        int sum = 0;
-        const bool runEnds = i + 1 >= n || !IsDigit(work[i + 1]);
-        for (int k = 0; k < kPanMax && k < count; ++k) {
-            int v = value[(count - 1 - k) % kPanMax];
-            if (k % 2 == 1) v = v * 2 > 9 ? v * 2 - 9 : v * 2;
-            sum += v;
-            const int length = k + 1;
-            if (length < kPanMin || sum % 10 != 0) continue;
-            // The window's digits from the seventh to the fifth-last.
-            for (int d = kPanTail; d < length - kPanHead; ++d) hide.Set(pos[(count - 1 - d) % kPanMax]);
-            // A track separator right after the run's last digit.
-            if (runEnds && i + 1 >= trackEnd && i + 1 < n && IsTrackSeparator(work[i + 1]))
-                trackEnd = HideTrack(work, i + 1, n, hide);
+        const int first = i;
+        int count = 0;
+        bool card = false;
+        for (;;) {
+            value[count % kPanMax] = work[i] - '0';
+            ++count;
+            card = card || LuhnWindowsEnding(value, count) != 0;
+            const int next = i + 1 < n && IsDigit(work[i + 1]) ? i + 1 : NextInRun(work, i, n);
+            if (next < 0) break;
+            i = next;
         }
+        const int last = i;
+        const int separator = count >= kRecordPanMin ? SeparatorAfter(work, last, n) : -1;
+        if (card || separator >= 0) {
+            // A run longer than any card number holds more than the number (an expiry date and
+            // service code behind it): its last four digits are not the number's and are hidden.
+            const int tail = count <= kPanMax ? kPanTail : 0;
+            int d = 0;
+            for (int k = first; k <= last; ++k) {
+                if (!IsDigit(work[k])) continue;
+                if (d >= kPanHead && d < count - tail) hide.Set(k);
+                ++d;
+            }
+        }
+        // A field already hidden to its end is not walked again.
+        if (separator >= trackEnd) trackEnd = HideTrack(work, separator, n, hide);
+        i = last + 1;
+    }
+}
+
+// Track 1 without a card number in front of it: '^', a name of 2 to 26 bytes, '^', then the
+// expiry date: everything behind the second '^' to the end of its field.
+void TrackOneNames(const char* work, int n, Hidden& hide) {
+    constexpr int kNameMax = 26;
+    int trackEnd = 0;  // hidden up to here already
+    for (int i = 0; i < n; ++i) {
+        if (work[i] != '^') continue;
+        int q = i + 1;
+        while (q < n && q - i <= kNameMax + 1 && work[q] != '^' && work[q] != kMaskFs &&
+               work[q] != kMaskEtx)
+            ++q;
+        if (q + 1 >= n || work[q] != '^' || q - i < 3 || !IsDigit(work[q + 1])) continue;
+        if (q + 1 >= trackEnd) trackEnd = HideTrack(work, q + 1, n, hide);
     }
 }
 
@@ -186,6 +262,95 @@ void BinaryRecords(const char* work, int n, Hidden& hide) {
     }
 }
 
+// Packed decimal digits outside a chip tag (a binary ISO 8583 card number or track behind its
+// length byte, a tag with a longer length field, bare): a run of at least seven bytes whose
+// nibbles are all digits or the track separator D (the last byte may end in an F pad) is read as
+// a run of digits. A run made of printable ASCII only (0x20 to 0x7E, with STX, ETX and CR) is
+// taken for text, and so is a window of it whose bytes are mostly ASCII digits: the digit rules
+// above read them. In each stretch of digits between two D nibbles, as for digits:
+// every Luhn window of 13 to 19 digits hides the bytes holding its digits but the first six and
+// last four; 12 digits and more before a D are a number (its last 19 digits at most, shown as a
+// window), and after that D every byte to the end of the run is hidden.
+bool Binary(unsigned char b) {
+    // Text frames hold STX, ETX and CR besides printable ASCII.
+    return b > 0x7E || (b < 0x20 && b != 0x02 && b != 0x03 && b != 0x0D);
+}
+
+void PackedRuns(const char* work, int n, Hidden& hide) {
+    constexpr int kPackedMin = 7;
+    auto byte = [&](int k) { return static_cast<unsigned char>(work[k]); };
+    auto packed = [](unsigned char b) {  // both nibbles digits or D
+        const int hi = b >> 4, lo = b & 15;
+        return (hi <= 9 || hi == 0xD) && (lo <= 9 || lo == 0xD);
+    };
+    int value[kPanMax];
+    int i = 0;
+    while (i < n) {
+        if (!packed(byte(i))) {
+            ++i;
+            continue;
+        }
+        const int from = i;
+        bool binary = false;
+        while (i < n && packed(byte(i))) {
+            binary = binary || Binary(byte(i));
+            ++i;
+        }
+        // A pad nibble F closes a number of odd length.
+        if (i < n && (byte(i) & 15) == 0xF && ((byte(i) >> 4) <= 9)) {
+            binary = binary || Binary(byte(i));
+            ++i;
+        }
+        const int end = i;
+        if (end - from < kPackedMin || !binary) continue;
+        const int nibbles = 2 * (end - from);
+        auto nibble = [&](int k) {
+            const auto b = byte(from + k / 2);
+            return k % 2 == 0 ? b >> 4 : b & 15;
+        };
+        // Digits written as ASCII (0x30 to 0x39) have decimal nibbles too: a window whose bytes
+        // are mostly such is text, which the digit rules read.
+        auto asciiDigits = [&](int firstNibble, int lastNibble) {
+            int digits = 0;
+            for (int b = firstNibble / 2; b <= lastNibble / 2; ++b) digits += IsDigit(work[from + b]);
+            return 2 * digits > lastNibble / 2 - firstNibble / 2 + 1;
+        };
+        bool trackToEnd = false;
+        int k = 0;
+        while (k < nibbles) {
+            if (nibble(k) > 9) {
+                ++k;
+                continue;
+            }
+            int count = 0;
+            bool endsWindow = false;  // a window ends on the stretch's last digit
+            for (; k < nibbles && nibble(k) <= 9; ++k) {
+                value[count % kPanMax] = nibble(k);
+                ++count;
+                const unsigned passing = LuhnWindowsEnding(value, count);
+                endsWindow = false;
+                for (int length = kPanMax; length >= kPanMin; --length) {
+                    if (!(passing >> length & 1u) || asciiDigits(k - length + 1, k)) continue;
+                    for (int d = kPanTail; d < length - kPanHead; ++d) hide.Set(from + (k - d) / 2);
+                    endsWindow = true;
+                    break;  // the longest window's middle holds every shorter one's
+                }
+            }
+            const int number = count < kPanMax ? count : kPanMax;
+            const bool track = k < nibbles && nibble(k) == 0xD && count >= kRecordPanMin &&
+                               !asciiDigits(k - number, k - 1);
+            // A number before the D that fails the check: its last 19 digits at most (a tag and
+            // length in front are digits too) show their first six and last four.
+            if (track && !endsWindow)
+                for (int d = kPanTail; d < number - kPanHead; ++d) hide.Set(from + (k - 1 - d) / 2);
+            if (track && !trackToEnd) {
+                hide.SetRange(from + k / 2, end - (from + k / 2));
+                trackToEnd = true;  // later stretches of the run lie inside it
+            }
+        }
+    }
+}
+
 }  // namespace
 
 void MaskCardData(char* work, int n) {
@@ -194,8 +359,10 @@ void MaskCardData(char* work, int n) {
     Hidden hide(looked);
     LegacyRule(work, looked, hide);
     DigitRuns(work, looked, hide);
+    TrackOneNames(work, looked, hide);
     HexRecords(work, looked, hide);
     BinaryRecords(work, looked, hide);
+    PackedRuns(work, looked, hide);
     // NUL bytes stay: the logged text ends at the first one, and must keep its length.
     for (int i = 0; i < n; ++i)
         if (work[i] != '\0' && (i >= looked || hide.Test(i))) work[i] = '*';

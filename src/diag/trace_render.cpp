@@ -63,16 +63,23 @@ std::size_t EscapeControls(const char* text, std::size_t len, char* out, std::si
     return k;
 }
 
+namespace {
+
+// Bytes that some tools take for a line break or that drive a terminal: LF, VT, FF, CR, ESC.
+bool BreaksOrDrives(unsigned char b) { return (b >= '\n' && b <= '\r') || b == 0x1B; }
+
+}  // namespace
+
 int EscapeLineBreaks(char* bytes, int n, int cap) {
     if (!bytes || n <= 0) return 0;
     int breaks = 0;
     for (int i = 0; i < n; ++i)
-        if (bytes[i] == '\r' || bytes[i] == '\n') ++breaks;
+        if (BreaksOrDrives(static_cast<unsigned char>(bytes[i]))) ++breaks;
     if (breaks == 0) return n;
     const int escapeGrowth = static_cast<int>(kEscapeSize) - 1;
     if (n + escapeGrowth * breaks > cap) {
         for (int i = 0; i < n; ++i)
-            if (bytes[i] == '\r' || bytes[i] == '\n') bytes[i] = '*';
+            if (BreaksOrDrives(static_cast<unsigned char>(bytes[i]))) bytes[i] = '*';
         return n;
     }
     // From the back, so that every byte is moved before its place is written.
@@ -80,7 +87,7 @@ int EscapeLineBreaks(char* bytes, int n, int cap) {
     const int length = to;
     for (int i = n - 1; i >= 0; --i) {
         const auto b = static_cast<unsigned char>(bytes[i]);
-        if (b == '\r' || b == '\n') {
+        if (BreaksOrDrives(b)) {
             to -= static_cast<int>(kEscapeSize);
             PutEscape(b, bytes + to);
         } else {

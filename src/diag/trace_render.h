@@ -14,11 +14,12 @@
 // the length written.
 std::size_t EscapeControls(const char* text, std::size_t len, char* out, std::size_t cap);
 
-// A frame's bytes as a log line shows them: CR and LF become \x0d and \x0a, so that no frame
-// from the terminal or a server starts a line of its own; every other byte stays as it came (the
-// frames are code page 949 already). Works in place on the n bytes at the start of a buffer of
+// A frame's bytes as a log line shows them: CR, LF, VT and FF (which some tools take for line
+// breaks) and ESC (which drives a terminal showing the log) become \x0d, \x0a, \x0b, \x0c and
+// \x1b, so that no frame from the terminal or a server starts a line of its own or moves a
+// reader's cursor; every other byte stays as it came (the frames are code page 949 already). Works in place on the n bytes at the start of a buffer of
 // cap bytes; returns the new length. Line breaks that no longer fit (cap below 4 n) are shown as
-// '*', so the result never exceeds cap and never holds a line break.
+// '*', so the result never exceeds cap and never holds one of these bytes.
 int EscapeLineBreaks(char* bytes, int n, int cap);
 
 bool SummarizeFrame(int kind, const unsigned char* raw, unsigned count, char* out, std::size_t cap);

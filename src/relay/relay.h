@@ -187,5 +187,8 @@ private:
     // Window thread only.
     int m_relayMode = RELAY_NONE;
     char m_host[21] = {};
+    // The host as logs, traces and events show it: the terminal's text with card data masked
+    // (a card number typed where the host belongs), of the same length.
+    char m_hostShown[21] = {};
     char m_portText[10] = {};
 };

@@ -2,6 +2,8 @@
 // to the route that the last connect frame chose; the version query is answered here.
 #include "relay/relay.h"
 
+#include "diag/card_mask.h"
+
 #include "diag/log.h"
 #include "relay/frame_text.h"
 #include "relay/wiped.h"
@@ -75,6 +77,8 @@ bool Relay::StoreServer(const char* frame, int n) {
     int partLength = 0;
     switch (ParseConnectFrame(frame, n, m_host, m_portText, &partLength)) {
     case CONNECT_FRAME_OK:
+        std::memcpy(m_hostShown, m_host, sizeof m_hostShown);
+        MaskCardData(m_hostShown, static_cast<int>(std::strlen(m_hostShown)));
         return true;
     case CONNECT_FRAME_NO_COLON:
         LogPrintf(Log(), "TEVN-> ERROR : 접속전문 오류 (콜론 없음)\n");

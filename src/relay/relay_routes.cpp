@@ -73,7 +73,7 @@ bool Relay::Refused(Route route, int port) {
     Unreachable(route, port);
     // The host is the terminal's text: a line break in it must not start a log line.
     char host[4 * sizeof m_host];
-    EscapeControls(m_host, std::strlen(m_host), host, sizeof host);
+    EscapeControls(m_hostShown, std::strlen(m_hostShown), host, sizeof host);
     LogPrintf(Log(), "TEVN-> ERROR : 허용되지 않은 서버 (%s:%d, %s)\n", host, port, rule);
     LogConnectFailure(route, port, "not-allowed");
     return true;
@@ -81,9 +81,9 @@ bool Relay::Refused(Route route, int port) {
 
 void Relay::Unreachable(Route route, int port) {
     SetIcon(ICON_IDLE);
-    PostTrace(route == ROUTE_SECURE ? TRACE_TEXT : TRACE_TMS, "서버 접속오류!-->%s:%d", m_host,
+    PostTrace(route == ROUTE_SECURE ? TRACE_TEXT : TRACE_TMS, "서버 접속오류!-->%s:%d", m_hostShown,
               port);
-    if (ServerWatch* watch = m_watch.load()) watch->OnServerUnreachable(m_host, port);
+    if (ServerWatch* watch = m_watch.load()) watch->OnServerUnreachable(m_hostShown, port);
 }
 
 void Relay::ConnectStep(Route route, const char* frame, int n) {
@@ -118,7 +118,7 @@ void Relay::ConnectStep(Route route, const char* frame, int n) {
     WipeSessionKey(0);
     // Its log lines name the route and the server (the host as the console would show it).
     char host[4 * sizeof m_host];
-    EscapeControls(m_host, std::strlen(m_host), host, sizeof host);
+    EscapeControls(m_hostShown, std::strlen(m_hostShown), host, sizeof host);
     std::snprintf(m_connText, sizeof m_connText, "%s %s:%d",
                   route == ROUTE_SECURE ? "SECURE" : "PLAIN", host, port);
     m_connStartMs = NowMs();
@@ -128,9 +128,9 @@ void Relay::ConnectStep(Route route, const char* frame, int n) {
     LogPrintf(Log(), "TEVN-> 서버 접속 : %s\n", m_connText);
     m_workerDone.store(false);
     if (route == ROUTE_SECURE)
-        PostTrace(TRACE_TEXT, "서버접속-->%s:%d", m_host, port);
+        PostTrace(TRACE_TEXT, "서버접속-->%s:%d", m_hostShown, port);
     else
-        PostTrace(TRACE_TMS, "서버접속-->%s:%d", m_host, port);
+        PostTrace(TRACE_TMS, "서버접속-->%s:%d", m_hostShown, port);
 
     if (route == ROUTE_SECURE)
         m_worker = std::thread(&Relay::SecureRecvWorker, this, handle, generation,
@@ -209,7 +209,7 @@ void Relay::RelaySecure(const char* frame, FrameKind kind, int n) {
 
 void Relay::LogConnectFailure(Route route, int port, const char* cause) {
     char host[4 * sizeof m_host];
-    EscapeControls(m_host, std::strlen(m_host), host, sizeof host);
+    EscapeControls(m_hostShown, std::strlen(m_hostShown), host, sizeof host);
     LogPrintf(Log(), "TEVN-> 서버 접속 실패 : %s %s:%d (%s)\n",
               route == ROUTE_SECURE ? "SECURE" : "PLAIN", host, port, cause);
 }

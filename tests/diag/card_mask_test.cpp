@@ -17,6 +17,14 @@ std::string Masked(const std::string& frame) {
     return std::string(work, frame.size());
 }
 
+// Digits packed two to a byte, with the nibbles of `tail` (hex text) behind them.
+std::string Packed(const std::string& hexText) {
+    std::string out;
+    for (std::size_t i = 0; i + 1 < hexText.size(); i += 2)
+        out += static_cast<char>(std::stoi(hexText.substr(i, 2), nullptr, 16));
+    return out;
+}
+
 TEST(MaskCardData, MasksFourBytesBeforeEqualsAndTheFieldUpToFs) {
     // 60 bytes, '=' at 20, FS at 37, no further '='.
     std::string req = "\x02" "ABCDEFGHIJKLMNO" "1234" "=" "5678901234567890" "\x1c" "tail-of-the-request" "\x03" "XY";
@@ -83,10 +91,68 @@ TEST(MaskCardData, OtherDigitRunsStayAsTheyCame) {
                              "\x1c" "1234567890123"     // 13 digits failing it
                              "\x1c" "411111111116"      // 12 digits passing it
                              "\x1c" "4111 1111 1111 1114"  // grouped, failing it
-                             "\x1c" "4111  1111 1111 1111"  // two spaces part the groups
-                             "\x1c" "4111 - 1111-1111-1111"  // and a dash between spaces
-                             "D9999" "\x03" "X";
+                             "\x1c" "4111    1111 1111 1111"  // four blanks part the groups
+                             "\x1c" "4111A1111B1111C1111"  // so do letters
+                             "\x1c" "4532" "\x1c" "0151" "\x1d" "1283" "\x1e" "0366"  // and fields
+                             "\x1c" "D9999" "\x03" "X";
     EXPECT_EQ(Masked(runs), runs);
+}
+
+TEST(MaskCardData, GroupsJoinedByPunctuationBlanksAndControlBytes) {
+    for (const std::string sep : {".", "/", "_", ",", "\t", "  ", "--", " - ", "\r\n", "\x0b",
+                                  "\x0c", "\x08", "\x1b", "\x85", "\xe2\x80\xa8"}) {
+        SCOPED_TRACE(sep);
+        EXPECT_EQ(Masked("\x1c" "4532" + sep + "0151" + sep + "1283" + sep + "0366" "\x1c"),
+                  "\x1c" "4532" + sep + "01**" + sep + "****" + sep + "0366" "\x1c");
+    }
+    EXPECT_EQ(Masked("3782.822463.10005"), "3782.82****.*0005");
+    // The logged line ends at a NUL inside the number: the digits before it are masked as part
+    // of the whole number.
+    EXPECT_EQ(Masked(std::string("45320151\0" "12830366", 17)),
+              std::string("453201**\0" "****0366", 17));
+    // Track data behind a grouped number.
+    EXPECT_EQ(Masked("4532.0151.1283.0366^DOE/JOHN^2512101" "\x1c" "OK"),
+              "4532.01**.****.0366" + std::string(17, '*') + "\x1c" "OK");
+}
+
+TEST(MaskCardData, TrackDataBehindNumbersFailingTheCheckOrWithoutOne) {
+    // A number failing the check, then track data: the run's middle and the whole track.
+    EXPECT_EQ(Masked(";4532015112830367=25121011234567890?"),
+              ";453201" + std::string(29, '*'));  // the old rule takes the four before '='
+    EXPECT_EQ(Masked("%B4532015112830367^DOE/JOHN^25121010000000000000?" "\x1c" "OK"),
+              "%B453201******0367" + std::string(31, '*') + "\x1c" "OK");
+    EXPECT_EQ(Masked(" 4532015112830367d2512101123456"), " 453201******0367" + std::string(14, '*'));
+    // Track 1 with no number in front.
+    EXPECT_EQ(Masked("XX^DOE/JOHN^2512101000" "\x1c" "OK"), "XX^DOE/JOHN^" + std::string(10, '*') + "\x1c" "OK");
+    // A chip record dumped as spaced hex: the number and everything from its 'D'.
+    EXPECT_EQ(Masked("57 11 45 32 01 51 12 83 03 66 D2 51 21 01 12 34 56 78 90" "\x1c"),
+              "57 11 45 ** ** ** ** ** ** ** " + std::string(26, '*') + "\x1c");
+    // The expiry date and service code behind the number in one run show nothing.
+    EXPECT_EQ(Masked("\x1c" "45320151128303662512101" "\x1c"),
+              "\x1c" "453201" + std::string(17, '*') + "\x1c");
+}
+
+TEST(MaskCardData, PackedDigitsOutsideChipTags) {
+    const std::string pan = Packed("4532015112830366");
+    // A tag with a two-byte length, a binary ISO 8583 number behind its length byte, bare.
+    for (const std::string head : {std::string("\x5a\x81\x08"), std::string("0200\x72\x34\x16"),
+                                   std::string("0200")}) {
+        SCOPED_TRACE(head);
+        const std::string masked = Masked(head + pan + "\xab\xcd");
+        ASSERT_EQ(masked.size(), head.size() + 10);
+        EXPECT_EQ(masked.substr(head.size() + 3, 3), "***");
+        EXPECT_EQ(masked.substr(head.size() + 8), "\xab\xcd");
+    }
+    // Track 2 packed behind its length byte: everything from the D to the end of the run.
+    const std::string track = "\x37" + Packed("4532015112830366D25121011234567890") + "\xab";
+    const std::string masked = Masked(track);
+    ASSERT_EQ(masked.size(), track.size());
+    EXPECT_EQ(masked.substr(0, 3), track.substr(0, 3));
+    EXPECT_EQ(masked.substr(4, 3), "***");
+    EXPECT_EQ(masked.substr(9), std::string(9, '*') + "\xab");
+    // Printable ASCII only is text, read by the digit rules.
+    const std::string text = "PAYDAY 2026-12-07";
+    EXPECT_EQ(Masked(text), text);
 }
 
 // The card number at `at` shows its first six and last four digits only, the track data after
@@ -130,14 +196,6 @@ TEST(MaskCardData, CardNumbersInsideLongerDigitRuns) {
     ExpectCardHidden(frame, 3, 16, 21, 1, 3 + 16 + 21);
 }
 
-// Digits packed two to a byte, with the nibbles of `tail` (hex text) behind them.
-std::string Packed(const std::string& hexText) {
-    std::string out;
-    for (std::size_t i = 0; i + 1 < hexText.size(); i += 2)
-        out += static_cast<char>(std::stoi(hexText.substr(i, 2), nullptr, 16));
-    return out;
-}
-
 TEST(MaskCardData, ChipRecordsAsHexText) {
     // Tag 57: the number up to 'D', then expiry, service code and discretionary data, 'F' pad.
     // The number needs no Luhn check there: 4111111111111112 fails it.
@@ -146,15 +204,13 @@ TEST(MaskCardData, ChipRecordsAsHexText) {
             SCOPED_TRACE(pan + sep);
             const std::string value = pan + sep + "2512101123456789F";  // 34 digits: 17 bytes
             const std::string frame = "9F2608AABBCCDDEEFF00FF" "5711" + value + "9F3602001A";
-            // Windows of the digit run "5711..." that pass the check by chance stay inside the
-            // number; a number that passes it has its track data hidden to the end of the field.
-            const bool luhn = pan.back() == '1';
-            ExpectCardHidden(frame, 26, 16, value.size() - 16, 26,
-                             luhn ? frame.size() : 26 + value.size());
+            // The digit run "5711..." followed by 'D' is a number and its track data, hidden to
+            // the end of the field, with or without the check.
+            ExpectCardHidden(frame, 26, 16, value.size() - 16, 26, frame.size());
         }
     }
     // Tag 9F6B, the contactless track 2: as 57.
-    ExpectCardHidden("XX" "9f6b11" "4111111111111113" "D2512101123456789F" "XX", 8, 16, 18, 8, 42);
+    ExpectCardHidden("XX" "9f6b11" "4111111111111113" "D2512101123456789F" "XX", 8, 16, 18, 8, 44);
     // Tag 5A: the number alone, padded with 'F' to whole bytes.
     ExpectCardHidden("5A08" "4111111111111112" "5F2403251231", 4, 16, 0, 4, 20);
     ExpectCardHidden("5a0a" "6234567890123456784" "F" "9A03261207", 4, 19, 0, 4, 24);
@@ -166,12 +222,14 @@ TEST(MaskCardData, ChipRecordsAsHexText) {
 TEST(MaskCardData, ChipRecordsInBinary) {
     // Tag 0x57, length, packed digits; nibble D ends the number, F pads the last byte.
     const std::string track = Packed("4111111111111112" "D2512101123456789" "F");
-    const std::string frame = "\x02" "55" + std::string("\x57\x11") + track + "\x9f\x36\x02\x00\x1a";
+    const std::string frame = "\x02" "KK" + std::string("\x57\x11") + track + "\x9f\x36\x02\x00\x1a";
     const std::string masked = Masked(frame);
     ASSERT_EQ(masked.size(), frame.size());
     const std::size_t at = 5;
-    EXPECT_EQ(masked.substr(0, at + 3), frame.substr(0, at + 3));  // tag, length, six digits
-    EXPECT_EQ(masked.substr(at + 3, 3), "***");                   // digits 7 to 12
+    // Tag and length are packed digits too: the number failing the check is read as the last
+    // 19 digits before the D, so the number's third to sixth digits are hidden as well.
+    EXPECT_EQ(masked.substr(0, at + 1), frame.substr(0, at + 1));  // tag, length, two digits
+    EXPECT_EQ(masked.substr(at + 1, 5), "*****");                 // digits 3 to 12
     EXPECT_EQ(masked.substr(at + 6, 2), frame.substr(at + 6, 2));  // the last four
     EXPECT_EQ(masked.substr(at + 8, 9), std::string(9, '*'));      // from the D to the end
     EXPECT_EQ(masked.substr(at + 17), frame.substr(at + 17));

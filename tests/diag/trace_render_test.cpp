@@ -225,4 +225,11 @@ TEST(TraceFrameBytes, LineBreaksInsideAFrameAreEscapedEverythingElseStays) {
     EXPECT_EQ(EscapeLineBreaks(bytes, static_cast<int>(frame.size()), static_cast<int>(frame.size()) + 3),
               static_cast<int>(frame.size()));
     EXPECT_EQ(std::string(bytes, frame.size()), "\x02" "A**" "\xc1\xbe\xb7\xe1" "**" "\x1c\x03");
+    // Vertical tab and form feed (line breaks to some tools) and escape (drives a terminal) too;
+    // a backspace, a tab and a C1 byte stay.
+    const std::string drives = "A\x0b" "B\x0c" "C\x1b[2J" "\x08\x09\x85";
+    drives.copy(bytes, drives.size());
+    const int m = EscapeLineBreaks(bytes, static_cast<int>(drives.size()), sizeof bytes);
+    EXPECT_EQ(std::string(bytes, static_cast<std::size_t>(m)),
+              "A\\x0b" "B\\x0c" "C\\x1b[2J" "\x08\x09\x85");
 }

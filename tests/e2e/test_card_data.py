@@ -159,6 +159,15 @@ def _forms():
     p = card(b"545454", b"917352")
     add("binary tag 5A", b"\x5a\x08" + packed(p) + b"\x5f\x24\x03\x25\x12\x31", p,
         [packed(p)[3:6], packed(p)])
+    p = card(b"453207", b"658214")
+    add("dots, then track 1", grouped(p, b".") + b"^DOE/JOHN^" + track, p,
+        [grouped(p, b".")[7:14], track, b"8675309"])
+    p = card(b"405512", b"839406")
+    add("packed behind a length byte", b"\x72\x34\x16" + packed(p) + b"\xab", p,
+        [packed(p)[3:6], packed(p)])
+    # Last: the logged line ends at the NUL.
+    p = card(b"492181", b"306752")
+    add("a NUL inside the number", p[:8] + b"\x00" + p[8:], p, [p[:8]])
     return out
 
 
@@ -201,10 +210,28 @@ class CardFormsTest(CardDataTest):
         sent = requests + [FORMS_ANSWER] * len(requests)
         self.assertEqual([n for n, _ in logged], [len(f) for f in sent], data)
         for (_, shown), frame in zip(logged, sent):
+            # Line breaks and escapes are shown escaped; the line ends at a NUL.
+            for b in (0x0A, 0x0B, 0x0C, 0x0D, 0x1B):
+                shown = shown.replace(b"\\x%02x" % b, bytes([b]))
+            frame = frame.split(b"\x00")[0]
             # Hidden bytes are '*', every other byte is the byte sent, the count stays.
             self.assertEqual(len(shown), len(frame), shown)
             self.assertEqual([i for i, (a, b) in enumerate(zip(shown, frame))
                               if a != b and a != ord("*")], [], shown)
+
+
+    def test_card_number_typed_as_the_host(self):
+        p = card(b"453209", b"716385")
+        line, gw = self.start()
+        shown = p[:6] + b"******" + p[-4:]
+        for host, masked in ((p, shown), (grouped(p, b"."), grouped(shown, b"."))):
+            line.send(connect_frame(b"S", host.decode(), 1))
+            self.trace(gw, re.escape("서버 접속오류!-->%s:1" % masked.decode()))
+            line.send(DLE * 3)
+        self.assert_log_in_order("서버 접속 실패 : SECURE 453209", "서버 접속 실패 : SECURE 4532.0")
+        for where, data in (("log file", log_bytes(self.work)), ("standard output", gw.out.text().encode()),
+                            ("standard error", gw.err.text().encode())):
+            self.assertFalse(p[6:-4] in data or grouped(p, b".")[7:14] in data, where)
 
 
 class ProcessMemoryTest(LineTest):
@@ -261,8 +288,8 @@ class FrameBytesTest(LineTest):
         for kind, frame in (("요청전문", request), ("응답전문", answer)):
             lines = [m for m in log if "[%s]" % kind in m]
             self.assertEqual(len(lines), 1, "\n".join(log))
-            self.assertIn("\\x0d\\x0a[2026/12/07 09:00:00][1] \u25b7 TEVN-> 프로그램 종료\\x0d\\x0a",
-                          lines[0])
+            # The forged timestamp's digits, joined, may read as a card number and be hidden.
+            self.assertRegex(lines[0], r"\\x0d\\x0a\[[0-9*/ :]+\]\[[0-9*]\] \u25b7 TEVN-> 프로그램 종료\\x0d\\x0a")
             self.assertIn("[%s][%d]" % (kind, len(frame)), lines[0])
 
     def test_korean_text_logged_byte_for_byte(self):
