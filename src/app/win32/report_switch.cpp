@@ -28,9 +28,8 @@ void Tell(bool quiet, const std::wstring& text, UINT icon) {
 
 // The folder the program logs to: "Log Folder" of the settings, else its own default.
 std::wstring LogFolderOfSettings() {
-    StoredSettings stored;
-    CSettingsStore().Load(stored);
-    return stored.logFolder.empty() ? DefaultLogFolder() : stored.logFolder;
+    const SettingsRead read = CSettingsStore().Load();
+    return read.values.logFolder.empty() ? DefaultLogFolder() : Widen(read.values.logFolder.c_str());
 }
 
 bool WriteWhole(const std::wstring& path, const std::string& bytes) {
