@@ -121,6 +121,7 @@ int Gateway::Start() {
     LogPrintf(m_bLog, "TEVN-> 프로그램 시작 : 버전 %s, 포트 %s, 로그 폴더 %s%s%s\n",
               m_versionText.c_str(), m_port.c_str(), folder.c_str(),
               m_keyText.empty() ? "" : ", ", m_keyText.c_str());
+    m_startLogged = true;
     m_relay.PostTrace(TRACE_TEXT, "로그 폴더-->%s", folder.c_str());
     if (!OpenPort()) {
         if (m_events) m_events->StartFailed(m_versionText.c_str(), m_port.c_str(), folder.c_str());
@@ -167,9 +168,11 @@ void Gateway::Stop() {
     // The port first: a burst that arrives during the stop must not open a new connection.
     m_com.Close();
     m_relay.Stop();
-    if (m_started) LogPrintf(m_bLog, "TEVN-> 프로그램 종료\n");
+    // Also after a start whose port never opened (a box up, the installer ending the program).
+    if (m_started || m_startLogged) LogPrintf(m_bLog, "TEVN-> 프로그램 종료\n");
     if (m_started && m_events) m_events->Stopped();
     m_started = false;
+    m_startLogged = false;
 }
 
 int Gateway::OnTerminalFrame(const unsigned char* bytes, unsigned n) {

@@ -121,6 +121,7 @@ private:
     std::string m_rate;
     int m_bLog = 0;
     bool m_started = false;
+    bool m_startLogged = false;  // the start's log line was written: the stop's line follows it
     AllowList m_allowList;
     // The filter when "Allowed Servers" cannot be read: no server.
     struct NoServer final : ServerFilter {

@@ -173,6 +173,19 @@ TEST_F(GatewayTest, StartSaysTheLogFolderLogsTheStartOpensAndSavesThenSettingsCh
     EXPECT_EQ(log[0], "TEVN-> 프로그램 시작 : 버전 1, 0, 0, 5, 포트 " + terminal + ", 로그 폴더 gate_log, " + ServerKeyLine());
 }
 
+TEST_F(GatewayTest, AStartWhosePortNeverOpenedStillLogsItsStop) {
+    // The Windows program keeps running behind its box; the installer may end it there.
+    shell.stored = GatewaySettings{"/nonexistent/tty", "38400", 1, "gate_log", 30, 5, "", false};
+    shell.checked = 1;
+    ASSERT_EQ(OnWindow(&Gateway::LoadSettings), 1);
+    ASSERT_EQ(OnWindow(&Gateway::Start), 0);
+    loop.Call([&] { gateway.Stop(); });
+    const std::vector<std::string> log = LogMessages();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log.front().rfind("TEVN-> 프로그램 시작", 0), 0u) << log.front();
+    EXPECT_EQ(log.back(), "TEVN-> 프로그램 종료");
+}
+
 TEST_F(GatewayTest, ALostPortIsRetriedWithoutSavingUntilTheOperatorChoosesNewSettings) {
     Line line;
     ASSERT_FALSE(line.name.empty());
