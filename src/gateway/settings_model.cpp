@@ -4,6 +4,7 @@
 #include "net/allow_list.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -70,6 +71,22 @@ const char* NameOf(Setting s) {
 Setting SettingNamed(const std::string& name) {
     for (const auto& n : kNames)
         if (name == n.name) return n.setting;
+    return Setting::Unknown;
+}
+
+Setting SettingNamedAnyCase(const std::string& name) {
+    for (const auto& n : kNames) {
+        const std::size_t len = std::strlen(n.name);
+        bool same = name.size() == len;
+        for (std::size_t i = 0; same && i < len; ++i) {
+            char c = name[i];
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+            char k = n.name[i];
+            if (k >= 'a' && k <= 'z') k = static_cast<char>(k - 'a' + 'A');
+            same = c == k;
+        }
+        if (same) return n.setting;
+    }
     return Setting::Unknown;
 }
 

@@ -87,6 +87,10 @@ private:
     SettingsRead m_read;
 };
 
+// The known setting of that name in any ASCII case (registry value names ignore case), else
+// Unknown.
+Setting SettingNamedAnyCase(const std::string& name);
+
 // The known setting an unknown name stands for when compared without case, blanks,
 // punctuation and any non-ASCII byte ("allowed servers", "Allowed\u00a0Servers"); Unknown when none.
 Setting SettingLike(const std::string& name);
