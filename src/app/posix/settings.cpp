@@ -9,6 +9,7 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -126,8 +127,13 @@ bool UpdateSettingsText(const std::string& text, const OwnedSettings& v, std::st
     const char* const names[4] = {kPortSetting, kRateSetting, kVersionSetting, kLogFlagSetting};
     for (const std::string& value : values)
         if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) return false;
-    // The line that counts for each name is the last one: that one is rewritten.
-    Line last[4] = {};
+    // The first line of each name is rewritten in place; a second line of one of the program's
+    // own names (a name given twice counts for neither line) is the program's to drop.
+    struct Edit {
+        std::size_t begin, end;  // bytes replaced
+        int value;               // the value written there, -1 for none (a line dropped)
+    };
+    std::vector<Edit> edits;
     bool found[4] = {};
     bool crlf = false, first = true;
     ForEachLine(text.data(), text.size(), [&](int, const Line& line) {
@@ -138,20 +144,16 @@ bool UpdateSettingsText(const std::string& text, const OwnedSettings& v, std::st
         for (int i = 0; i < 4; ++i)
             if (static_cast<std::size_t>(ne - nb) == std::strlen(names[i]) &&
                 std::memcmp(nb, names[i], std::strlen(names[i])) == 0) {
-                last[i] = line;
+                edits.push_back(found[i] ? Edit{line.begin, line.next, -1} : Edit{line.begin, line.end, i});
                 found[i] = true;
             }
     });
     out->clear();
     std::size_t at = 0;
-    // Replacements in the order of the file.
-    for (std::size_t pos = 0; pos <= text.size(); ++pos) {
-        for (int i = 0; i < 4; ++i) {
-            if (!found[i] || last[i].begin != pos) continue;
-            out->append(text, at, pos - at);
-            out->append(names[i]).append("=").append(values[i]);
-            at = last[i].end;
-        }
+    for (const Edit& e : edits) {  // in the order of the file
+        out->append(text, at, e.begin - at);
+        if (e.value >= 0) out->append(names[e.value]).append("=").append(values[e.value]);
+        at = e.end;
     }
     out->append(text, at, std::string::npos);
     const char* eol = crlf ? "\r\n" : "\n";

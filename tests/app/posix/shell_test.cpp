@@ -166,20 +166,20 @@ TEST(SettingsWriter, SetsItsOwnValuesInPlaceAndKeepsEveryOtherByte) {
         "Alowed Servers=1.2.3.4\r\n"
         "no equals\r\n"
         "Log Days=thirty\r\n"
-        "COM Rate=19200\r\n"  // the later line is the one that counts, and is rewritten
+        "COM Rate=19200\r\n"  // given twice: the program's own line, dropped by the save
         "Log Flag=0";
     ASSERT_TRUE(UpdateSettingsText(admin, own, &out));
     EXPECT_EQ(out,
               "\xEF\xBB\xBF# shop 12\r\n"
               "Allowed Servers=10.0.0.0/8\r\n"
-              "COM Rate = 9600 \r\n"
+              "COM Rate=57600\r\n"
               "Alowed Servers=1.2.3.4\r\n"
               "no equals\r\n"
               "Log Days=thirty\r\n"
-              "COM Rate=57600\r\n"
               "Log Flag=1\r\n"
               "COM Port=/dev/pts/7\r\n"
               "Version=1, 0, 0, 5\r\n");
+    EXPECT_EQ(Read(out).values.rate, "57600");  // read back without "given again"
     // A last line without its line end means the same after the save (a CR ending it is a
     // byte of its value, not half a line end).
     ASSERT_TRUE(UpdateSettingsText("Log Days=7\r", own, &out));
