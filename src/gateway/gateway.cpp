@@ -46,10 +46,19 @@ void Gateway::SetLogSwitch(int bLog) {
     m_renderer.SetLog(m_bLog);
     m_relay.SetLog(m_bLog);
     m_shell->OnLogSwitch(m_bLog);
+    LogSettingsIssues();
+}
+
+void Gateway::LogSettingsIssues() {
+    if (!m_bLog || m_issuesLogged) return;
+    m_issuesLogged = true;
+    for (const SettingsIssue& issue : m_loaded.issues)
+        LogPrintf(m_bLog, "TEVN-> %s : 설정 %s\n", issue.error ? "ERROR" : "WARNING", issue.text.c_str());
 }
 
 int Gateway::LoadSettings() {
     m_loaded = m_shell->ReadSettings();
+    m_issuesLogged = false;
     GatewaySettings stored = m_loaded.values;
     const int found = m_loaded.stored ? 1 : 0;
     if (found) {
@@ -70,11 +79,10 @@ int Gateway::LoadSettings() {
     options.days = stored.logDays;
     options.limitMb = stored.logLimitMb;
     LogConfigure(options);
-    SetLogSwitch(found ? stored.log : 0);
+    SetLogSwitch(found ? stored.log : 0);  // logs the problems when the log is on
     m_relay.SetRateText(m_rate.c_str());
     for (const SettingsIssue& issue : m_loaded.issues) {
         m_relay.PostTrace(TRACE_TEXT, "%s!-->%s", issue.error ? "설정 오류" : "설정 경고", issue.text.c_str());
-        LogPrintf(m_bLog, "TEVN-> %s : 설정 %s\n", issue.error ? "ERROR" : "WARNING", issue.text.c_str());
         if (m_events) m_events->SettingsProblem(issue.error, issue.text.c_str());
     }
     SetAllowedServers(stored);

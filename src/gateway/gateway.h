@@ -106,6 +106,8 @@ private:
     bool OpenPort();    // the port with the current texts; traced, failure reported
     bool ReopenPort();  // one retry of a lost port, same texts, settings untouched
     void SetLogSwitch(int bLog);
+    // The settings problems go to the log once it is on (at the start, or when switched on later).
+    void LogSettingsIssues();
     void SetAllowedServers(const GatewaySettings& s);
     void ReportLogRefusal(const char* text);
 
@@ -120,6 +122,7 @@ private:
     std::string m_port = "COM1";
     std::string m_rate;
     int m_bLog = 0;
+    bool m_issuesLogged = false;
     bool m_started = false;
     bool m_startLogged = false;  // the start's log line was written: the stop's line follows it
     AllowList m_allowList;

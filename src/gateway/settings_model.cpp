@@ -4,6 +4,7 @@
 #include "net/allow_list.h"
 
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
@@ -39,16 +40,60 @@ std::string Quoted(const char* name) { return std::string("\"") + name + "\""; }
 
 }  // namespace
 
+namespace {
+
+const struct {
+    const char* name;
+    Setting setting;
+} kNames[] = {{kPortSetting, Setting::Port},           {kRateSetting, Setting::Rate},
+              {kVersionSetting, Setting::Version},     {kLogFlagSetting, Setting::LogFlag},
+              {kLogFolderSetting, Setting::LogFolder}, {kLogDaysSetting, Setting::LogDays},
+              {kLogLimitSetting, Setting::LogLimit},   {kAllowedSetting, Setting::AllowedServers}};
+
+// Only the ASCII letters and digits of a name, lower case.
+std::string Folded(const std::string& name) {
+    std::string out;
+    for (char c : name) {
+        if (c >= 'A' && c <= 'Z') out += static_cast<char>(c - 'A' + 'a');
+        else if ((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) out += c;
+    }
+    return out;
+}
+
+const char* NameOf(Setting s) {
+    for (const auto& n : kNames)
+        if (n.setting == s) return n.name;
+    return "";
+}
+
+}  // namespace
+
 Setting SettingNamed(const std::string& name) {
-    static const struct {
-        const char* name;
-        Setting setting;
-    } kNames[] = {{kPortSetting, Setting::Port},           {kRateSetting, Setting::Rate},
-                  {kVersionSetting, Setting::Version},     {kLogFlagSetting, Setting::LogFlag},
-                  {kLogFolderSetting, Setting::LogFolder}, {kLogDaysSetting, Setting::LogDays},
-                  {kLogLimitSetting, Setting::LogLimit},   {kAllowedSetting, Setting::AllowedServers}};
     for (const auto& n : kNames)
         if (name == n.name) return n.setting;
+    return Setting::Unknown;
+}
+
+Setting SettingNamedAnyCase(const std::string& name) {
+    for (const auto& n : kNames) {
+        const std::size_t len = std::strlen(n.name);
+        bool same = name.size() == len;
+        for (std::size_t i = 0; same && i < len; ++i) {
+            char c = name[i];
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+            char k = n.name[i];
+            if (k >= 'a' && k <= 'z') k = static_cast<char>(k - 'a' + 'A');
+            same = c == k;
+        }
+        if (same) return n.setting;
+    }
+    return Setting::Unknown;
+}
+
+Setting SettingLike(const std::string& name) {
+    const std::string folded = Folded(name);
+    for (const auto& n : kNames)
+        if (folded == Folded(n.name)) return n.setting;
     return Setting::Unknown;
 }
 
@@ -85,13 +130,24 @@ void SettingsReader::Value(const std::string& where, const std::string& name, co
         Problem(true, where, Quoted(name.c_str()) + " " + what + " (" + shown + "); " + instead);
     };
     if (setting == Setting::Unknown) {
-        Problem(false, where, "unknown name \"" + ShownValue(name) + "\" (not used)");
+        const Setting like = SettingLike(name);
+        if (like == Setting::Unknown) {
+            Problem(false, where, "unknown name \"" + ShownValue(name) + "\" (not used)");
+            return;
+        }
+        // Written by hand, a name may differ from the known one by case, a no-break space or a
+        // byte order mark: that must not pass as an unknown name, nor let every server through.
+        if (like == Setting::AllowedServers) v.allowNone = true;
+        Problem(true, where, "unknown name \"" + ShownValue(name) + "\" (did you mean " +
+                                 Quoted(NameOf(like)) + "?); " +
+                                 (like == Setting::AllowedServers ? "no server is allowed" : "not used"));
         return;
     }
     if (setting != Setting::AllowedServers && HasControl(text)) {
-        Unreadable(where, name, "has a control byte");
+        Unreadable(where, name, "has a control byte");  // counts as given, too
         return;
     }
+    if (Repeated(where, setting)) return;
     switch (setting) {
     case Setting::Port:
         if (text.size() > kMaxPortText) return bad("is too long", "the first port is used");
@@ -114,9 +170,8 @@ void SettingsReader::Value(const std::string& where, const std::string& name, co
         return;  // written for the record, never used
     case Setting::LogFlag:
         m_hasLogFlag = true;
-        // The registry reads the flag into 2 bytes: on when the first is '1'.
-        if (text.size() > 2) return bad("is not 1 or 0", "the log is off");
-        v.log = !text.empty() && text[0] == '1' ? 1 : 0;
+        v.log = text == "1" ? 1 : 0;
+        if (!text.empty() && text != "1" && text != "0") return bad("is not 1 or 0", "the log is off");
         return;
     case Setting::LogFolder:
         if (text.size() > kMaxFolderText) return bad("is too long", "the default folder is used");
@@ -156,8 +211,26 @@ void SettingsReader::Value(const std::string& where, const std::string& name, co
     }
 }
 
+bool SettingsReader::Repeated(const std::string& where, Setting setting) {
+    const int i = static_cast<int>(setting);
+    if (m_firstAt[i].empty()) {
+        m_firstAt[i] = where;
+        return false;
+    }
+    m_repeated[i] = true;
+    Problem(true, where,
+            Quoted(NameOf(setting)) + " is given again (first at " + m_firstAt[i] + "); " +
+                (setting == Setting::AllowedServers ? "no server is allowed" : "its default is used"));
+    return true;
+}
+
 void SettingsReader::Unreadable(const std::string& where, const std::string& name, const std::string& why) {
-    const Setting setting = SettingNamed(name);
+    Setting setting = SettingNamed(name);
+    if (setting == Setting::Unknown) setting = SettingLike(name);
+    if (setting != Setting::Unknown && Repeated(where, setting)) {
+        if (setting == Setting::AllowedServers) m_read.values.allowNone = true;
+        return;
+    }
     std::string instead = "its default is used";
     if (setting == Setting::AllowedServers) {
         m_read.values.allowNone = true;
@@ -169,7 +242,11 @@ void SettingsReader::Unreadable(const std::string& where, const std::string& nam
     } else if (setting == Setting::Unknown) {
         instead = "not used";
     }
-    Problem(true, where, "\"" + ShownValue(name) + "\" " + why + "; " + instead);
+    // A look-alike name is shown as the name it looks like: its own bytes may not be text.
+    const std::string shown = setting == Setting::Unknown || SettingNamed(name) == setting
+                                  ? "\"" + ShownValue(name) + "\""
+                                  : "a name like " + Quoted(NameOf(setting));
+    Problem(true, where, shown + " " + why + "; " + instead);
 }
 
 void SettingsReader::StoreUnreadable(const std::string& where, const std::string& why) {
@@ -182,6 +259,21 @@ void SettingsReader::StoreUnreadable(const std::string& where, const std::string
 
 SettingsRead SettingsReader::Finish() const {
     SettingsRead r = m_read;
+    // A name given twice: neither place counts.
+    const GatewaySettings defaults;
+    for (int i = 0; i < static_cast<int>(Setting::Unknown); ++i) {
+        if (!m_repeated[i]) continue;
+        switch (static_cast<Setting>(i)) {
+        case Setting::Port: r.values.port.clear(); break;
+        case Setting::Rate: r.values.rate.clear(); break;
+        case Setting::LogFlag: r.values.log = 0; break;
+        case Setting::LogFolder: r.values.logFolder.clear(); break;
+        case Setting::LogDays: r.values.logDays = defaults.logDays; break;
+        case Setting::LogLimit: r.values.logLimitMb = defaults.logLimitMb; break;
+        case Setting::AllowedServers: r.values.allowNone = true; break;
+        default: break;
+        }
+    }
     const bool given = (r.stored & 2) != 0;
     r.stored = m_logFlagDecides ? (m_hasLogFlag ? 1 : 0) : (given || m_hasLogFlag ? 1 : 0);
     if (!r.stored) {

@@ -59,7 +59,11 @@ public:
     // service's) counts each value on its own.
     explicit SettingsReader(bool logFlagDecides) : m_logFlagDecides(logFlagDecides) {}
 
-    // A value as text; an unknown name is a warning, a bad value an error and its default.
+    // A value as text; an unknown name is a warning, a bad value an error and its default. A
+    // name given a second time is an error naming both places: "Allowed Servers" then allows no
+    // server, another value falls back to its default. An unknown name that is a known one
+    // written with other case, blanks or invisible characters ("allowed servers", a no-break
+    // space, a byte order mark) is an error naming the known one, and fails like it.
     void Value(const std::string& where, const std::string& name, const std::string& text);
     // A value that is there but cannot be read as text (a wrong registry type, damaged bytes).
     void Unreadable(const std::string& where, const std::string& name, const std::string& why);
@@ -72,11 +76,24 @@ public:
     SettingsRead Finish() const;
 
 private:
+    // True (and the problem told) when the setting was given before.
+    bool Repeated(const std::string& where, Setting setting);
+
     bool m_logFlagDecides;
+    std::string m_firstAt[static_cast<int>(Setting::Unknown)];  // where each name was first given
+    bool m_repeated[static_cast<int>(Setting::Unknown)] = {};
     bool m_hasLogFlag = false;
     std::string m_portOrRateAt;  // where the last "COM Port" or "COM Rate" was read
     SettingsRead m_read;
 };
+
+// The known setting of that name in any ASCII case (registry value names ignore case), else
+// Unknown.
+Setting SettingNamedAnyCase(const std::string& name);
+
+// The known setting an unknown name stands for when compared without case, blanks,
+// punctuation and any non-ASCII byte ("allowed servers", "Allowed\u00a0Servers"); Unknown when none.
+Setting SettingLike(const std::string& name);
 
 // A value as shown in a problem text: control bytes as \xNN, cut after max bytes.
 std::string ShownValue(const std::string& text, std::size_t max = 60);

@@ -61,13 +61,23 @@ FrameKind ClassifyFrame(const char* frame, int n) {
 }
 
 int ServerPortNumber(const char* portText) {
+    return ServerPortNumber(portText, static_cast<int>(std::strlen(portText)));
+}
+
+int ServerPortNumber(const char* portPart, int n) {
     long value = 0;
-    const char* p = portText;
-    if (*p == '\0') return 0;
-    for (; *p != '\0'; ++p) {
-        if (*p < '0' || *p > '9') return 0;
-        value = value * 10 + (*p - '0');
+    if (n <= 0) return 0;
+    for (int i = 0; i < n; ++i) {
+        const char c = portPart[i];
+        if (c < '0' || c > '9') return 0;
+        value = value * 10 + (c - '0');
         if (value > 65535) return 0;
     }
     return static_cast<int>(value);
+}
+
+const char* ConnectFramePortPart(const char* frame, int n, int* length) {
+    const int k = FindNthChar(frame, ':', 1);
+    *length = k >= 1 && k <= n - 2 ? n - k - 2 : 0;
+    return frame + (k >= 0 ? k + 1 : 0);
 }

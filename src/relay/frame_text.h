@@ -38,6 +38,11 @@ constexpr int kPortTextSize = 10;  // 9 digits and the terminator
 // The server port of a connect frame's port text: 1 to 65535 written in decimal digits only;
 // 0 for anything else (empty, a sign, a blank, a number beyond 65535).
 int ServerPortNumber(const char* portText);
+// The same for the n bytes of a port part that may hold a NUL byte (which is no digit either).
+int ServerPortNumber(const char* portPart, int n);
+// The port part of a connect frame that ParseConnectFrame accepted: the bytes between the first
+// ':' and the end marker (NUL bytes included); *length gets their count.
+const char* ConnectFramePortPart(const char* frame, int n, int* length);
 
 // Splits a connect frame (a NUL-terminated copy of n bytes) into host and port text. On a fault
 // nothing is written and *partLength tells the offending length (host or port part).

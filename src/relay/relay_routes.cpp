@@ -91,13 +91,17 @@ void Relay::ConnectStep(Route route, const char* frame, int n) {
     // One connection and one worker at a time: the old one ends before the new one opens.
     EndWorker();
 
-    const int port = ServerPortNumber(m_portText);
+    // The port part as the terminal sent it: a NUL byte in it is no digit either.
+    int partLength = 0;
+    const char* part = ConnectFramePortPart(frame, n, &partLength);
+    const int port = ServerPortNumber(part, partLength);
     if (port == 0) {
-        // Not a port: to the terminal and the operator it looks like a server out of reach.
+        // Not a port: to the terminal and the operator it looks like a server out of reach,
+        // with the trace line on either route.
         char shown[4 * kPortTextSize + 1];
-        shown[EscapeControls(m_portText, std::strlen(m_portText), shown, sizeof shown - 1)] = '\0';
+        shown[EscapeControls(part, static_cast<std::size_t>(partLength), shown, sizeof shown - 1)] = '\0';
         LogPrintf(Log(), "TEVN-> ERROR : 접속전문 오류 (포트 %s)\n", shown);
-        Unreachable(route, port);
+        Unreachable(ROUTE_SECURE, port);
         return;
     }
     if (Refused(route, port)) return;

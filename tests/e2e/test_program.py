@@ -224,37 +224,75 @@ class SettingsTest(GatewayTest):
     def test_hand_written_files_keep_the_allow_list_say_each_problem_and_survive_a_save(self):
         serv, port = self.servsim()  # on 127.0.0.1: outside the list
         allowed = b"Allowed Servers=10.0.0.0/8\n"
+        # name: (file content, the problem as error "<3>" or warning "<4>", the settings path is
+        # a link: "real" to a file elsewhere, "dangling" to none)
         cases = {
-            "only Allowed Servers": (allowed, None),
+            "only Allowed Servers": (allowed, None, None),
             "one bad line": (b"# shop 12\r\n" + allowed + b"Log Days=thirty\n",
-                             r'^<3>설정 오류 : .* line 3: "Log Days" is not a number of days'),
+                             r'3.* line 3: "Log Days" is not a number of days', None),
             "misspelt name": (b"Allowed Server=127.0.0.1\n" + allowed,
-                              r'^<4>설정 경고 : .* line 1: unknown name "Allowed Server"'),
+                              r'4.* line 1: unknown name "Allowed Server"', None),
             "too long": (allowed + b"# padding\n" * 7000,
-                         r"^<3>설정 오류 : .*: is longer than 65536 bytes; .* no server is allowed"),
+                         r"3.*: is longer than 65536 bytes; .* no server is allowed", None),
+            # A name given twice: neither line counts, and the list allows no server.
+            "given twice": (allowed + b"Allowed Servers=\n",
+                            r'3.* line 2: "Allowed Servers" is given again \(first at .* line 1\); '
+                            r"no server is allowed", None),
+            # Names that differ from the known one only by case or an invisible character.
+            "other case": (b"allowed servers=\n",
+                           r'3.* line 1: unknown name "allowed servers" \(did you mean "Allowed Servers"\?\); '
+                           r"no server is allowed", None),
+            "no-break space": ("Allowed\u00a0Servers=\n".encode(),
+                               r'3.* line 1: unknown name .*did you mean "Allowed Servers".*no server', None),
+            # Notepad's "Unicode": not read, and left as it is.
+            "UTF-16": ("Allowed Servers=\r\n".encode("utf-16"),
+                       r"3.*: is not UTF-8 text .*; .* no server is allowed", None),
+            "link to a file elsewhere": (allowed, None, "real"),
+            "link to nothing": (None, r"3.*: is a link whose target cannot be opened; .* no server is allowed",
+                                "dangling"),
         }
         os.makedirs(os.path.dirname(self.settings_path()))
-        for name, (content, event) in cases.items():
+        real = os.path.join(self.root, "real.ini")
+        for name, (content, problem, link) in cases.items():
             with self.subTest(name):
-                with open(self.settings_path(), "wb") as f:
-                    f.write(content)
+                for path in (self.settings_path(), real):
+                    if os.path.lexists(path):
+                        os.unlink(path)
+                if link:
+                    os.symlink(real, self.settings_path())
+                if content is not None:
+                    with open(real if link else self.settings_path(), "wb") as f:
+                        f.write(content)
                 term = self.termsim("version", "expect=VG01:Tevnmark:%s::9600::E" % VERSION,
                                     "connect=P,127.0.0.1,%d" % port, "expect-silence=300")
-                gw = self.brisca("--rate", "9600")
+                # The log switched on by the command line alone carries the problems too.
+                gw = self.brisca("--rate", "9600", "--log")
                 self.assert_steps_pass(term)
                 # The list holds: the server outside it is refused like one out of reach.
                 self.assertIsNotNone(gw.err.wait_for(r"^<4>서버 접속오류 : 127\.0\.0\.1:%d$" % port), self.dump())
-                if event:
-                    self.assertIsNotNone(gw.err.wait_for(event), self.dump())
+                if problem:
+                    level, text = problem[0], problem[1:]
+                    self.assertIsNotNone(gw.err.wait_for(r"^<%s>설정 %s : %s" % (
+                        level, "오류" if level == "3" else "경고", text)), self.dump())
                 self.assertEqual(self.stop(gw)[0], 0, self.dump())
-                # The save kept every byte the administrator wrote; a file too long to be read
-                # whole is not rewritten at all.
+                if problem:
+                    log = "".join(read_bytes(os.path.join(self.work, "gate_log", f)).decode("cp949")
+                                  for f in os.listdir(os.path.join(self.work, "gate_log")))
+                    self.assertRegex(log, r"TEVN-> %s : 설정 %s" % (
+                        "ERROR" if level == "3" else "WARNING", text.replace(".*", "[^\n]*")))
+                # The save kept every byte the administrator wrote; a file that cannot be read
+                # whole is not rewritten at all; a link is followed, and stays a link.
                 # (Lines added end as the file's first line does.)
+                if link:
+                    self.assertTrue(os.path.islink(self.settings_path()))
+                if content is None:
+                    self.assertFalse(os.path.exists(real))
+                    continue
                 eol = "\r\n" if content.split(b"\n")[0].endswith(b"\r") else "\n"
-                own = ("COM Port=%s\nCOM Rate=9600\nVersion=%s\nLog Flag=0\n" % (self.tty, VERSION)
+                own = ("COM Port=%s\nCOM Rate=9600\nVersion=%s\nLog Flag=1\n" % (self.tty, VERSION)
                        ).replace("\n", eol).encode()
-                saved = read_bytes(self.settings_path())
-                self.assertEqual(saved, content if name == "too long" else content + own)
+                saved = read_bytes(real if link else self.settings_path())
+                self.assertEqual(saved, content if name in ("too long", "UTF-16") else content + own)
                 term.kill()
         self.assertEqual(serv.out.matching(r"accepted"), [], "a server outside the list was connected")
 
@@ -264,7 +302,7 @@ class SettingsTest(GatewayTest):
         with open(good, "w") as f:
             f.write("# lane 1\nCOM Port=/dev/ttyUSB0\nLog Flag=1\nAllowed Servers=10.0.0.0/8\n")
         with open(bad, "w") as f:
-            f.write("Log Flag=1\nAllowed Servers=10.0.0.0/8\nLog Days=thirty\nLog Limt=5\n")
+            f.write("Log Flag=1\nAllowed Servers=10.0.0.0/8\nLog Days=thirty\nLog Limt=5\nLog Flag=2\n")
         p = self._start([BRISCA, "--check-config", good])
         self.assertEqual(p.wait(), 0, self.dump())
         self.assertEqual(p.out.text(), "%s\nno problem found\nvalues in force:\nCOM Port=/dev/ttyUSB0\n"
@@ -276,6 +314,13 @@ class SettingsTest(GatewayTest):
             'error: %s line 3: "Log Days" is not a number of days ("thirty"); the default 365 is used' % bad,
             'warning: %s line 4: unknown name "Log Limt" (not used)' % bad])
         self.assertIn("Log Days=365", p.out.lines)
+        self.assertIn('error: %s line 5: "Log Flag" is given again (first at %s line 1); its default is used'
+                      % (bad, bad), p.out.lines)
+        # A file named on the command line that is not there is not "no problem".
+        missing = os.path.join(self.root, "missing.ini")
+        p = self._start([BRISCA, "--check-config", missing])
+        self.assertEqual(p.wait(), 1, self.dump())
+        self.assertEqual(p.out.lines[1], "warning: %s: does not exist; the defaults are used" % missing)
         # The service's own file, found the way the service finds it.
         conf = os.path.dirname(bad)
         self.env.update(CONFIGURATION_DIRECTORY=conf)

@@ -195,20 +195,25 @@ TEST_F(Intake, MalformedConnectFramesAreDroppedWithTheirReason) {
     EXPECT_EQ(rig.PortText(), port);
 }
 
-// A port the terminal writes outside 1-65535, or with anything but digits, reaches no server
-// (read modulo 65536, 65536 + p and p - 65536 would reach p): refused like a server out of reach.
+// A port the terminal writes outside 1-65535, or with anything but digits (a NUL byte too), reaches
+// no server (read modulo 65536, 65536 + p and p - 65536 would reach p): refused like a server out
+// of reach, with the same trace line on either route.
 TEST_F(Intake, ConnectFramePortOutsideItsRangeReachesNoServer) {
     rig.relay->SetLog(1);
     TestServer server;
     const int p = server.Port();
     for (const std::string& text : {std::to_string(p + 65536), std::to_string(p - 65536), "+" + std::to_string(p),
-                                    " " + std::to_string(p), std::string("0"), std::string()}) {
-        const int k = rig.Terminal("P127.0.0.1:" + text + "E");
-        ASSERT_GE(k, 0) << text;
-        EXPECT_GE(WaitKind(k, TRACE_TMS), 0) << text;
-        const std::vector<std::string> log = LogMessages();
-        const std::string line = "TEVN-> ERROR : 접속전문 오류 (포트 " + text + ")";
-        EXPECT_NE(std::find(log.begin(), log.end(), line), log.end()) << line;
+                                    " " + std::to_string(p), std::string("0"), std::string(),
+                                    std::to_string(p) + std::string(1, '\0')}) {
+        for (const char route : {'P', 'S'}) {
+            const int k = rig.Terminal(route + std::string("127.0.0.1:") + text + "E");
+            ASSERT_GE(k, 0) << text;
+            EXPECT_GE(WaitText(k, "서버 접속오류!-->127.0.0.1:0"), 0) << route << text;
+            const std::vector<std::string> log = LogMessages();
+            const std::string shown = !text.empty() && text.back() == '\0' ? std::to_string(p) + "\\x00" : text;
+            const std::string line = "TEVN-> ERROR : 접속전문 오류 (포트 " + shown + ")";
+            EXPECT_NE(std::find(log.begin(), log.end(), line), log.end()) << line;
+        }
     }
     EXPECT_FALSE(server.Pending(300ms));
     EXPECT_EQ(ServerPortNumber("65535"), 65535);

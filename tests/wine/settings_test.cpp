@@ -315,6 +315,19 @@ TEST_F(SettingsTest, WrongTypesBadValuesAndMisspeltNamesAreProblemsAndTheListHol
     EXPECT_EQ(type, static_cast<DWORD>(REG_MULTI_SZ));
     EXPECT_EQ(size, sizeof multi);
     EXPECT_EQ(std::wmemcmp(back, multi, sizeof multi / sizeof(wchar_t)), 0);
+
+    // Value names ignore case: "allowed servers" is the list itself. A name with a no-break
+    // space is another value, standing for the list: an error, and no server.
+    Clear();
+    PutText(HKEY_LOCAL_MACHINE, L"allowed servers", L"10.0.0.0/8");
+    s = CSettingsStore().Load();
+    EXPECT_EQ(Issues(s), "");
+    EXPECT_EQ(s.values.allowedServers, "10.0.0.0/8");
+    PutText(HKEY_LOCAL_MACHINE, L"Allowed\u00a0Servers", L"");
+    s = CSettingsStore().Load();
+    EXPECT_TRUE(s.values.allowNone);
+    EXPECT_NE(Issues(s).find("(did you mean \"Allowed Servers\"?); no server is allowed"), std::string::npos)
+        << Issues(s);
 }
 
 TEST_F(SettingsTest, EscapeAndEnterDoNothingAndCloseOnlyHides) {

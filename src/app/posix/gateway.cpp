@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -90,6 +91,10 @@ int CheckSettings(const Options& opts, std::FILE* out) {
     }
     SettingsRead read = LoadSettingsFile(path, opts.system);
     if (opts.system && read.values.port.empty()) read.values.port = servicePort;
+    // A file named on the command line is meant to be there: a missing one is no "no problem".
+    struct stat st{};
+    if (!opts.configPath.empty() && lstat(path.c_str(), &st) != 0)
+        read.issues.push_back(SettingsIssue{false, path + ": does not exist; the defaults are used"});
     std::fprintf(out, "%s\n", path.c_str());
     for (const SettingsIssue& issue : read.issues)
         std::fprintf(out, "%s: %s\n", issue.error ? "error" : "warning", issue.text.c_str());

@@ -9,6 +9,7 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -110,7 +111,8 @@ void ReadSettingsText(const std::string& file, const char* data, std::size_t siz
         Trim(&vb, &ve);
         const std::string name(nb, ne);
         if (!IsUtf8(b, e)) {
-            if (IsUtf8(nb, ne) && SettingNamed(name) != Setting::Unknown)
+            // A known name, or one that looks like it (a Latin-1 no-break space in it).
+            if (SettingLike(name) != Setting::Unknown)
                 reader->Unreadable(where, name, "is not UTF-8 text");
             else
                 reader->Problem(true, where, "a line that is not UTF-8 text (not used)");
@@ -125,8 +127,13 @@ bool UpdateSettingsText(const std::string& text, const OwnedSettings& v, std::st
     const char* const names[4] = {kPortSetting, kRateSetting, kVersionSetting, kLogFlagSetting};
     for (const std::string& value : values)
         if (value.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) return false;
-    // The line that counts for each name is the last one: that one is rewritten.
-    Line last[4] = {};
+    // The first line of each name is rewritten in place; a second line of one of the program's
+    // own names (a name given twice counts for neither line) is the program's to drop.
+    struct Edit {
+        std::size_t begin, end;  // bytes replaced
+        int value;               // the value written there, -1 for none (a line dropped)
+    };
+    std::vector<Edit> edits;
     bool found[4] = {};
     bool crlf = false, first = true;
     ForEachLine(text.data(), text.size(), [&](int, const Line& line) {
@@ -137,20 +144,16 @@ bool UpdateSettingsText(const std::string& text, const OwnedSettings& v, std::st
         for (int i = 0; i < 4; ++i)
             if (static_cast<std::size_t>(ne - nb) == std::strlen(names[i]) &&
                 std::memcmp(nb, names[i], std::strlen(names[i])) == 0) {
-                last[i] = line;
+                edits.push_back(found[i] ? Edit{line.begin, line.next, -1} : Edit{line.begin, line.end, i});
                 found[i] = true;
             }
     });
     out->clear();
     std::size_t at = 0;
-    // Replacements in the order of the file.
-    for (std::size_t pos = 0; pos <= text.size(); ++pos) {
-        for (int i = 0; i < 4; ++i) {
-            if (!found[i] || last[i].begin != pos) continue;
-            out->append(text, at, pos - at);
-            out->append(names[i]).append("=").append(values[i]);
-            at = last[i].end;
-        }
+    for (const Edit& e : edits) {  // in the order of the file
+        out->append(text, at, e.begin - at);
+        if (e.value >= 0) out->append(names[e.value]).append("=").append(values[e.value]);
+        at = e.end;
     }
     out->append(text, at, std::string::npos);
     const char* eol = crlf ? "\r\n" : "\n";
@@ -193,10 +196,14 @@ std::string DefaultSettingsPath() {
 namespace {
 
 // The whole file: its length, -2 when there is none, -1 when it cannot be read (errno), -3
-// when it is longer than kMaxSettingsFile.
+// when it is longer than kMaxSettingsFile, -4 when it is not text (NUL bytes: a UTF-16 file),
+// -5 when it is a link whose target cannot be opened.
 long ReadWhole(const std::string& path, char* buffer) {
     const long n = ReadSmallFile(path.c_str(), buffer, kMaxSettingsFile + 1);
+    struct stat st{};
+    if (n == -2 && lstat(path.c_str(), &st) == 0) return -5;  // a dangling link is no "no file"
     if (n > static_cast<long>(kMaxSettingsFile)) return -3;
+    if (n > 0 && std::memchr(buffer, '\0', static_cast<std::size_t>(n))) return -4;
     return n;
 }
 
@@ -209,6 +216,8 @@ SettingsRead LoadSettingsFile(const std::string& path, bool adminFile) {
     const long n = ReadWhole(path, buffer.get());
     if (n == -1) reader.StoreUnreadable(path, std::string("cannot be read (") + std::strerror(errno) + ")");
     else if (n == -3) reader.StoreUnreadable(path, "is longer than " + std::to_string(kMaxSettingsFile) + " bytes");
+    else if (n == -4) reader.StoreUnreadable(path, "is not UTF-8 text (it holds NUL bytes: a UTF-16 file?)");
+    else if (n == -5) reader.StoreUnreadable(path, "is a link whose target cannot be opened");
     else if (n >= 0) ReadSettingsText(path, buffer.get(), static_cast<std::size_t>(n), &reader);
     return reader.Finish();
 }
@@ -216,13 +225,22 @@ SettingsRead LoadSettingsFile(const std::string& path, bool adminFile) {
 int SaveSettingsFile(const std::string& path, const OwnedSettings& values) {
     const std::unique_ptr<char[]> buffer(new char[kMaxSettingsFile + 1]);
     const long n = ReadWhole(path, buffer.get());
-    if (n == -1 || n == -3) return 0;  // what could not be read is not overwritten
+    if (n < 0 && n != -2) return 0;  // what could not be read is not overwritten
+    // A settings file that is a link (to the administrator's real file) is updated where the
+    // link points: replaced atomically in the target's own folder, the link kept.
+    std::string target = path;
+    struct stat st{};
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        char* real = realpath(path.c_str(), nullptr);
+        if (!real) return 0;
+        target = real;
+        std::free(real);
+    }
     std::string text;
     if (!UpdateSettingsText(std::string(buffer.get(), n > 0 ? static_cast<std::size_t>(n) : 0), values, &text))
         return 0;
     int mode = 0600;
-    struct stat st{};
-    if (n >= 0 && stat(path.c_str(), &st) == 0) mode = static_cast<int>(st.st_mode & 0777);
-    if (!MakeParentDirectories(path)) return 0;
-    return WriteFileAtomically(path, text.data(), text.size(), mode) ? 1 : 0;
+    if (n >= 0 && stat(target.c_str(), &st) == 0) mode = static_cast<int>(st.st_mode & 0777);
+    if (!MakeParentDirectories(target)) return 0;
+    return WriteFileAtomically(target, text.data(), text.size(), mode) ? 1 : 0;
 }

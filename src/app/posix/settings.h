@@ -20,12 +20,13 @@ struct OwnedSettings {
 
 // Reads a file's text into reader, line by line; no I/O. `file` names it in the problems
 // ("<file> line <n>: ..."). A damaged line (no '=', not UTF-8, a NUL) is a problem of its own;
-// every other line still counts. Empty lines, comments and [section] lines are skipped; of two
-// lines with one name the later counts.
+// every other line still counts. Empty lines, comments and [section] lines are skipped; a name
+// given twice is a problem (see SettingsReader::Value).
 void ReadSettingsText(const std::string& file, const char* data, std::size_t size, SettingsReader* reader);
 
-// text with the program's values set: the last line of each of the four names is replaced
-// (keeping its line end), a missing one is added at the end; every other byte stays as it was.
+// text with the program's values set: the first line of each of the four names is replaced
+// (keeping its line end), a further line of one of them is dropped (a name given twice counts
+// for neither), a missing one is added at the end; every other byte stays as it was.
 // False when a value cannot be written as one line (a line break or NUL in it).
 bool UpdateSettingsText(const std::string& text, const OwnedSettings& values, std::string* out);
 

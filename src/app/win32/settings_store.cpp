@@ -196,7 +196,8 @@ SettingsRead CSettingsStore::Load() const {
             if (r == ERROR_NO_MORE_ITEMS) break;
             if (r != ERROR_SUCCESS || length == 0) continue;
             const std::string n = Narrow(std::wstring(name, length));
-            if (SettingNamed(n) == Setting::Unknown) reader.Value(k->name + "\\" + n, n, std::string());
+            // Value names ignore case: "allowed servers" is the value read above, not a look-alike.
+            if (SettingNamedAnyCase(n) == Setting::Unknown) reader.Value(k->name + "\\" + n, n, std::string());
         }
         RegCloseKey(k->key);
     }

@@ -50,9 +50,45 @@ TEST(SettingsReader, ReadsTheValuesAsWritten) {
     EXPECT_EQ(r.values.logDays, 30);
     EXPECT_EQ(r.values.logLimitMb, 0);
     EXPECT_EQ(r.values.allowedServers, "10.1.2.3, 192.168.0.0/16");
-    // On when the first byte is '1'; any other value of up to 2 bytes is off.
-    for (const char* v : {"0", "", "x", "01"}) EXPECT_EQ(Read(std::string("Log Flag=") + v).values.log, 0) << v;
-    EXPECT_EQ(Read("Log Flag=10").values.log, 1);
+    // On for "1" only; "0" and an empty value are off without a word, anything else is off
+    // and named.
+    for (const char* v : {"0", ""}) EXPECT_EQ(Issues(Read(std::string("Log Flag=") + v)), "") << v;
+    for (const char* v : {"2", "x", "01", "10"}) {
+        const SettingsRead f = Read(std::string("Log Flag=") + v);
+        EXPECT_EQ(f.values.log, 0) << v;
+        EXPECT_EQ(Issues(f), std::string("E s.ini line 1: \"Log Flag\" is not 1 or 0 (\"") + v +
+                                 "\"); the log is off\n");
+    }
+}
+
+// A name given twice, or one that differs from a known name only by case or invisible
+// characters, is an error: "Allowed Servers" then allows no server whatever the lines say, and
+// another value falls back to its default.
+TEST(SettingsReader, RepeatedAndLookAlikeNamesAreErrorsAndFailClosed) {
+    SettingsRead r = Read("Allowed Servers=10.0.0.0/8\nLog Days=7\nLog Days=30\nAllowed Servers=\n");
+    EXPECT_EQ(Issues(r),
+              "E s.ini line 3: \"Log Days\" is given again (first at s.ini line 2); its default is used\n"
+              "E s.ini line 4: \"Allowed Servers\" is given again (first at s.ini line 1); no server is allowed\n");
+    EXPECT_TRUE(r.values.allowNone);
+    EXPECT_EQ(r.values.logDays, kDefaultLogDays);
+    // The first line bad, the second good: still none.
+    EXPECT_TRUE(Read("Allowed Servers=bad\nAllowed Servers=127.0.0.6\n").values.allowNone);
+    EXPECT_NE(DescribeSettings(r).find("Allowed Servers=(no server"), std::string::npos);
+
+    for (const char* name : {"allowed servers", "ALLOWED SERVERS", "Allowed\xC2\xA0Servers",
+                             "\xEF\xBB\xBF" "Allowed Servers", "Allowed\xE2\x80\x8BServers", "Allowed_Servers"}) {
+        r = Read(std::string("# a second byte order mark below\n") + name + "=\n");
+        EXPECT_TRUE(r.values.allowNone) << name;
+        ASSERT_EQ(r.issues.size(), 1u) << name;
+        EXPECT_TRUE(r.issues[0].error) << name;
+        EXPECT_NE(r.issues[0].text.find("(did you mean \"Allowed Servers\"?); no server is allowed"),
+                  std::string::npos) << r.issues[0].text;
+    }
+    // Latin-1 bytes in the name (not UTF-8): the line is named as the setting it looks like.
+    EXPECT_TRUE(Read("Allowed\xA0Servers=\n").values.allowNone);
+    r = Read("log days=7\n");
+    EXPECT_EQ(Issues(r), "E s.ini line 1: unknown name \"log days\" (did you mean \"Log Days\"?); not used\n");
+    EXPECT_EQ(r.values.logDays, kDefaultLogDays);
 }
 
 // What a shop's administrator writes by hand: every value counts on its own, each problem is
@@ -130,20 +166,20 @@ TEST(SettingsWriter, SetsItsOwnValuesInPlaceAndKeepsEveryOtherByte) {
         "Alowed Servers=1.2.3.4\r\n"
         "no equals\r\n"
         "Log Days=thirty\r\n"
-        "COM Rate=19200\r\n"  // the later line is the one that counts, and is rewritten
+        "COM Rate=19200\r\n"  // given twice: the program's own line, dropped by the save
         "Log Flag=0";
     ASSERT_TRUE(UpdateSettingsText(admin, own, &out));
     EXPECT_EQ(out,
               "\xEF\xBB\xBF# shop 12\r\n"
               "Allowed Servers=10.0.0.0/8\r\n"
-              "COM Rate = 9600 \r\n"
+              "COM Rate=57600\r\n"
               "Alowed Servers=1.2.3.4\r\n"
               "no equals\r\n"
               "Log Days=thirty\r\n"
-              "COM Rate=57600\r\n"
               "Log Flag=1\r\n"
               "COM Port=/dev/pts/7\r\n"
               "Version=1, 0, 0, 5\r\n");
+    EXPECT_EQ(Read(out).values.rate, "57600");  // read back without "given again"
     // A last line without its line end means the same after the save (a CR ending it is a
     // byte of its value, not half a line end).
     ASSERT_TRUE(UpdateSettingsText("Log Days=7\r", own, &out));
@@ -211,6 +247,45 @@ TEST_F(SettingsFile, TooLongIsNotReadNorRewritten) {
     struct stat st;
     ASSERT_EQ(stat(path.c_str(), &st), 0);
     EXPECT_EQ(static_cast<std::size_t>(st.st_size), text.size());
+}
+
+// A file with NUL bytes (Notepad's "Unicode") or a link to nothing cannot be read: no server is
+// allowed and the save leaves it as it is. A link to a real file is saved through, and stays.
+TEST_F(SettingsFile, UnreadableKindsFailClosedAndLinksAreSavedThrough) {
+    const std::string path = dir + "/settings.ini", real = dir + "/real.ini";
+    const std::string utf16("\xFF\xFE" "A\0=\0\r\0\n\0", 10);
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fwrite(utf16.data(), 1, utf16.size(), f);
+    std::fclose(f);
+    SettingsRead r = LoadSettingsFile(path, false);
+    EXPECT_TRUE(r.values.allowNone);
+    EXPECT_EQ(Issues(r), "E " + path + ": is not UTF-8 text (it holds NUL bytes: a UTF-16 file?); the "
+                                       "defaults are used and no server is allowed\n");
+    EXPECT_EQ(SaveSettingsFile(path, OwnedSettings{"COM4", "9600", "1", 1}), 0);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(static_cast<std::size_t>(st.st_size), utf16.size());
+
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(symlink(real.c_str(), path.c_str()), 0);
+    r = LoadSettingsFile(path, false);
+    EXPECT_TRUE(r.values.allowNone);
+    ASSERT_EQ(r.issues.size(), 1u);
+    EXPECT_EQ(SaveSettingsFile(path, OwnedSettings{"COM4", "9600", "1", 1}), 0);
+    EXPECT_NE(lstat(real.c_str(), &st), 0);
+
+    f = std::fopen(real.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("Allowed Servers=10.0.0.0/8\n", f);
+    std::fclose(f);
+    ASSERT_EQ(SaveSettingsFile(path, OwnedSettings{"COM4", "9600", "1", 1}), 1);
+    ASSERT_EQ(lstat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    r = LoadSettingsFile(real, false);
+    EXPECT_EQ(Issues(r), "");
+    EXPECT_EQ(r.values.port, "COM4");
+    EXPECT_EQ(r.values.allowedServers, "10.0.0.0/8");
 }
 
 TEST(Options, PortRateAndLogActAsTypedAndRefuseOverLongValues) {
