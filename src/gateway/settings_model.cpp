@@ -226,7 +226,9 @@ bool SettingsReader::Repeated(const std::string& where, Setting setting) {
 
 void SettingsReader::Unreadable(const std::string& where, const std::string& name, const std::string& why) {
     Setting setting = SettingNamed(name);
-    if (setting == Setting::Unknown) setting = SettingLike(name);
+    // A look-alike of the program's own names is not the program's line: its save writes the
+    // real one, which must then count (and not read as given twice).
+    if (setting == Setting::Unknown && !ProgramOwns(SettingLike(name))) setting = SettingLike(name);
     if (setting != Setting::Unknown && Repeated(where, setting)) {
         if (setting == Setting::AllowedServers) m_read.values.allowNone = true;
         return;
