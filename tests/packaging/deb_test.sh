@@ -187,8 +187,10 @@ lifecycle() {
   check "install: systemd is reloaded, nothing is started" \
     bash -c '[ "$(cat "$1")" = "--system daemon-reload" ]' _ "$calls"
 
+  check "install: the settings folder is there for the administrator's first file" \
+    bash -c '[ "$(stat -c %a "$1")" = 755 ]' _ "$droot/etc/brisca"
+
   # The administrator writes its settings, enables and starts an instance.
-  mkdir -p "$droot/etc/brisca"
   printf 'COM Rate=38400\nLog Flag=1\n' >"$droot/etc/brisca/$inst.ini"
   touch "$stub/state/$unit.enabled"
   PATH="$stub/bin:$PATH" DPKG_ROOT=$droot systemctl start "$unit"

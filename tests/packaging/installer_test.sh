@@ -83,6 +83,12 @@ check "a bad flag: no apps-list entry" test -z "$(reg_value "$uninst" DisplayNam
 setup_log=$(find "$WINEPREFIX/drive_c/users" -name brisca-setup.log | head -n 1)
 check "a bad flag: the setup log names it" \
   bash -c 'iconv -f utf-16le -t utf-8 "$1" | grep -q "/RATE=12345"' _ "${setup_log:-/nonexistent}"
+# Values the program would refuse or misread: a prefix over 32, leading zeros (octal to some).
+for flag in /ALLOWED=10.0.0.0/33 /ALLOWED=010.1.2.3 '/ALLOWED=10.1.2.3,' /LOGDAYS=010; do
+  "$winerun" "$setup" /S "$flag" >>"$tmp/setup.out" 2>&1
+  check "$flag ends the setup with exit code 3, nothing installed" \
+    bash -c '[ "$1" -eq 3 ] && [ ! -e "$2" ]' _ $? "$dir"
+done
 
 # --- silent install with every flag; COM5 is the terminal simulator's pty -----------------
 mkfifo "$tmp/go"
@@ -92,10 +98,12 @@ pids+=($!)
 exec 3>"$tmp/go"
 wait_line '^termsim: ready' 10 "$tmp/term.out" || { echo "FAIL - terminal simulator"; exit 1; }
 ln -sfn "$(readlink -f "$tmp/ttyCAT")" "$WINEPREFIX/dosdevices/com5"
-logs="$WINEPREFIX/drive_c/BriscaLogs"
+logs="$WINEPREFIX/drive_c/Brisca Logs"
 day=$(date +%Y%m%d)
-"$winerun" "$setup" /S /PORT=COM5 /RATE=38400 /LOG=1 /ALLOWED=127.0.0.0/8,10.1.2.3 /LOGDAYS=90 \
-  /LOGLIMIT=64 '/LOGFOLDER=C:\BriscaLogs' >"$tmp/setup.out" 2>&1
+# As a roll-out script does it, in a batch file: values with blanks quoted both ways.
+printf '@start "" /wait %s /S /PORT=COM5 /RATE=38400 /LOG=1 /ALLOWED="127.0.0.0/8, 10.1.2.3" /LOGDAYS=90 /LOGLIMIT=64 "/LOGFOLDER=C:\\Brisca Logs"\r\n@exit %%ERRORLEVEL%%\r\n' \
+  "$(winepath -w "$setup")" >"$WINEPREFIX/drive_c/install.cmd"
+"$winerun" cmd /c 'C:\install.cmd' >"$tmp/setup.out" 2>&1
 check "the installer ends with success" test $? -eq 0
 check "brisca.exe installed in Program Files\\Brisca" test -f "$dir/brisca.exe"
 check "installed brisca.exe is signed" verify "$dir/brisca.exe"
@@ -106,10 +114,10 @@ check "log folders made" test -d "$WINEPREFIX/drive_c/ProgramData/Brisca/gate_lo
 check "COM Port from /PORT"   test "$(reg_value "$settings" 'COM Port')" = COM5
 check "COM Rate from /RATE"   test "$(reg_value "$settings" 'COM Rate')" = 38400
 check "Log Flag from /LOG"    test "$(reg_value "$settings" 'Log Flag')" = 1
-check "Allowed Servers from /ALLOWED" test "$(reg_value "$settings" 'Allowed Servers')" = 127.0.0.0/8,10.1.2.3
+check "Allowed Servers from /ALLOWED" test "$(reg_value "$settings" 'Allowed Servers')" = '127.0.0.0/8, 10.1.2.3'
 check "Log Days from /LOGDAYS"   test "$(reg_value "$settings" 'Log Days')" = 90
 check "Log Limit from /LOGLIMIT" test "$(reg_value "$settings" 'Log Limit')" = 64
-check "Log Folder from /LOGFOLDER" test "$(reg_value "$settings" 'Log Folder')" = 'C:\BriscaLogs'
+check "Log Folder from /LOGFOLDER" test "$(reg_value "$settings" 'Log Folder')" = 'C:\Brisca Logs'
 runvalue=$(reg_value "HKEY_LOCAL_MACHINE\\$run" Brisca)
 check "machine-wide Run value is the quoted program path" \
   test "$runvalue" = '"C:\Program Files\Brisca\brisca.exe"'
@@ -126,7 +134,7 @@ check "Event Log source registered" \
 # The access lists as the API reads them back. Wine keeps of a list only what the POSIX mode
 # bits can hold (owner, SYSTEM, everyone else as WD); the lists are printed for the record.
 dacl=$build/tests/packaging/brisca_dacl_text.exe
-"$winerun" "$dacl" 'C:\Program Files\Brisca' 'C:\Program Files\Brisca\brisca.exe' 'C:\BriscaLogs' \
+"$winerun" "$dacl" 'C:\Program Files\Brisca' 'C:\Program Files\Brisca\brisca.exe' 'C:\Brisca Logs' \
   'C:\ProgramData\Brisca\gate_log' >"$tmp/dacl.out" 2>&1
 cat "$tmp/dacl.out"
 check "the access lists are read back" test "$(grep -c '^D:' "$tmp/dacl.out")" -eq 4
@@ -181,6 +189,8 @@ check "the user's Run value removed" test -z "$(reg_value "HKEY_CURRENT_USER\\$r
 check "apps-list entry removed" test -z "$(reg_value "$uninst" DisplayName)"
 check "settings kept" test "$(reg_value "$settings" 'COM Port')" = COM5
 check "log folder kept" test -d "$logs"
+"$winerun" "$WINEPREFIX/drive_c/brisca-uninstall.exe" /S '_?=C:\NoSuchFolder' >>"$tmp/uninstall.out" 2>&1
+check "an uninstall in a folder without an installation fails" test $? -ne 0
 
 # --- a program that does not end: the setup fails and installs nothing --------------------
 "$winerun" "$helper" hang 60 >"$tmp/hang.out" 2>&1 &
