@@ -205,6 +205,19 @@ std::string HourAxis(int baseline) {
     return svg;
 }
 
+// The horizontal grid lines of a chart and their values at the left, from 0 to scale.
+std::string ValueGrid(long long scale, long long step, int base, int height, const char* unit) {
+    std::string svg;
+    for (long long v = 0; v <= scale; v += step) {
+        const double y = base - height * static_cast<double>(v) / static_cast<double>(scale);
+        svg += Format("<line x1=\"%d\" y1=\"%.1f\" x2=\"%d\" y2=\"%.1f\" class=\"grid\"/>", kChartLeft, y,
+                      kChartRight, y);
+        svg += Format("<text x=\"%d\" y=\"%.1f\" class=\"axis\" text-anchor=\"end\">%lld%s</text>",
+                      kChartLeft - 6, y + 4, v, unit);
+    }
+    return svg;
+}
+
 std::string HourChart(const DayReport& day) {
     constexpr int top = 10, height = 180, base = top + height;
     long long busiest = 0;
@@ -214,13 +227,7 @@ std::string HourChart(const DayReport& day) {
     std::string svg = Format("<svg id=\"hours\" role=\"img\" viewBox=\"0 0 %d %d\" width=\"%d\" height=\"%d\">",
                              kChartRight + 24, base + 24, kChartRight + 24, base + 24);
     svg += "<title>시간대별 접속 (connections per hour, by outcome)</title>";
-    for (long long v = 0; v <= scale; v += step) {
-        const double y = base - height * static_cast<double>(v) / static_cast<double>(scale);
-        svg += Format("<line x1=\"%d\" y1=\"%.1f\" x2=\"%d\" y2=\"%.1f\" class=\"grid\"/>", kChartLeft, y,
-                      kChartRight, y);
-        svg += Format("<text x=\"%d\" y=\"%.1f\" class=\"axis\" text-anchor=\"end\">%lld</text>", kChartLeft - 6,
-                      y + 4, v);
-    }
+    svg += ValueGrid(scale, step, base, height, "");
     const double slot = kChartWidth / 24.0;
     for (int h = 0; h < 24; ++h) {
         double y = base;
@@ -248,13 +255,7 @@ std::string TimesChart(const DayReport& day) {
     std::string svg = Format("<svg id=\"times\" role=\"img\" viewBox=\"0 0 %d %d\" width=\"%d\" height=\"%d\">",
                              kChartRight + 24, base + 24, kChartRight + 24, base + 24);
     svg += "<title>서버 응답 시간 (server answer time: mean and longest per five minutes)</title>";
-    for (long long v = 0; v <= scale; v += step) {
-        const double y = base - height * static_cast<double>(v) / static_cast<double>(scale);
-        svg += Format("<line x1=\"%d\" y1=\"%.1f\" x2=\"%d\" y2=\"%.1f\" class=\"grid\"/>", kChartLeft, y,
-                      kChartRight, y);
-        svg += Format("<text x=\"%d\" y=\"%.1f\" class=\"axis\" text-anchor=\"end\">%lld ms</text>",
-                      kChartLeft - 6, y + 4, v);
-    }
+    svg += ValueGrid(scale, step, base, height, " ms");
     for (int s = 0; s < DayReport::kSlots; ++s) {
         if (day.slotCount[s] == 0) continue;
         const double x = DayX(s * 300 + 150);

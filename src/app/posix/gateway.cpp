@@ -11,6 +11,21 @@
 
 namespace {
 
+// The settings file these options name, and the device of a service instance (else empty).
+struct SettingsPlace {
+    std::string path;
+    std::string servicePort;
+};
+
+SystemPaths ServicePaths(const Options& opts);
+
+SettingsPlace PlaceOf(const Options& opts) {
+    if (!opts.system)
+        return SettingsPlace{opts.configPath.empty() ? DefaultSettingsPath() : opts.configPath, ""};
+    const SystemPaths paths = ServicePaths(opts);
+    return SettingsPlace{paths.settingsFile, paths.port};
+}
+
 SystemPaths ServicePaths(const Options& opts) {
     return SystemModePaths(opts.instance, std::getenv("CONFIGURATION_DIRECTORY"),
                            std::getenv("LOGS_DIRECTORY"), std::getenv("RUNTIME_DIRECTORY"));
@@ -25,13 +40,9 @@ HeadlessGateway::HeadlessGateway(const Options& opts, const char* versionText)
       m_trayIcon(opts.verbose ? &m_events : nullptr),
       m_gateway(Gateway::Parts{&m_loop, &m_console, &m_trayIcon, this, &m_events}, versionText,
                 opts.system ? ServicePaths(opts).logFolder.c_str() : "") {
-    if (m_opts.system) {
-        const SystemPaths paths = ServicePaths(m_opts);
-        m_settingsPath = paths.settingsFile;
-        m_systemPort = paths.port;
-    } else {
-        m_settingsPath = m_opts.configPath.empty() ? DefaultSettingsPath() : m_opts.configPath;
-    }
+    const SettingsPlace place = PlaceOf(m_opts);
+    m_settingsPath = place.path;
+    m_systemPort = place.servicePort;
 }
 
 SettingsRead HeadlessGateway::ReadSettings() {
@@ -80,15 +91,9 @@ int HeadlessGateway::Start() {
 }
 
 int CheckSettings(const Options& opts, std::FILE* out) {
-    std::string path;
-    std::string servicePort;
-    if (opts.system) {
-        const SystemPaths paths = ServicePaths(opts);
-        path = paths.settingsFile;
-        servicePort = paths.port;
-    } else {
-        path = opts.configPath.empty() ? DefaultSettingsPath() : opts.configPath;
-    }
+    const SettingsPlace place = PlaceOf(opts);
+    const std::string& path = place.path;
+    const std::string& servicePort = place.servicePort;
     SettingsRead read = LoadSettingsFile(path, opts.system);
     if (opts.system && read.values.port.empty()) read.values.port = servicePort;
     // A file named on the command line is meant to be there: a missing one is no "no problem".
