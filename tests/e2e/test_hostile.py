@@ -1,5 +1,5 @@
 """Hostile peers against the real gateway: a server that never reads while the terminal sends
-megabytes, a secure answer dribbled a byte at a time, a plain answer of megabytes sent one byte
+megabytes, a secure answer dribbled a byte at a time, a plain answer sent one byte
 per segment against a small "Log Limit", a console that nobody reads, and the "Allowed Servers"
 list (allowed, refused, malformed, a host with control bytes). Every bound is the deadline of a
 wait."""
@@ -105,11 +105,11 @@ class HostileServerTest(HostileTest):
 
     def test_byte_flood_under_a_log_limit(self):
         self.write_settings("Log Limit=1")
-        # The gateway reads what has arrived, so pieces sent back to back reach the terminal in
-        # fewer writes: enough bytes that even then the log, a line a write, passes its limit.
-        unit, size = "0123456789abcdef", 8 * MB
+        # The gateway reads what has arrived: a millisecond between the pieces keeps them apart
+        # however busy the machine is, so the log, a line a write, passes its limit.
+        unit, size = "0123456789abcdef", 20000
         flood, port = self.servsim("--answer", unit, "--repeat", str(size // len(unit)),
-                                   "--pieces", str(size), "--piece-gap", "0", "--quiet")
+                                   "--pieces", str(size), "--piece-gap", "1", "--quiet")
         echo, eport = self.servsim()
         line, gw = self.start()
         line.send(connect_frame(b"P", "127.0.0.1", port))
@@ -150,11 +150,11 @@ class StalledOutputTest(HostileTest):
     def test_console_nobody_reads(self):
         # An answer written to the terminal a byte at a time: a console line for each piece,
         # many times what the pipe and the console's queue hold, while nobody reads the console.
-        # The gateway reads what has arrived, so a busy machine gives fewer, larger pieces: eight
-        # megabytes still make far more lines than the pipe and the queue hold.
-        unit, size = "0123456789abcdef", 8 * MB
+        # A millisecond between the pieces keeps them apart however busy the machine is (the
+        # gateway reads what has arrived), and the terminal's reader keeps up.
+        unit, size = "0123456789abcdef", 8000
         flood, port = self.servsim("--answer", unit, "--repeat", str(size // len(unit)),
-                                   "--pieces", str(size), "--piece-gap", "0", "--quiet")
+                                   "--pieces", str(size), "--piece-gap", "1", "--quiet")
         line, gw = self.start()
         gw.out.pause()
         line.send(connect_frame(b"P", "127.0.0.1", port))

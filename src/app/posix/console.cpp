@@ -51,7 +51,8 @@ std::size_t ConsoleDropped(char* buf, std::size_t size, std::uint64_t count) {
     return n < 0 ? 0 : (static_cast<std::size_t>(n) < size ? static_cast<std::size_t>(n) : size - 1);
 }
 
-constexpr std::size_t kConsoleRing = 256 * 1024;
+// About a thousand lines: a burst while the reader is busy, not a reader that has stopped.
+constexpr std::size_t kConsoleRing = 64 * 1024;
 
 }  // namespace
 
