@@ -1,45 +1,92 @@
-// TCP client transport to the payment server: connect with a 6 s bound, wait for readability,
-// send all, receive exactly. Handles are signed 32-bit integers; -1 means failed.
+// TCP client transport to the payment server. A ServerLink is one connection with a cancel of its
+// own: a connect with a 6 s bound, sends that never wait or that send everything within a bound,
+// receives, and waits that Cancel() or Wake() end at once. Every call says what happened; none
+// writes to the log (the relay decides what its log says).
 #pragma once
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
 
-// Connects to host (dotted IPv4 text, never looked up as a name) and port. Starts the socket
-// library; returns the connected handle (17 s receive time-out) or -1. After
-// CancelPendingConnects it fails at once.
-int ConnectServer(int bLog, const char* host, int port);
-// Any thread (the one that handles the stop signals): wakes a ConnectServer under way, which
-// returns -1 at once, and makes every later ConnectServer fail at once. The program is stopping;
-// there is no way back.
+enum class NetStatus {
+    kDone,        // the call did what was asked
+    kTimedOut,    // its bound ran out
+    kPeerClosed,  // the server ended its side (end of stream)
+    kRefused,     // the server's address refused the connect, or the host is not an IPv4 text
+    kReset,       // the connection broke (reset, aborted, sent to a peer that has gone)
+    kCancelled,   // Cancel() on this link, or CancelPendingConnects() for a connect
+    kNoSocket,    // no socket could be made
+    kFailed,      // anything else; the error number says what
+};
+
+struct NetResult {
+    NetStatus status = NetStatus::kDone;
+    int error = 0;  // the system's error number where there is one (what the log lines show)
+    int count = 0;  // bytes sent or received
+    bool Ok() const { return status == NetStatus::kDone; }
+};
+
+class ServerLink {
+public:
+    // What a Wait saw; more than one may be set.
+    enum Ready : unsigned { kReadable = 1, kWritable = 2, kWoken = 4 };
+
+    ServerLink();
+    ~ServerLink();  // Close()
+    ServerLink(const ServerLink&) = delete;
+    ServerLink& operator=(const ServerLink&) = delete;
+
+    // Connects to host (dotted IPv4 text, never looked up as a name) and port (taken modulo
+    // 65536), waiting 6 s at most. The connected socket carries a 17 s receive time-out.
+    NetResult Connect(const char* host, int port);
+    // Takes a socket that is already connected (tests and fuzzers: one end of a socketpair).
+    bool Adopt(std::intptr_t handle);
+    bool IsOpen() const { return m_handle != kNoHandle; }
+    std::intptr_t Handle() const { return m_handle; }
+
+    // One send that never waits: count is what went out (0 when the server's buffers are full).
+    NetResult SendNow(const char* bytes, int length);
+    // Every byte; gives up (kTimedOut) once the server has taken nothing for TransferTimeoutMs().
+    NetResult SendAll(const char* bytes, int length);
+    // One receive that never waits: count bytes (0 with kDone: nothing has arrived yet).
+    NetResult RecvNow(char* buffer, int length);
+    // Exactly length bytes within boundMs in all, however they trickle in (0 or less: only what
+    // has already arrived). count says how many came.
+    NetResult RecvExactWithin(char* buffer, int length, int boundMs);
+    // Waits until the socket is readable (end of stream and errors included) or, with forWrite,
+    // writable, or Wake() was called, or milliseconds ran out (kTimedOut; below 0: no bound).
+    // *ready says what it saw.
+    NetResult Wait(bool forWrite, int milliseconds, unsigned* ready);
+
+    // Any thread. Wake ends a Wait under way (or the next one) with kWoken.
+    void Wake();
+    // Any thread, any number of times: shuts the socket down (the server sees the end at once)
+    // and every wait and call from now on returns kCancelled. The handle stays open until Close.
+    void Cancel();
+    bool Cancelled() const { return m_cancelled.load(); }
+    // The owner, once no other thread uses the link: closes the socket and releases what the
+    // connect took. The link may connect again afterwards.
+    void Close();
+
+    struct Platform;  // the platform's wake-up (and socket event) of this link
+
+private:
+    static constexpr std::intptr_t kNoHandle = -1;
+    NetResult Cancelled(NetResult r) const;
+
+    std::intptr_t m_handle = kNoHandle;
+    std::atomic<bool> m_cancelled{false};
+    std::mutex m_lock;  // Wake and Cancel against Close
+    std::unique_ptr<Platform> m_platform;
+};
+
+// Any thread (the one that handles the stop signals): wakes a connect under way, which returns
+// kCancelled at once, and makes every later connect fail at once. The program is stopping.
 void CancelPendingConnects();
-// 1 readable (end of stream included), 0 time-out, -1 error.
-int WaitReadable(int handle, int seconds);
-// Same, with the time-out in milliseconds (tests and shutdown paths).
-int WaitReadableMs(int handle, int milliseconds);
-// 1 when every byte went out; -1 after logging the Write Error line, also when the server took
-// no byte for 17 s (a server that stops reading cannot hold the sender longer).
-int SendAll(int bLog, int handle, const char* bytes, int length);
-// One send that does not wait, for a caller with something to do between the first try and
-// the rest (which then goes through SendAll): the bytes that went out, 0 when the server's
-// buffers are full, or -1 with the error number in *error for SendError.
-int SendNow(int handle, const char* bytes, int length, int* error);
-// Logs the Write Error line of a failed SendNow; returns -1.
-int SendError(int bLog, int error);
-// 1 when exactly length bytes arrived within 17 s in all; -1 after logging the Read Error line
-// (end of stream, error, or the 17 s ran out however the bytes trickled in).
-int RecvExact(int bLog, int handle, char* buffer, int length);
-// Same, within boundMs in all (a part of an answer whose bound began before this call; 0 or
-// less: only what has already arrived).
-int RecvExactWithin(int bLog, int handle, char* buffer, int length, int boundMs);
-// One receive of at most length bytes, waiting up to 17 s for the first: count, 0 at end of
-// stream, -1 on error or time-out.
-int RecvSome(int handle, char* buffer, int length);
-// Wakes every thread that waits or receives on the handle; the handle stays valid.
-void ShutdownServer(int handle);
-// Closes the handle and releases the socket library started by its ConnectServer.
-void CloseServer(int handle);
-// Releases the socket library after a ConnectServer that returned -1.
-void ReleaseSocketLibrary();
 
-// The 17 s above (no progress of a send; one RecvExact in all), in milliseconds. Tests and
-// fuzzers shorten it to meet slow servers quickly; the program keeps 17000.
+// The 17 s above (no progress of a send; one whole answer), in milliseconds. Tests and fuzzers
+// shorten it to meet slow servers quickly; the program keeps 17000.
 void SetTransferTimeoutMs(int milliseconds);
 int TransferTimeoutMs();
+// The error number that a bound which ran out shows in the log (EAGAIN, WSAETIMEDOUT).
+int TimedOutErrorNumber();

@@ -1,11 +1,9 @@
 // TCP client transport over POSIX sockets: a non-blocking connect bounded by poll (and woken by
 // CancelPendingConnects through an eventfd), then a blocking socket with a receive time-out
-// whose sends and receives never wait inside the call (MSG_DONTWAIT): every wait is a poll with
-// its own bound. Handles are file descriptors of 3 and above.
+// whose sends and receives never wait inside the call (MSG_DONTWAIT): every wait is a poll on
+// the socket and the link's own eventfd, which Wake and Cancel write to.
 #include "net/socket_ops.h"
 #include "net/transport.h"
-
-#include "diag/log.h"
 
 #include <arpa/inet.h>
 #include <atomic>
@@ -21,13 +19,17 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+struct ServerLink::Platform {
+    int wake = -1;  // eventfd: readable after Wake or Cancel
+};
+
 namespace {
 
 constexpr int kConnectWaitMs = 6000;
 constexpr int kReceiveTimeoutSeconds = 17;
 
-// Callers keep 0 for "no connection", so a socket must never take descriptors 0 to 2 (they can
-// be free when the program runs without standard streams).
+// A socket must never take descriptors 0 to 2 (they can be free when the program runs without
+// standard streams, and a write meant for one of them would go to the server).
 int AboveStandardStreams(int fd) {
     if (fd > 2) return fd;
     const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
@@ -78,22 +80,39 @@ int FinishConnect(int fd) {
     return error;
 }
 
-}  // namespace
-
-void CancelPendingConnects() {
-    g_connectsCancelled.store(true);
-    const int fd = CancelFd();
+void Signal(int fd) {
     const uint64_t one = 1;
     if (fd >= 0) (void)!write(fd, &one, sizeof one);
 }
 
-int ConnectServer(int bLog, const char* host, int port) {
+}  // namespace
+
+void CancelPendingConnects() {
+    g_connectsCancelled.store(true);
+    Signal(CancelFd());
+}
+
+ServerLink::ServerLink() : m_platform(new Platform) {}
+
+ServerLink::~ServerLink() { Close(); }
+
+bool ServerLink::Adopt(std::intptr_t handle) {
+    Close();
+    int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wake >= 0) wake = AboveStandardStreams(wake);
+    if (wake < 0) return false;
+    std::lock_guard<std::mutex> g(m_lock);
+    m_platform->wake = wake;
+    m_handle = handle;
+    m_cancelled.store(false);
+    return true;
+}
+
+NetResult ServerLink::Connect(const char* host, int port) {
+    Close();
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd >= 0) fd = AboveStandardStreams(fd);
-    if (fd < 0) {
-        LogPrintf(bLog, "TEVN-> ERROR : Socket Open Error (ERRNO = %d)\n", errno);
-        return -1;
-    }
+    if (fd < 0) return NetResult{NetStatus::kNoSocket, errno, 0};
 
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -107,46 +126,80 @@ int ConnectServer(int bLog, const char* host, int port) {
         error = errno == EINPROGRESS ? FinishConnect(fd) : errno;
     }
     if (error != 0) {
-        LogPrintf(bLog, "TEVN-> ERROR : Connect Error (ERRNO = %d)\n", error);
         close(fd);
-        errno = error;
-        return -1;
+        const NetStatus status = error == EINVAL ? NetStatus::kRefused : socket_ops::StatusOf(error);
+        return NetResult{status, error, 0};
     }
 
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     timeval tv{kReceiveTimeoutSeconds, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    return fd;
+    if (!Adopt(fd)) {
+        const int e = errno;
+        close(fd);
+        return NetResult{NetStatus::kNoSocket, e, 0};
+    }
+    return NetResult{};
+}
+
+NetResult ServerLink::Wait(bool forWrite, int milliseconds, unsigned* ready) {
+    *ready = 0;
+    if (m_cancelled.load()) return NetResult{NetStatus::kCancelled, 0, 0};
+    if (!IsOpen()) return NetResult{NetStatus::kFailed, EBADF, 0};
+    pollfd p[2] = {{static_cast<int>(m_handle), static_cast<short>(POLLIN | (forWrite ? POLLOUT : 0)), 0},
+                   {m_platform->wake, POLLIN, 0}};
+    const int n = PollFor(p, 2, milliseconds < 0 ? -1 : milliseconds);
+    if (n < 0) return NetResult{NetStatus::kFailed, errno, 0};
+    if (p[1].revents & POLLIN) {
+        uint64_t count;
+        (void)!read(m_platform->wake, &count, sizeof count);
+        *ready |= kWoken;
+    }
+    if (m_cancelled.load()) return NetResult{NetStatus::kCancelled, 0, 0};
+    if (p[0].revents & POLLNVAL) return NetResult{NetStatus::kFailed, EBADF, 0};
+    // End of stream and errors count as ready: the next call reports them.
+    if (p[0].revents & (POLLIN | POLLHUP | POLLERR)) *ready |= kReadable;
+    if (p[0].revents & (POLLOUT | POLLHUP | POLLERR)) *ready |= kWritable;
+    if (n == 0) return NetResult{NetStatus::kTimedOut, 0, 0};
+    return NetResult{};
+}
+
+void ServerLink::Wake() {
+    std::lock_guard<std::mutex> g(m_lock);
+    Signal(m_platform->wake);
+}
+
+void ServerLink::Cancel() {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (m_handle == kNoHandle) return;
+    m_cancelled.store(true);
+    shutdown(static_cast<int>(m_handle), SHUT_RDWR);
+    Signal(m_platform->wake);
+}
+
+void ServerLink::Close() {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (m_handle != kNoHandle) close(static_cast<int>(m_handle));
+    if (m_platform->wake >= 0) close(m_platform->wake);
+    m_handle = kNoHandle;
+    m_platform->wake = -1;
 }
 
 namespace socket_ops {
 
-int SendOnce(int handle, const char* bytes, int length) {
+int SendOnce(std::intptr_t handle, const char* bytes, int length) {
     for (;;) {
-        const ssize_t n = send(handle, bytes, static_cast<size_t>(length), MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = send(static_cast<int>(handle), bytes, static_cast<size_t>(length),
+                               MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n >= 0 || errno != EINTR) return static_cast<int>(n);
     }
 }
 
-int RecvOnce(int handle, char* buffer, int length) {
+int RecvOnce(std::intptr_t handle, char* buffer, int length) {
     for (;;) {
-        const ssize_t n = recv(handle, buffer, static_cast<size_t>(length), MSG_DONTWAIT);
+        const ssize_t n = recv(static_cast<int>(handle), buffer, static_cast<size_t>(length), MSG_DONTWAIT);
         if (n >= 0 || errno != EINTR) return static_cast<int>(n);
     }
-}
-
-int Wait(int handle, bool forWrite, int milliseconds) {
-    if (handle <= 0) {  // no connection: poll would just sleep, select fails
-        errno = EBADF;
-        return -1;
-    }
-    pollfd p{handle, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
-    const int n = PollFor(&p, 1, milliseconds);
-    if (n > 0 && (p.revents & POLLNVAL)) {
-        errno = EBADF;  // as select reports a handle that is not open
-        return -1;
-    }
-    return n;  // end of stream and errors count as ready: the next call reports them
 }
 
 int LastError() { return errno; }
@@ -154,14 +207,16 @@ bool WouldBlock(int error) { return error == EAGAIN || error == EWOULDBLOCK; }
 int TimedOutError() { return EAGAIN; }  // what SO_RCVTIMEO reports
 int InvalidArgumentError() { return EINVAL; }
 
+NetStatus StatusOf(int error) {
+    switch (error) {
+    case ECONNREFUSED: return NetStatus::kRefused;
+    case ETIMEDOUT: return NetStatus::kTimedOut;
+    case ECANCELED: return NetStatus::kCancelled;
+    case ECONNRESET:
+    case ECONNABORTED:
+    case EPIPE: return NetStatus::kReset;
+    default: return NetStatus::kFailed;
+    }
+}
+
 }  // namespace socket_ops
-
-void ShutdownServer(int handle) {
-    if (handle > 0) shutdown(handle, SHUT_RDWR);
-}
-
-void CloseServer(int handle) {
-    if (handle > 0) close(handle);
-}
-
-void ReleaseSocketLibrary() {}

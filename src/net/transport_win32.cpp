@@ -1,20 +1,23 @@
-// TCP client transport over Windows Sockets 2: the connect is bounded by an event tied to the
-// socket (FD_CONNECT) and a 6000 ms wait, woken early by CancelPendingConnects; the connected
-// socket is non-blocking and every wait is a select that ShutdownServer can cancel.
+// TCP client transport over Windows Sockets 2. Each link has an event tied to its socket
+// (WSAEventSelect: connect, then read, write and close) and an event of its own that Wake and
+// Cancel set; every wait is one WSAWaitForMultipleEvents on the two, so a cancel wakes it at once.
+// The socket stays non-blocking; a call is always tried before its wait, so the socket event's
+// one-shot notices (FD_WRITE after a refused send, FD_READ after a receive) are never missed.
 #include "net/socket_ops.h"
 #include "net/transport.h"
-
-#include "diag/log.h"
 
 #include <winsock2.h>
 #include <windows.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cstring>
 #include <mutex>
+
+struct ServerLink::Platform {
+    WSAEVENT net = WSA_INVALID_EVENT;  // the socket's network events
+    HANDLE wake = nullptr;             // auto-reset: Wake and Cancel
+    bool started = false;              // WSAStartup made for this link
+};
 
 namespace {
 
@@ -25,89 +28,6 @@ constexpr DWORD kReceiveTimeoutMs = 17000;
 bool IsIpv4Text(const char* host, unsigned long address) {
     return address != INADDR_NONE || std::strcmp(host, "255.255.255.255") == 0;
 }
-
-// Windows (and Wine) does not wake a thread blocked in select when another thread shuts the
-// socket down, and a select begun after the shutdown still waits its full time. So every wait
-// is counted per handle; ShutdownServer marks the handle as shut and cancels the waits in
-// flight, and a wait on a handle marked shut returns at once. Sends and receives never block
-// (the socket stays in non-blocking mode), so the waits are all there is to wake.
-class BlockingCalls {
-public:
-    // False when the handle has been shut down: the call must not block.
-    bool Enter(SOCKET s) {
-        std::lock_guard<std::mutex> g(m_lock);
-        Slot* slot = Find(s, true);
-        if (!slot) return true;  // table full: untracked, shutdown then wakes only like select does
-        if (slot->shut) return false;
-        ++slot->busy;
-        return true;
-    }
-    void Leave(SOCKET s) {
-        {
-            std::lock_guard<std::mutex> g(m_lock);
-            if (Slot* slot = Find(s, false)) {
-                if (slot->busy > 0) --slot->busy;
-                if (slot->busy == 0 && !slot->shut) slot->used = false;
-            }
-        }
-        m_left.notify_all();
-    }
-    bool IsShut(SOCKET s) {
-        std::lock_guard<std::mutex> g(m_lock);
-        const Slot* slot = Find(s, false);
-        return slot && slot->shut;
-    }
-    // Holds the caller 100 ms at most in all, whatever the socket layer does.
-    void Shut(SOCKET s) {
-        using Clock = std::chrono::steady_clock;
-        const auto deadline = Clock::now() + std::chrono::milliseconds(kShutBoundMs);
-        std::unique_lock<std::mutex> lock(m_lock);
-        Slot* slot = Find(s, true);
-        if (slot) slot->shut = true;
-        lock.unlock();
-        shutdown(s, SD_BOTH);
-        lock.lock();
-        // A waiter may be between Enter and the start of its select, where there is nothing
-        // to cancel yet: cancel again each time the wait for it to leave runs a slice out.
-        while (slot && slot->used && slot->s == s && slot->busy > 0 && Clock::now() < deadline) {
-            lock.unlock();
-            CancelIoEx(reinterpret_cast<HANDLE>(s), nullptr);
-            lock.lock();
-            const auto next = std::min(deadline, Clock::now() + std::chrono::milliseconds(kCancelSliceMs));
-            m_left.wait_until(lock, next, [&] { return !(slot->used && slot->s == s && slot->busy > 0); });
-        }
-    }
-    void Forget(SOCKET s) {
-        std::lock_guard<std::mutex> g(m_lock);
-        if (Slot* slot = Find(s, false)) slot->used = false;
-    }
-
-private:
-    static constexpr int kShutBoundMs = 100;
-    static constexpr int kCancelSliceMs = 10;
-    struct Slot {
-        SOCKET s;
-        int busy;
-        bool shut;
-        bool used;
-    };
-    Slot* Find(SOCKET s, bool add) {
-        Slot* freeSlot = nullptr;
-        for (Slot& slot : m_slots) {
-            if (slot.used && slot.s == s) return &slot;
-            if (!slot.used && !freeSlot) freeSlot = &slot;
-        }
-        if (!add || !freeSlot) return nullptr;
-        *freeSlot = Slot{s, 0, false, true};
-        return freeSlot;
-    }
-
-    std::mutex m_lock;
-    std::condition_variable m_left;  // a waiter has left
-    Slot m_slots[32] = {};
-};
-
-BlockingCalls g_blocking;
 
 // The stop of the program: a manual-reset event that stays set, so that a connect waiting on it
 // wakes and every later one fails at once.
@@ -120,6 +40,23 @@ HANDLE CancelEvent() {
     return g_cancelEvent;
 }
 
+// Connects s (non-blocking, tied to net) within the bound; 0 or the error number.
+int ConnectWithin(SOCKET s, WSAEVENT net, const sockaddr_in& addr) {
+    if (connect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 &&
+        WSAGetLastError() != WSAEWOULDBLOCK)
+        return WSAGetLastError();
+    HANDLE cancel = CancelEvent();
+    const WSAEVENT events[2] = {net, cancel};
+    const DWORD woke = WSAWaitForMultipleEvents(cancel ? 2 : 1, events, FALSE, kConnectWaitMs, FALSE);
+    if (g_connectsCancelled.load() || woke == WSA_WAIT_EVENT_0 + 1) return WSAECANCELLED;
+    if (woke == WSA_WAIT_TIMEOUT) return WSAETIMEDOUT;
+    if (woke != WSA_WAIT_EVENT_0) return static_cast<int>(GetLastError());
+    WSANETWORKEVENTS happened;
+    if (WSAEnumNetworkEvents(s, net, &happened) != 0) return WSAGetLastError();
+    if (!(happened.lNetworkEvents & FD_CONNECT)) return WSAETIMEDOUT;
+    return happened.iErrorCode[FD_CONNECT_BIT];
+}
+
 }  // namespace
 
 void CancelPendingConnects() {
@@ -127,14 +64,43 @@ void CancelPendingConnects() {
     if (HANDLE event = CancelEvent()) SetEvent(event);
 }
 
-int ConnectServer(int bLog, const char* host, int port) {
-    WSADATA wsaData;
-    if (WSAStartup(MAKEWORD(2, 2), &wsaData) != 0) return -1;
+ServerLink::ServerLink() : m_platform(new Platform) {}
 
+ServerLink::~ServerLink() { Close(); }
+
+// Ties the connected socket to the link's events; the socket stays non-blocking.
+bool ServerLink::Adopt(std::intptr_t handle) {
+    Close();
+    Platform& p = *m_platform;
+    WSADATA wsaData;
+    if (WSAStartup(MAKEWORD(2, 2), &wsaData) != 0) return false;
+    p.started = true;
+    p.net = WSACreateEvent();
+    p.wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    const SOCKET s = static_cast<SOCKET>(handle);
+    if (p.net == WSA_INVALID_EVENT || !p.wake ||
+        WSAEventSelect(s, p.net, FD_READ | FD_WRITE | FD_CLOSE) == SOCKET_ERROR) {
+        Close();
+        return false;
+    }
+    std::lock_guard<std::mutex> g(m_lock);
+    m_handle = handle;
+    m_cancelled.store(false);
+    return true;
+}
+
+NetResult ServerLink::Connect(const char* host, int port) {
+    Close();
+    WSADATA wsaData;
+    if (WSAStartup(MAKEWORD(2, 2), &wsaData) != 0) return NetResult{NetStatus::kNoSocket, WSASYSNOTREADY, 0};
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
-    if (s == INVALID_SOCKET) {
-        LogPrintf(bLog, "TEVN-> ERROR : Socket Open Error (ERRNO = %d)\n", WSAGetLastError());
-        return -1;
+    WSAEVENT net = s == INVALID_SOCKET ? WSA_INVALID_EVENT : WSACreateEvent();
+    if (net == WSA_INVALID_EVENT || WSAEventSelect(s, net, FD_CONNECT) == SOCKET_ERROR) {
+        const int e = WSAGetLastError();
+        if (net != WSA_INVALID_EVENT) WSACloseEvent(net);
+        if (s != INVALID_SOCKET) closesocket(s);
+        WSACleanup();
+        return NetResult{NetStatus::kNoSocket, e, 0};
     }
 
     sockaddr_in addr;
@@ -142,96 +108,93 @@ int ConnectServer(int bLog, const char* host, int port) {
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<u_short>(port));  // a port above 65535 wraps
     addr.sin_addr.s_addr = host ? inet_addr(host) : INADDR_NONE;
-
-    WSAEVENT event = WSACreateEvent();
-    if (event == WSA_INVALID_EVENT) {
-        LogPrintf(bLog, "TEVN-> ERROR : Socket Open Error (WSA_INVALID_EVENT)\n");
-        closesocket(s);
-        return -1;
-    }
-    // Also switches the socket to non-blocking mode, where it stays (see socket_ops below).
-    if (WSAEventSelect(s, event, FD_CONNECT) == SOCKET_ERROR) {
-        LogPrintf(bLog, "TEVN-> ERROR : Socket Open Error (ERRNO = %d)\n", WSAGetLastError());
-        WSACloseEvent(event);
-        closesocket(s);
-        return -1;
-    }
-
-    bool connected = false;
-    HANDLE cancel = CancelEvent();
+    int error = 0;
+    NetStatus status = NetStatus::kDone;
     if (g_connectsCancelled.load()) {
-        WSASetLastError(WSAECANCELLED);
+        error = WSAECANCELLED;
     } else if (!host || !IsIpv4Text(host, addr.sin_addr.s_addr)) {
-        WSASetLastError(WSAEINVAL);  // not an IPv4 text: never looked up as a name
-    } else if (connect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 ||
-               WSAGetLastError() == WSAEWOULDBLOCK) {
-        const WSAEVENT events[2] = {event, cancel};
-        const DWORD woke = WSAWaitForMultipleEvents(cancel ? 2 : 1, events, FALSE, kConnectWaitMs, FALSE);
-        if (woke == WSA_WAIT_EVENT_0 && !g_connectsCancelled.load()) {
-            WSANETWORKEVENTS happened;
-            if (WSAEnumNetworkEvents(s, event, &happened) == 0 && (happened.lNetworkEvents & FD_CONNECT) &&
-                happened.iErrorCode[FD_CONNECT_BIT] == 0)
-                connected = true;
-        } else if (woke == WSA_WAIT_EVENT_0 + 1 || g_connectsCancelled.load()) {
-            WSASetLastError(WSAECANCELLED);
-        }
+        error = WSAEINVAL;  // not an IPv4 text: never looked up as a name
+        status = NetStatus::kRefused;
+    } else {
+        error = ConnectWithin(s, net, addr);
     }
-    WSAEventSelect(s, event, 0);
-    WSACloseEvent(event);
-
-    if (!connected) {
-        LogPrintf(bLog, "TEVN-> ERROR : Connect Error (ERRNO = %d)\n", WSAGetLastError());
+    WSAEventSelect(s, net, 0);
+    WSACloseEvent(net);
+    if (error != 0) {
         closesocket(s);
-        return -1;
+        WSACleanup();
+        return NetResult{status == NetStatus::kDone ? socket_ops::StatusOf(error) : status, error, 0};
     }
-
-    // The socket stays non-blocking: a send must never hold the window thread, and every wait
-    // is a select with its own bound that ShutdownServer can cancel. The receive time-out is
-    // kept as the socket's own option all the same.
+    // The receive time-out is kept as the socket's own option, though every wait has its bound.
     const DWORD timeout = kReceiveTimeoutMs;
     setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
-    return static_cast<int>(s);
+    const bool adopted = Adopt(static_cast<std::intptr_t>(s));
+    WSACleanup();  // Adopt made the link's own start
+    if (!adopted) {
+        closesocket(s);
+        return NetResult{NetStatus::kNoSocket, WSAGetLastError(), 0};
+    }
+    return NetResult{};
+}
+
+NetResult ServerLink::Wait(bool forWrite, int milliseconds, unsigned* ready) {
+    (void)forWrite;  // the socket event reports every kind; the caller tries what it wants
+    *ready = 0;
+    if (m_cancelled.load()) return NetResult{NetStatus::kCancelled, 0, 0};
+    if (!IsOpen()) return NetResult{NetStatus::kFailed, WSAENOTSOCK, 0};
+    Platform& p = *m_platform;
+    const WSAEVENT events[2] = {p.net, p.wake};
+    const DWORD woke = WSAWaitForMultipleEvents(2, events, FALSE,
+                                                milliseconds < 0 ? WSA_INFINITE : static_cast<DWORD>(milliseconds), FALSE);
+    if (m_cancelled.load()) return NetResult{NetStatus::kCancelled, 0, 0};
+    if (woke == WSA_WAIT_TIMEOUT) return NetResult{NetStatus::kTimedOut, 0, 0};
+    if (woke == WSA_WAIT_EVENT_0 + 1) {
+        *ready |= kWoken;
+        return NetResult{};
+    }
+    if (woke != WSA_WAIT_EVENT_0) return NetResult{NetStatus::kFailed, static_cast<int>(GetLastError()), 0};
+    WSANETWORKEVENTS happened;
+    if (WSAEnumNetworkEvents(static_cast<SOCKET>(m_handle), p.net, &happened) != 0)
+        return NetResult{NetStatus::kFailed, WSAGetLastError(), 0};
+    if (happened.lNetworkEvents & (FD_READ | FD_CLOSE)) *ready |= kReadable;
+    if (happened.lNetworkEvents & (FD_WRITE | FD_CLOSE)) *ready |= kWritable;
+    return NetResult{};
+}
+
+void ServerLink::Wake() {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (m_platform->wake) SetEvent(m_platform->wake);
+}
+
+void ServerLink::Cancel() {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (m_handle == kNoHandle) return;
+    m_cancelled.store(true);
+    shutdown(static_cast<SOCKET>(m_handle), SD_BOTH);
+    if (m_platform->wake) SetEvent(m_platform->wake);
+}
+
+void ServerLink::Close() {
+    std::lock_guard<std::mutex> g(m_lock);
+    Platform& p = *m_platform;
+    if (m_handle != kNoHandle) closesocket(static_cast<SOCKET>(m_handle));
+    if (p.net != WSA_INVALID_EVENT) WSACloseEvent(p.net);
+    if (p.wake) CloseHandle(p.wake);
+    if (p.started) WSACleanup();
+    m_handle = kNoHandle;
+    p = Platform{};
 }
 
 namespace socket_ops {
 
-int SendOnce(int handle, const char* bytes, int length) {
-    const SOCKET s = static_cast<SOCKET>(handle);
-    if (g_blocking.IsShut(s)) {
-        WSASetLastError(WSAESHUTDOWN);
-        return -1;
-    }
-    const int n = send(s, bytes, length, 0);
+int SendOnce(std::intptr_t handle, const char* bytes, int length) {
+    const int n = send(static_cast<SOCKET>(handle), bytes, length, 0);
     return n < 0 ? -1 : n;
 }
 
-int RecvOnce(int handle, char* buffer, int length) {
-    const SOCKET s = static_cast<SOCKET>(handle);
-    if (g_blocking.IsShut(s)) {
-        WSASetLastError(WSAESHUTDOWN);
-        return -1;
-    }
-    const int n = recv(s, buffer, length, 0);
+int RecvOnce(std::intptr_t handle, char* buffer, int length) {
+    const int n = recv(static_cast<SOCKET>(handle), buffer, length, 0);
     return n < 0 ? -1 : n;
-}
-
-// One select on the one handle; a time-out below 0 waits without bound. A handle that has been
-// shut down counts as ready, as on other systems: the next call reports the end.
-int Wait(int handle, bool forWrite, int milliseconds) {
-    const SOCKET s = static_cast<SOCKET>(handle);
-    if (!g_blocking.Enter(s)) return 1;
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(s, &set);
-    timeval tv{milliseconds / 1000, (milliseconds % 1000) * 1000};
-    // Windows ignores the first argument; handle + 1 keeps the classic form.
-    const int n = select(handle + 1, forWrite ? nullptr : &set, forWrite ? &set : nullptr, nullptr,
-                         milliseconds < 0 ? nullptr : &tv);
-    const int error = WSAGetLastError();
-    g_blocking.Leave(s);
-    if (n < 0 && g_blocking.IsShut(s)) return 1;
-    WSASetLastError(error);
-    return n;
 }
 
 int LastError() { return WSAGetLastError(); }
@@ -239,17 +202,16 @@ bool WouldBlock(int error) { return error == WSAEWOULDBLOCK; }
 int TimedOutError() { return WSAETIMEDOUT; }  // what SO_RCVTIMEO reports
 int InvalidArgumentError() { return WSAEINVAL; }
 
+NetStatus StatusOf(int error) {
+    switch (error) {
+    case WSAECONNREFUSED: return NetStatus::kRefused;
+    case WSAETIMEDOUT: return NetStatus::kTimedOut;
+    case WSAECANCELLED: return NetStatus::kCancelled;
+    case WSAECONNRESET:
+    case WSAECONNABORTED:
+    case WSAESHUTDOWN: return NetStatus::kReset;
+    default: return NetStatus::kFailed;
+    }
+}
+
 }  // namespace socket_ops
-
-void ShutdownServer(int handle) {
-    if (handle > 0) g_blocking.Shut(static_cast<SOCKET>(handle));
-}
-
-void CloseServer(int handle) {
-    if (handle <= 0) return;
-    g_blocking.Forget(static_cast<SOCKET>(handle));  // the handle's number may come back
-    closesocket(static_cast<SOCKET>(handle));
-    WSACleanup();  // the one release for the WSAStartup of the ConnectServer that opened it
-}
-
-void ReleaseSocketLibrary() { WSACleanup(); }

@@ -2,7 +2,6 @@
 
 #include "core/window_thread.h"
 #include "diag/log.h"
-#include "net/transport.h"
 #include "sys/sys.h"
 
 #include <chrono>
@@ -45,38 +44,21 @@ void Relay::Render(unsigned count, const TraceEvent& event) {
     target->OnTraceEvent(count, event);
 }
 
-int Relay::SendTraced(int handle, const char* bytes, int n, const TraceEvent* untraced) {
-    TraceTarget* target = m_ports.trace;
-    if (!untraced || !target) return SendAll(Log(), handle, bytes, n);
-    int error = 0;
-    int sent;
-    {
-        // The trace lock is held from the send until the event is traced: an answer that the
-        // request brings back quickly is traced after it all the same.
-        std::lock_guard<std::mutex> g(m_traceLock);
-        sent = SendNow(handle, bytes, n, &error);
-        target->OnTraceEvent(static_cast<unsigned>(n), *untraced);
-    }
-    if (sent < 0) return SendError(Log(), error);
-    if (sent == n) return 1;
-    return SendAll(Log(), handle, bytes + sent, n - sent);  // the rest may wait for room
-}
-
-void Relay::VPostTrace(int kind, const char* format, va_list args) {
+void Relay::VPostTrace(TraceKind kind, const char* format, va_list args) {
     TraceEvent event;
     event.kind = kind;
     std::vsnprintf(event.text, sizeof event.text, format, args);
     Render(0, event);
 }
 
-void Relay::PostTrace(int kind, const char* format, ...) {
+void Relay::PostTrace(TraceKind kind, const char* format, ...) {
     va_list args;
     va_start(args, format);
     VPostTrace(kind, format, args);
     va_end(args);
 }
 
-int Relay::SendToTerminal(const void* bytes, unsigned n) {
+bool Relay::SendToTerminal(const void* bytes, unsigned n) {
     TraceEvent event;
     event.kind = TRACE_TO_TERMINAL;
     // The trace shows the real count; the record keeps the first 4096 bytes, the summary needs
@@ -96,11 +78,9 @@ int Relay::SendToTerminal(const void* bytes, unsigned n) {
         std::lock_guard<std::mutex> g(m_traceLock);
         target->ShowHeldLine();
     }
-    if (written < n) {
-        LogPrintf(Log(), "TEVN-> ERROR : 단말기 쓰기 오류 (%u/%u 바이트)\n", written, n);
-        m_connFault.store(2);
-    }
-    return 1;
+    if (written >= n) return true;
+    LogPrintf(Log(), "TEVN-> ERROR : 단말기 쓰기 오류 (%u/%u 바이트)\n", written, n);
+    return false;
 }
 
 long long Relay::NowMs() {
@@ -108,15 +88,14 @@ long long Relay::NowMs() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-void Relay::NoteSent() {
-    m_connSent.fetch_add(1);
+void Relay::NoteSent(Connection& conn) {
     long long none = 0;
-    m_firstSendMs.compare_exchange_strong(none, NowMs());
+    conn.firstSendMs.compare_exchange_strong(none, NowMs());
 }
 
-void Relay::NoteAnswer(Tally& tally) {
+void Relay::NoteAnswer(Connection& conn, Tally& tally) {
     if (tally.answers++ == 0) {
-        const long long sent = m_firstSendMs.load();
+        const long long sent = conn.firstSendMs.load();
         if (sent != 0) tally.firstAnswerMs = NowMs() - sent;
     }
 }

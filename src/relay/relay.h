@@ -6,19 +6,19 @@
 #include "core/server_filter.h"
 #include "core/terminal.h"
 #include "diag/trace.h"
+#include "relay/connection.h"
 #include "relay/frame_text.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdarg>
 #include <cstdint>
+#include <memory>
 #include <mutex>
-#include <thread>
 
 class WindowThread;
 
 enum { ICON_IDLE = 142, ICON_ANSWER = 143 };  // tray icon resources
-enum { RELAY_NONE = 0, RELAY_PLAIN = 1, RELAY_SECURE = 2 };
 
 class TrayIconState {
 public:
@@ -71,9 +71,10 @@ public:
     void OnPortLost(const char* portName) override;
 
     // The one way bytes reach the terminal: trace kind 2, icon 143, serial write. Any thread.
-    int SendToTerminal(const void* bytes, unsigned n);
-    // Formats a text (kind 0) or TMS (kind 3) event and has it rendered. Any thread.
-    void PostTrace(int kind, const char* format, ...)
+    // False when the terminal did not take every byte within the write's bound (logged).
+    bool SendToTerminal(const void* bytes, unsigned n);
+    // Formats a text or TMS event and has it rendered. Any thread.
+    void PostTrace(TraceKind kind, const char* format, ...)
 #if defined(__GNUC__)
         __attribute__((format(printf, 3, 4)))
 #endif
@@ -84,70 +85,68 @@ public:
     // window thread running while a connection is open or a worker runs.
     void Stop();
 
-    // The secure envelope of one request on the open connection (window thread): 0 sent, -1 no
-    // session key or RSA failure, -2 SEED failure, -3 send failure, -4 envelope over 5120 bytes.
+    // The secure envelope of one request on the open connection (window thread): 0 sent (or
+    // waiting for the server to take it), -1 no session key or RSA failure, -2 SEED failure,
+    // -3 send failure, -4 envelope over 5120 bytes, -5 dropped (too much waits for the server).
     // The session key it makes belongs to the open connection.
     int SendSecureRequest(const char* frame, int length);
 
     // State, for the shells and tests (read on the window thread).
-    int RelayMode() const { return m_relayMode; }
+    RelayMode Mode() const { return m_relayMode; }
     const char* Host() const { return m_host; }
     const char* PortText() const { return m_portText; }
-    bool Connected() const;
+    bool Connected() const { return m_conn && !m_conn->Closed(); }
     bool WorkerRunning() const { return !m_workerDone.load(); }
 
 private:
-    enum Route { ROUTE_PLAIN, ROUTE_SECURE };
+    using Clock = std::chrono::steady_clock;
 
     // Intake and routes (window thread), relay_intake.cpp and relay_routes.cpp.
     // frame: the burst's n bytes followed by zeros; kind: its class, computed once at intake;
-    // untraced: the event of a frame that goes out before it is traced (see SendTraced).
+    // untraced: the event of a frame that goes out before it is traced (see HandToServer).
     void RelayPlain(const char* frame, FrameKind kind, int n, const TraceEvent* untraced);
     void RelaySecure(const char* frame, FrameKind kind, int n);
-    void ConnectStep(Route route, const char* frame, int n);
+    void ConnectStep(RelayMode route, const char* frame, int n);
     bool StoreServer(const char* frame, int n);  // false: the frame was reported and dropped
-    bool Refused(Route route, int port);         // the server filter said no; reported
-    void Unreachable(Route route, int port);     // trace and icon of a connect that failed
+    bool Refused(RelayMode route, int port);     // the server filter said no; reported
+    void Unreachable(RelayMode route, int port); // trace and icon of a connect that failed
     void SendVersionReply();
     // One frame log line with card data masked in a copy; the bytes shown stop at the first NUL.
     void LogMaskedFrame(const char* head, const void* bytes, int n);
 
-    // The connection: m_socket under m_connLock, with the generation that tells a worker
-    // whether the current connection is still its own.
-    int CurrentSocket() const;
-    bool Detached(unsigned generation) const;
-    void DetachConnection();  // window thread: wakes the worker, which closes the handle
-    void EndWorker();         // window thread: detach, serve until the worker ended, join
+    // Window thread: ends the open connection's waits; its worker ends it.
+    void CloseConnection();
+    // Window thread: closes the connection, serves until its worker has ended, joins it.
+    void EndWorker();
 
-    // Receive workers, relay_workers.cpp. Each owns its handle and closes it once at its end.
-    void PlainRecvWorker(int handle, unsigned generation, int silenceSec);
-    void SecureRecvWorker(int handle, unsigned generation, int silenceSec);
+    // Receive workers, relay_workers.cpp. Each ends its connection once at its end.
+    void PlainRecvWorker(Connection& conn, int silenceSec);
+    void SecureRecvWorker(Connection& conn, int silenceSec);
     // What a worker saw of its connection, for the connection's closing log line.
     struct Tally {
         int answers = 0;               // answers written to the terminal
         long long firstAnswerMs = -1;  // from the first frame sent to the first answer
         const char* cause = "ended";   // how the worker's loop ended
     };
-    void NoteAnswer(Tally& tally);
-    void NoteSent();  // window thread: a frame went to the server
+    void NoteAnswer(Connection& conn, Tally& tally);
+    static void NoteSent(Connection& conn);  // window thread: a frame goes to the server
     static long long NowMs();
+    // Waits for the server's next bytes while sending what waits for it. True: something (or
+    // the end of the stream) is there to read. False: the worker is to end with *v.
+    bool AwaitServer(Connection& conn, Clock::time_point heard, int silenceSec, Tally& tally, int* v);
+    // A send the server did not take: logged and traced; the connection is to end.
+    void SendFailed(Connection& conn, const NetResult& r);
+    // Hands a frame to the connection (window thread): false when the connection is to end.
+    bool HandToServer(Connection& conn, const char* bytes, int n, const unsigned char* key,
+                      const TraceEvent* untraced, bool* dropped);
     // 0: answered, next cycle; otherwise the v to end with.
-    int SecureAnswer(int handle, unsigned generation, Tally& tally,
-                     std::chrono::steady_clock::time_point begun);
-    void EndSteps(int handle, unsigned generation, int v, const Tally& tally);
+    int SecureAnswer(Connection& conn, Tally& tally, Clock::time_point begun);
+    void EndSteps(Connection& conn, int v, const Tally& tally);
     // The log line of a connect that failed ("connect" or "not-allowed").
-    void LogConnectFailure(Route route, int port, const char* cause);
-
-    // The session key belongs to one connection: wiped when a connection opens and when the
-    // worker of the connection that made it ends. False when the connection has no key.
-    void WipeSessionKey(unsigned generation);  // 0: whatever key is held
-    bool SessionKeyOf(unsigned generation, unsigned char key[16]);
+    void LogConnectFailure(RelayMode route, int port, const char* cause);
 
     void Render(unsigned count, const TraceEvent& event);
-    // Sends a frame of the terminal's to the server, tracing it as it goes out when it has not
-    // been traced yet (untraced: its event, else null): 1, or -1 after the Write Error line.
-    int SendTraced(int handle, const char* bytes, int n, const TraceEvent* untraced);
-    void VPostTrace(int kind, const char* format, va_list args);
+    void VPostTrace(TraceKind kind, const char* format, va_list args);
     void SetIcon(int icon);
 
     Ports m_ports;
@@ -156,27 +155,14 @@ private:
     std::atomic<int> m_plainSilenceSec{100};
     std::atomic<int> m_secureSilenceSec{30};
 
-    mutable std::mutex m_connLock;
-    int m_socket = 0;           // 0 = no connection
-    unsigned m_generation = 0;  // counts the connections made
-    std::thread m_worker;       // started and joined on the window thread
+    // The open connection (window thread); its worker has its own reference until it ends.
+    std::unique_ptr<Connection> m_conn;
 
     // One event at a time, whichever thread produced it: the trace line, its log line and the
     // event count stay in the order the events happened. The target never waits for another
     // thread while it is held (the console takes finished lines without waiting).
     std::mutex m_traceLock;
 
-    // The open connection's log lines: its route and server, set before its worker starts;
-    // frames sent to it (window thread); a failed send (1) or terminal write (2) on it.
-    char m_connText[128] = {};
-    long long m_connStartMs = 0;
-    std::atomic<long long> m_firstSendMs{0};  // 0: nothing sent yet
-    std::atomic<int> m_connSent{0};
-    std::atomic<int> m_connFault{0};
-
-    std::mutex m_keyLock;       // the worker copies the key the window thread last made
-    char m_sessionKey[33] = {};
-    unsigned m_keyGeneration = 0;  // the connection whose request made the key; 0 = none
     std::atomic<const ServerFilter*> m_filter{nullptr};
     std::atomic<ServerWatch*> m_watch{nullptr};
 
@@ -185,7 +171,7 @@ private:
     char m_rateText[16] = {};
 
     // Window thread only.
-    int m_relayMode = RELAY_NONE;
+    RelayMode m_relayMode = RELAY_NONE;
     char m_host[21] = {};
     // The host as logs, traces and events show it: the terminal's text with card data masked
     // (a card number typed where the host belongs), of the same length.

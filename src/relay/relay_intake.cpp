@@ -46,7 +46,7 @@ int Relay::OnTerminalFrame(const unsigned char* bytes, unsigned count) {
     // The most common burst, a frame for the open plain connection, goes out before its trace
     // and log lines are written; it changes nothing else.
     const bool sentFirst = m_relayMode == RELAY_PLAIN && !IsConnectKind(kind) &&
-                           kind != FRAME_VERSION && kind != FRAME_END && CurrentSocket() != 0;
+                           kind != FRAME_VERSION && kind != FRAME_END && Connected();
     if (!sentFirst) Render(static_cast<unsigned>(n), event);
 
     if (IsConnectKind(kind)) {

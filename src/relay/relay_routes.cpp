@@ -5,6 +5,7 @@
 #include "core/window_thread.h"
 #include "diag/log.h"
 #include "net/transport.h"
+#include "relay/connection.h"
 #include "diag/card_mask.h"
 #include "diag/trace_render.h"
 #include "relay/frame_text.h"
@@ -14,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace {
 
@@ -22,48 +24,31 @@ constexpr std::size_t kRuleSize = 256;
 
 }  // namespace
 
-int Relay::CurrentSocket() const {
-    std::lock_guard<std::mutex> g(m_connLock);
-    return m_socket;
-}
-
-bool Relay::Connected() const { return CurrentSocket() != 0; }
-
-bool Relay::Detached(unsigned generation) const {
-    std::lock_guard<std::mutex> g(m_connLock);
-    return m_socket == 0 || m_generation != generation;
-}
-
-// Shutting the socket down wakes a worker blocked on it (closing alone does not everywhere) and
-// lets the server see the end at once; the worker, which owns the handle, closes it.
-void Relay::DetachConnection() {
-    std::lock_guard<std::mutex> g(m_connLock);
-    if (m_socket == 0) return;
-    ShutdownServer(m_socket);
-    m_socket = 0;
+void Relay::CloseConnection() {
+    if (m_conn) m_conn->Close();
 }
 
 void Relay::EndWorker() {
-    DetachConnection();
-    if (!m_worker.joinable()) return;
-    // The ending worker still hands its last trace events to this thread: keep serving them.
-    m_ports.window->ServeUntilTrue([this] { return m_workerDone.load(); });
-    if (m_worker.joinable()) m_worker.join();  // a call served meanwhile may have joined it
+    if (!m_conn) return;
+    m_conn->Close();
+    // The ending worker may still hand something to this thread (a tray icon): keep serving.
+    Connection* conn = m_conn.get();
+    m_ports.window->ServeUntilTrue([conn] { return conn->WorkerEnded(); });
+    conn->Join();
+    m_conn.reset();
 }
 
 void Relay::Stop() {
-    if (m_ports.window->IsCurrent()) {
+    if (m_ports.window->IsCurrent() || m_workerDone.load()) {
+        // Off the window thread only once the worker has ended (destruction after the loop has
+        // ended): joining it needs no window thread then.
         EndWorker();
-    } else if (!m_workerDone.load() || Connected()) {
+    } else {
         m_ports.window->Call([this] { EndWorker(); });  // needs the window thread running
-    } else if (m_worker.joinable()) {
-        // The worker has made its last hand-over; joining needs no window thread (destruction
-        // after the loop has ended).
-        m_worker.join();
     }
 }
 
-bool Relay::Refused(Route route, int port) {
+bool Relay::Refused(RelayMode route, int port) {
     const ServerFilter* filter = m_filter.load();
     if (!filter) return false;
     char rule[kRuleSize] = {};
@@ -79,14 +64,14 @@ bool Relay::Refused(Route route, int port) {
     return true;
 }
 
-void Relay::Unreachable(Route route, int port) {
+void Relay::Unreachable(RelayMode route, int port) {
     SetIcon(ICON_IDLE);
-    PostTrace(route == ROUTE_SECURE ? TRACE_TEXT : TRACE_TMS, "서버 접속오류!-->%s:%d", m_hostShown,
+    PostTrace(route == RELAY_SECURE ? TRACE_TEXT : TRACE_TMS, "서버 접속오류!-->%s:%d", m_hostShown,
               port);
     if (ServerWatch* watch = m_watch.load()) watch->OnServerUnreachable(m_hostShown, port);
 }
 
-void Relay::ConnectStep(Route route, const char* frame, int n) {
+void Relay::ConnectStep(RelayMode route, const char* frame, int n) {
     if (!StoreServer(frame, n)) return;
     // One connection and one worker at a time: the old one ends before the new one opens.
     EndWorker();
@@ -101,47 +86,39 @@ void Relay::ConnectStep(Route route, const char* frame, int n) {
         char shown[4 * kPortTextSize + 1];
         shown[EscapeControls(part, static_cast<std::size_t>(partLength), shown, sizeof shown - 1)] = '\0';
         LogPrintf(Log(), "TEVN-> ERROR : 접속전문 오류 (포트 %s)\n", shown);
-        Unreachable(ROUTE_SECURE, port);
+        Unreachable(RELAY_SECURE, port);
         return;
     }
     if (Refused(route, port)) return;
-    const int handle = ConnectServer(Log(), m_host, port);
-    if (handle == -1) {
+    auto conn = std::make_unique<Connection>(route);
+    const NetResult r = conn->Link().Connect(m_host, port);
+    if (!r.Ok()) {
+        LogPrintf(Log(), r.status == NetStatus::kNoSocket ? "TEVN-> ERROR : Socket Open Error (ERRNO = %d)\n"
+                                                          : "TEVN-> ERROR : Connect Error (ERRNO = %d)\n",
+                  r.error);
         LogConnectFailure(route, port, "connect");
         Unreachable(route, port);
-        ReleaseSocketLibrary();
         return;
     }
-    unsigned generation;
-    {
-        std::lock_guard<std::mutex> g(m_connLock);
-        m_socket = handle;
-        generation = ++m_generation;
-    }
-    // A new connection starts without a key: no answer on it opens with an older one.
-    WipeSessionKey(0);
     // Its log lines name the route and the server (the host as the console would show it).
     char host[4 * sizeof m_host];
     EscapeControls(m_hostShown, std::strlen(m_hostShown), host, sizeof host);
-    std::snprintf(m_connText, sizeof m_connText, "%s %s:%d",
-                  route == ROUTE_SECURE ? "SECURE" : "PLAIN", host, port);
-    m_connStartMs = NowMs();
-    m_firstSendMs.store(0);
-    m_connSent.store(0);
-    m_connFault.store(0);
-    LogPrintf(Log(), "TEVN-> 서버 접속 : %s\n", m_connText);
-    m_workerDone.store(false);
-    if (route == ROUTE_SECURE)
-        PostTrace(TRACE_TEXT, "서버접속-->%s:%d", m_hostShown, port);
-    else
-        PostTrace(TRACE_TMS, "서버접속-->%s:%d", m_hostShown, port);
+    std::snprintf(conn->text, sizeof conn->text, "%s %s:%d",
+                  route == RELAY_SECURE ? "SECURE" : "PLAIN", host, port);
+    conn->startMs = NowMs();
+    LogPrintf(Log(), "TEVN-> 서버 접속 : %s\n", conn->text);
+    PostTrace(route == RELAY_SECURE ? TRACE_TEXT : TRACE_TMS, "서버접속-->%s:%d", m_hostShown, port);
 
-    if (route == ROUTE_SECURE)
-        m_worker = std::thread(&Relay::SecureRecvWorker, this, handle, generation,
-                               m_secureSilenceSec.load());
-    else
-        m_worker = std::thread(&Relay::PlainRecvWorker, this, handle, generation,
-                               m_plainSilenceSec.load());
+    m_conn = std::move(conn);
+    Connection& c = *m_conn;
+    m_workerDone.store(false);
+    if (route == RELAY_SECURE) {
+        const int silence = m_secureSilenceSec.load();
+        c.StartWorker([this, &c, silence] { SecureRecvWorker(c, silence); });
+    } else {
+        const int silence = m_plainSilenceSec.load();
+        c.StartWorker([this, &c, silence] { PlainRecvWorker(c, silence); });
+    }
 }
 
 void Relay::LogMaskedFrame(const char* head, const void* bytes, int n) {
@@ -162,58 +139,88 @@ void Relay::LogMaskedFrame(const char* head, const void* bytes, int n) {
     LogFrame(bLog, head, copy, EscapeLineBreaks(copy, shown, sizeof copy), "]\n");
 }
 
+bool Relay::HandToServer(Connection& conn, const char* bytes, int n, const unsigned char* key,
+                         const TraceEvent* untraced, bool* dropped) {
+    *dropped = false;
+    NoteSent(conn);  // before the bytes go: a quick answer may come back at once
+    NetResult failure;
+    Connection::Handed handed;
+    TraceTarget* target = m_ports.trace;
+    if (untraced && target) {
+        // The trace lock is held from the send until the event is traced: an answer that the
+        // request brings back quickly is traced after it all the same.
+        std::lock_guard<std::mutex> g(m_traceLock);
+        handed = conn.Send(bytes, n, key, &failure);
+        target->OnTraceEvent(static_cast<unsigned>(n), *untraced);
+    } else {
+        handed = conn.Send(bytes, n, key, &failure);
+    }
+    switch (handed) {
+    case Connection::Handed::kSent:
+    case Connection::Handed::kQueued:
+        conn.sent.fetch_add(1);
+        return true;
+    case Connection::Handed::kDropped:
+        // The server has not taken what waits already: this frame never goes out, the
+        // connection goes on (its send's bound ends it if the server never reads again).
+        *dropped = true;
+        LogPrintf(Log(), "TEVN-> ERROR : 송신 대기 초과, 전문 버림 (%d바이트)\n", n);
+        PostTrace(conn.Route() == RELAY_SECURE ? TRACE_TEXT : TRACE_TMS, "송신 대기 초과!-->전문 버림(%d)", n);
+        return true;
+    case Connection::Handed::kFailed:
+        break;
+    }
+    if (failure.status != NetStatus::kCancelled)
+        LogPrintf(Log(), "TEVN-> ERROR : Write Error (ERRNO = %d)\n", failure.error);
+    conn.fault.store(1);
+    return false;
+}
+
 void Relay::RelayPlain(const char* frame, FrameKind kind, int n, const TraceEvent* untraced) {
     const bool connectFrame = kind == FRAME_CONNECT_SE || kind == FRAME_CONNECT_PE;
-    if (connectFrame) ConnectStep(ROUTE_PLAIN, frame, n);
-
-    const int handle = CurrentSocket();
-    if (handle == 0 || connectFrame) return;
+    if (connectFrame) ConnectStep(RELAY_PLAIN, frame, n);
+    if (!Connected() || connectFrame) return;
     if (kind == FRAME_END) {
-        DetachConnection();
+        CloseConnection();
         return;
     }
-    NoteSent();  // before the bytes go: a quick answer may come back at once
-    if (SendTraced(handle, frame, n, untraced) == -1) {
-        m_connFault.store(1);
+    bool dropped;
+    if (!HandToServer(*m_conn, frame, n, nullptr, untraced, &dropped)) {
         PostTrace(TRACE_TMS, "송신 오류!-->접속해제");
-        DetachConnection();
+        CloseConnection();
     }
 }
 
 void Relay::RelaySecure(const char* frame, FrameKind kind, int n) {
     const bool connectFrame = kind == FRAME_CONNECT_SE || kind == FRAME_CONNECT_TT;
-    if (connectFrame) ConnectStep(ROUTE_SECURE, frame, n);
-
-    const int handle = CurrentSocket();
-    if (handle == 0 || connectFrame) return;
+    if (connectFrame) ConnectStep(RELAY_SECURE, frame, n);
+    if (!Connected() || connectFrame) return;
     if (kind == FRAME_END) {
-        DetachConnection();
+        CloseConnection();
         return;
     }
     if (kind == FRAME_REQUEST) {
         char head[64];
         std::snprintf(head, sizeof head, "TEVN-> [요청전문][%d][", n);
         LogMaskedFrame(head, frame, n);
-        NoteSent();
         const int r = SendSecureRequest(frame, n);
-        if (r != 0) {
-            m_connFault.store(1);
+        if (r != 0 && r != -5) {
+            m_conn->fault.store(1);
             PostTrace(TRACE_TEXT, "접속해제(%d)!-->(%d)", 993, r);
-            DetachConnection();
+            CloseConnection();
         }
         return;
     }
-    NoteSent();
-    if (SendAll(Log(), handle, frame, n) == -1) {
-        m_connFault.store(1);
+    bool dropped;
+    if (!HandToServer(*m_conn, frame, n, nullptr, nullptr, &dropped)) {
         PostTrace(TRACE_TEXT, "접속해제(%d)!-->(%d)", kind == FRAME_ACK_NAK ? 1012 : 1025, -1);
-        DetachConnection();
+        CloseConnection();
     }
 }
 
-void Relay::LogConnectFailure(Route route, int port, const char* cause) {
+void Relay::LogConnectFailure(RelayMode route, int port, const char* cause) {
     char host[4 * sizeof m_host];
     EscapeControls(m_hostShown, std::strlen(m_hostShown), host, sizeof host);
     LogPrintf(Log(), "TEVN-> 서버 접속 실패 : %s %s:%d (%s)\n",
-              route == ROUTE_SECURE ? "SECURE" : "PLAIN", host, port, cause);
+              route == RELAY_SECURE ? "SECURE" : "PLAIN", host, port, cause);
 }

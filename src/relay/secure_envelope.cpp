@@ -5,7 +5,6 @@
 #include "crypto/adapter.h"
 #include "crypto/session_key.h"
 #include "diag/log.h"
-#include "net/transport.h"
 #include "relay/wiped.h"
 #include "sys/sys.h"
 
@@ -27,20 +26,6 @@ void PutDecimal(char* at, int width, int value) {
 
 }  // namespace
 
-void Relay::WipeSessionKey(unsigned generation) {
-    std::lock_guard<std::mutex> g(m_keyLock);
-    if (generation != 0 && m_keyGeneration != generation) return;  // a newer connection's key
-    sys::SecureZero(m_sessionKey, sizeof m_sessionKey);
-    m_keyGeneration = 0;
-}
-
-bool Relay::SessionKeyOf(unsigned generation, unsigned char key[16]) {
-    std::lock_guard<std::mutex> g(m_keyLock);
-    if (m_keyGeneration == 0 || m_keyGeneration != generation) return false;
-    std::memcpy(key, m_sessionKey, 16);
-    return true;
-}
-
 int Relay::SendSecureRequest(const char* frame, int length) {
     const int bLog = Log();
     if (length < 0) length = 0;
@@ -60,13 +45,6 @@ int Relay::SendSecureRequest(const char* frame, int length) {
         // Never send a request under a key that is not secret.
         LogPrintf(bLog, "TEVN-> ERROR : 세션키 생성 오류!\n");
         return -1;
-    }
-    {
-        // The key belongs to the connection the request goes out on.
-        std::lock_guard<std::mutex> c(m_connLock);
-        std::lock_guard<std::mutex> g(m_keyLock);
-        std::memcpy(m_sessionKey, key, sizeof m_sessionKey);
-        m_keyGeneration = m_socket != 0 ? m_generation : 0;
     }
 
     unsigned char rsa[kEnvelopeBufferSize] = {};
@@ -101,10 +79,12 @@ int Relay::SendSecureRequest(const char* frame, int length) {
     PutDecimal(envelope + 10 + r, 6, s);
     std::memcpy(envelope + 16 + r, seed, static_cast<std::size_t>(s));
 
-    const int handle = CurrentSocket();
-    if (handle == 0 || SendAll(bLog, handle, envelope, 16 + r + s) == -1) {
+    // The key becomes the connection's as the envelope goes out on it (not when it is dropped).
+    bool dropped = false;
+    if (!Connected() || !HandToServer(*m_conn, envelope, 16 + r + s,
+                                      reinterpret_cast<const unsigned char*>(key), nullptr, &dropped)) {
         LogPrintf(bLog, "TEVN-> ERROR : 요청전문 송신 오류!\n");
         return -3;
     }
-    return 0;
+    return dropped ? -5 : 0;
 }

@@ -138,7 +138,7 @@ void RelayRig::OnWindow(const std::function<void()>& fn) { loop.Call(fn); }
 
 int RelayRig::Mode() {
     int m = -1;
-    OnWindow([&] { m = relay->RelayMode(); });
+    OnWindow([&] { m = relay->Mode(); });
     return m;
 }
 
