@@ -106,12 +106,11 @@ void Relay::ConnectStep(RelayMode route, const char* frame, int n) {
     std::snprintf(conn->text, sizeof conn->text, "%s %s:%d",
                   route == RELAY_SECURE ? "SECURE" : "PLAIN", host, port);
     conn->startMs = NowMs();
-    LogPrintf(Log(), "TEVN-> 서버 접속 : %s\n", conn->text);
-    PostTrace(route == RELAY_SECURE ? TRACE_TEXT : TRACE_TMS, "서버접속-->%s:%d", m_hostShown, port);
-
     m_conn = std::move(conn);
     Connection& c = *m_conn;
     m_workerDone.store(false);
+    LogPrintf(Log(), "TEVN-> 서버 접속 : %s\n", c.text);
+    PostTrace(route == RELAY_SECURE ? TRACE_TEXT : TRACE_TMS, "서버접속-->%s:%d", m_hostShown, port);
     if (route == RELAY_SECURE) {
         const int silence = m_secureSilenceSec.load();
         c.StartWorker([this, &c, silence] { SecureRecvWorker(c, silence); });

@@ -59,8 +59,9 @@ bool Relay::AwaitServer(Connection& conn, Clock::time_point heard, int silenceSe
         const NetResult r = link.Wait(sending, static_cast<int>(waitMs > 0x7fffffff ? 0x7fffffff : waitMs), &ready);
         if (r.status == NetStatus::kTimedOut) continue;  // the loop says which bound ran out
         if (!r.Ok()) {
-            // Closed by the relay (the terminal's end, a new connect, the stop) or a failed wait.
-            PostTrace(TRACE_TEXT, "TIMEOUT 접속해제!-->(%d)", -1);
+            // Closed by the relay (the terminal's end, a new connect, the stop) or a failed wait:
+            // each route says it as its read failing.
+            PostTrace(TRACE_TEXT, conn.Route() == RELAY_SECURE ? "#1 RECV 접속해제!-->(%d)" : "TIMEOUT 접속해제!-->(%d)", -1);
             if (r.status != NetStatus::kCancelled) tally.cause = "read-error";
             *v = -1;
             return false;

@@ -189,8 +189,7 @@ TEST_F(Connected, SendToAClosedPeerIsAResetAndRaisesNoSignal) {
 }
 
 // A server that accepts and then never reads: once the buffers on both sides are full, the send
-// gives up after the transfer time-out instead of holding the caller for good; a send that
-// never waits reports what went out.
+// gives up after the transfer time-out instead of holding the caller for good.
 TEST_F(Connected, SendToAServerThatNeverReadsGivesUp) {
     SetTransferTimeoutMs(300);
     std::vector<char> chunk(1 << 16, 'x');
@@ -201,9 +200,6 @@ TEST_F(Connected, SendToAServerThatNeverReadsGivesUp) {
     EXPECT_EQ(r.status, NetStatus::kTimedOut);
     EXPECT_EQ(r.error, TimedOutErrorNumber());
     EXPECT_LT(r.count, static_cast<int>(chunk.size()));
-    const NetResult now = m_link.SendNow(chunk.data(), static_cast<int>(chunk.size()));
-    EXPECT_TRUE(now.Ok());
-    EXPECT_EQ(now.count, 0);
 }
 
 // Ten bytes, one every 100 ms: each piece comes well within the bound, the whole answer not.

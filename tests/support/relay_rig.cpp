@@ -154,5 +154,9 @@ std::string RelayRig::PortText() {
     return p;
 }
 
-bool RelayRig::Connected() { return relay->Connected(); }
+bool RelayRig::Connected() {
+    bool c = false;
+    OnWindow([&] { c = relay->Connected(); });
+    return c;
+}
 bool RelayRig::WorkerRunning() { return relay->WorkerRunning(); }
