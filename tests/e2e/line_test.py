@@ -52,6 +52,11 @@ class LineTest(GatewayTest):
     def log(self):
         return log_messages(self.work)
 
+    def log_matching(self, pattern):
+        """The log's lines in which pattern is found."""
+        rx = re.compile(pattern)
+        return [m for m in self.log() if rx.search(m)]
+
     def assert_log_in_order(self, *patterns):
         """The log holds lines matching the patterns, in this order (others may lie between)."""
         lines = self.log()

@@ -6,6 +6,7 @@ wait."""
 
 import glob
 import os
+import random
 import re
 import select
 import time
@@ -40,46 +41,119 @@ class HostileTest(LineTest):
 
 class HostileServerTest(HostileTest):
 
-    def test_server_that_never_reads(self):
-        stuck, sport = self.servsim("--never-read")
-        echo, eport = self.servsim()
-        line, gw = self.start()
-        line.send(connect_frame(b"P", "127.0.0.1", sport))
-        self.assertIsNotNone(stuck.out.wait_for(r"conn 1  accepted"), self.dump())
-        # Back to back, so the line cuts them into 4096-byte bursts; digits only, so no burst
-        # reads as a connect frame, a version query or an end.
-        frame = request_frame(b"0200" + b"0123456789" * 400)
-        data = memoryview(frame * (8 * MB // len(frame)))
-        longest, t0 = 0.0, time.monotonic()
+    def flood_line(self, line, stream):
+        """Writes stream to the line back to back (so the line cuts it into 4096-byte bursts);
+        returns the longest time the gateway left the line unread."""
+        data, longest = memoryview(stream), 0.0
         os.set_blocking(line.master, False)
         while data:
             waited = time.monotonic()
-            # The gateway takes bytes from the line again once its send has given up.
             ready = select.select([], [line.master], [], BOUND)[1]
             self.assertTrue(ready, "the gateway took nothing from the line for %d s, %d bytes "
                             "before the end\n%s" % (BOUND, len(data), self.dump()))
             longest = max(longest, time.monotonic() - waited)
             data = data[os.write(line.master, data[:4096]):]
         os.set_blocking(line.master, True)
-        last = time.monotonic()
-        print("[ timing ] %d bytes in %.1f s, the line held at most %.2f s"
-              % (len(frame) * (8 * MB // len(frame)), last - t0, longest))
+        return longest
+
+    def version_at_once(self, line):
+        """The version query, sent right after a flood, is answered within a second."""
         line.send(b"")  # the line's silence ends the last burst
+        t0 = time.monotonic()
         line.send(b"VVV")
-        self.assertEqual(line.read(len(VERSION_REPLY), timeout=last + BOUND - time.monotonic()),
-                         VERSION_REPLY, self.dump())
-        print("[ timing ] the version reply %.2f s after the last frame" % (time.monotonic() - last))
-        # The failed send shows the TMS mark (as the connect did), then the worker ends.
-        connected = self.trace(gw, r"\[CAT<-TMS\] \[000\] \[전문수신\]")
-        failed = self.trace(gw, r"\[CAT<-TMS\] \[000\] \[전문수신\]", start=connected + 1)
-        self.trace(gw, r"접속해제!\(-1\)-->쓰레드종료", start=failed)
-        taken = sum(int(m.group(1)) for m in (re.search(r"\[CAT->VAN\] \[(\d+)\]", l)
-                                              for l in gw.out.lines[connected:failed]) if m)
-        print("[ timing ] the send gave up after %d bytes from the line" % taken)
-        self.assertEqual(self.log_matching(r"^TEVN-> ERROR : Write Error \(ERRNO = 11\)$"), 1)
+        self.assertEqual(line.read(len(VERSION_REPLY), timeout=1.0), VERSION_REPLY, self.dump())
+        print("[ timing ] the version reply %.2f s after the query" % (time.monotonic() - t0))
+
+    def dropped_bytes(self):
+        return sum(int(m.group(1)) for m in (re.search(r"^TEVN-> ERROR : 송신 대기 초과, 전문 버림 "
+                                                       r"\((\d+)바이트\)$", l) for l in self.log()) if m)
+
+    def test_server_that_never_reads(self):
+        stuck, sport = self.servsim("--never-read")
+        echo, eport = self.servsim()
+        line, gw = self.start()
+        line.send(connect_frame(b"P", "127.0.0.1", sport))
+        self.assertIsNotNone(stuck.out.wait_for(r"conn 1  accepted"), self.dump())
+        # Digits only, so no burst reads as a connect frame, a version query or an end.
+        frame = request_frame(b"0200" + b"0123456789" * 400)
+        t0 = time.monotonic()
+        longest = self.flood_line(line, frame * (8 * MB // len(frame)))
+        print("[ timing ] %d bytes in %.1f s, the line held at most %.2f s"
+              % (len(frame) * (8 * MB // len(frame)), time.monotonic() - t0, longest))
+        # The line is read whatever the send does: the query is answered while it is stalled.
+        self.version_at_once(line)
+        self.assertGreater(self.dropped_bytes(), 0, "nothing waited for the server\n" + self.dump())
+        # The send's bound ends the connection once the server has taken nothing of what waits
+        # for 17 s: the TMS mark, the worker's end, and what still waited is dropped with a line
+        # of its own. The terminal goes on sending meanwhile (the buffers may still take a few
+        # of its frames before they are full for good), and every query is answered at once.
+        ends, t0 = len(self.traces(gw, END)), time.monotonic()
+        while len(self.traces(gw, END)) == ends:
+            self.assertLess(time.monotonic() - t0, 3 * BOUND, "the send's bound never ran out\n" + self.dump())
+            line.send(frame)
+            self.version_at_once(line)
+        i = self.trace(gw, r"접속해제!\(-1\)-->쓰레드종료")
+        print("[ timing ] the connection ended %.1f s after the flood" % (time.monotonic() - t0))
+        self.trace(gw, r"\[CAT<-TMS\] \[000\] \[전문수신\]", start=i - 3)
+        self.assertEqual(len(self.log_matching(r"^TEVN-> ERROR : Write Error \(ERRNO = 11\)$")), 1)
+        self.assertEqual(len(self.log_matching(r"^TEVN-> ERROR : 송신 대기 전문 버림 \(\d+개, \d+바이트\)$")), 1)
+        self.assertEqual(len(self.log_matching(r"결과 send-error$")), 1)
         # It goes on: a second exchange, and the version again.
         self.exchange(line, gw, b"P", "127.0.0.1", eport)
         self.assert_version_works(line)
+
+    def test_server_that_reads_late(self):
+        # The server takes nothing for 4 s while the terminal sends 8 MB: the socket buffers
+        # fill, a few bursts wait for the server, the rest are dropped with a log line each.
+        # Once it reads, it gets every burst that was not dropped, whole and in order.
+        record = os.path.join(self.work, "late.rec")
+        late, port = self.servsim("--read-after", "4000", "--answer-all", "--silent", "--record", record)
+        line, gw = self.start()
+        line.send(connect_frame(b"P", "127.0.0.1", port))
+        self.assertIsNotNone(late.out.wait_for(r"conn 1  accepted"), self.dump())
+        rnd = random.Random(21)
+        stream = bytes(rnd.choice(b"0123456789") for _ in range(8 * MB))
+        longest = self.flood_line(line, stream)
+        self.version_at_once(line)
+        self.assertIsNotNone(late.out.wait_for(r"conn 1  reads again", timeout=BOUND), self.dump())
+        dropped = self.dropped_bytes()
+        expected = len(stream) - dropped
+        deadline, got = time.monotonic() + BOUND, b""
+        while len(got) < expected and time.monotonic() < deadline:
+            got = self.recorded(record)
+            if len(got) < expected:
+                late.out.wait_for(r"conn 1  <- ", start=len(late.out.lines), timeout=0.5)
+        print("[ timing ] line held at most %.2f s; %d bytes dropped, %d delivered"
+              % (longest, dropped, len(got)))
+        self.assertGreater(dropped, 0)
+        self.assertEqual(len(got), expected, self.dump())
+        # What arrived is the stream with whole bursts (at most 4096 bytes each) taken out.
+        gaps, i, j = [], 0, 0
+        while j < len(got):
+            lo, hi = 0, min(len(stream) - i, len(got) - j)
+            while lo < hi:  # the longest common run from here
+                mid = (lo + hi + 1) // 2
+                if stream[i:i + mid] == got[j:j + mid]:
+                    lo = mid
+                else:
+                    hi = mid - 1
+            i, j = i + lo, j + lo
+            if j < len(got):
+                k = stream.find(got[j:j + 40], i)
+                self.assertGreater(k, i, "bytes the terminal never sent, or out of order")
+                gaps.append(k - i)
+                i = k
+        gaps.append(len(stream) - i)
+        self.assertEqual(sum(gaps), dropped)
+        self.assertTrue(all(g % 4096 == 0 or g < 4096 * 64 for g in gaps), gaps)
+        self.assertEqual(len(self.log_matching(r"^TEVN-> ERROR : Write Error")), 0)
+
+    def recorded(self, path):
+        try:
+            with open(path) as f:
+                return b"".join(bytes.fromhex(l.split()[1]) for l in f if l.startswith("1 "))
+        except FileNotFoundError:
+            return b""
 
     def test_secure_answer_dribbled(self):
         # The count at once, then the length field and the 16-byte body a byte every 2.5 s: no
@@ -139,10 +213,6 @@ class HostileServerTest(HostileTest):
         # It goes on relaying and tracing; the log stays as it was.
         self.exchange(line, gw, b"P", "127.0.0.1", eport)
         self.assertEqual(self.log_file(), log)
-
-    def log_matching(self, pattern):
-        rx = re.compile(pattern)
-        return len([m for m in self.log() if rx.search(m)])
 
 
 class StalledOutputTest(HostileTest):

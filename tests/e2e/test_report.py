@@ -68,10 +68,6 @@ class ReportTest(LineTest):
         self.assertEqual(len(self.log_matching(r"^TEVN-> 서버 접속 실패 : ")), self.failed_connects,
                          self.dump())
 
-    def log_matching(self, pattern):
-        rx = re.compile(pattern)
-        return [m for m in self.log() if rx.search(m)]
-
     def setUp(self):
         super().setUp()
         self.failed_connects = 0

@@ -53,6 +53,7 @@ const char kUsage[] =
     "  --close-on-ack        close the connection when an ACK arrives\n"
     "  --silent              accept and read, never answer\n"
     "  --never-read          accept and never read: the gateway's sends fill the buffers and stall\n"
+    "  --read-after MS       take no byte for MS after the accept, then serve as usual\n"
     "  --reset               reset the connection (SO_LINGER 0) when the first request arrives\n"
     "  --refuse              bind the address without listening: every connect is refused\n"
     "  --connections N       exit after N connections have ended (default: until SIGTERM)\n"
@@ -90,6 +91,7 @@ struct Config {
     bool closeOnAck = false;
     bool silent = false;
     bool neverRead = false;
+    int readAfterMs = 0;  // takes no byte for this long after the accept
     bool reset = false;
     bool refuse = false;
     int connections = 0;
@@ -289,6 +291,14 @@ bool Serve(const Config& c, int fd, int conn) {
             return true;
         }
     }
+    if (c.readAfterMs > 0) {
+        Say(conn, "reads nothing for ", std::to_string(c.readAfterMs) + " ms");
+        if (SignalWithin(c.readAfterMs)) {
+            close(fd);
+            return false;
+        }
+        Say(conn, "reads again", "");
+    }
     if (c.replayPrevious && !g_lastSealed.empty()) {
         // Sealed with the earlier connection's session key: the gateway must not open it.
         const bool sent = send(fd, g_lastSealed.data(), g_lastSealed.size(), MSG_NOSIGNAL) ==
@@ -386,6 +396,7 @@ bool ParseArgs(int argc, char** argv, Config* c) {
         else if (a == "--close-on-ack") c->closeOnAck = true;
         else if (a == "--silent") c->silent = true;
         else if (a == "--never-read") c->neverRead = true;
+        else if (a == "--read-after") ok = takes([&](const char* t) { return Number(t, &c->readAfterMs); });
         else if (a == "--reset") c->reset = true;
         else if (a == "--refuse") c->refuse = true;
         else if (a == "--record") ok = takes([&](const char* t) { c->recordPath = t; return true; });
