@@ -130,7 +130,7 @@ int Handover(int n) {
     Stamps sink;
     CCom com;
     com.SetOwner(&window, &sink);
-    com.SetParams(name, 115200, 8, 0, 0);
+    com.SetParams(name, 115200, 8, COM_STOP_ONE, COM_PARITY_NONE);
     int rc = 1;
     if (com.Open()) {
         unsigned char burst[64];

@@ -32,7 +32,7 @@ struct Rig {
         CCom::SetSilenceMs(kSilenceMs);
         window.Start();
         com.SetOwner(&window, &sink);
-        com.SetParams(line.name.c_str(), 115200, 8, 0, 0);
+        com.SetParams(line.name.c_str(), 115200, 8, COM_STOP_ONE, COM_PARITY_NONE);
         FUZZ_CHECK(com.Open() == 1);
     }
     ~Rig() {

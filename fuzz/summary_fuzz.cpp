@@ -28,7 +28,7 @@ public:
 // the frame's bytes, which also fill the text field of a kind-0 event.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (size < 6) return 0;
-    const int kind = static_cast<int8_t>(data[0]);
+    const TraceKind kind = static_cast<TraceKind>(static_cast<int8_t>(data[0]));
     uint32_t count = 0;
     std::memcpy(&count, data + 1, 4);
     const std::size_t cap = data[5] % 80;

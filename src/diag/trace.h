@@ -3,7 +3,8 @@
 #pragma once
 #include <cstddef>
 
-enum TraceKind {
+// Fixed to int: a record may carry a kind it does not know (shown as nothing, counted).
+enum TraceKind : int {
     TRACE_TEXT = 0,           // status or error text
     TRACE_FROM_TERMINAL = 1,  // "[CAT->VAN]" bytes received from the terminal
     TRACE_TO_TERMINAL = 2,    // "[CAT<-VAN]" bytes written to the terminal

@@ -97,12 +97,12 @@ int EscapeLineBreaks(char* bytes, int n, int cap) {
     return length;
 }
 
-bool SummarizeFrame(int kind, const unsigned char* raw, unsigned count, char* out,
+bool SummarizeFrame(TraceKind kind, const unsigned char* raw, unsigned count, char* out,
                     std::size_t cap) {
     // With no bytes the first byte reads as 0, as from a zero-filled work buffer.
     const unsigned char first = count > 0 ? raw[0] : 0;
     if (first == 0x0D || first == '!' || first == '%') return false;
-    if (count >= 10 || kind > 2) {
+    if (count >= 10 || kind == TRACE_TMS) {
         std::snprintf(out, cap, "%s", "전문수신");
     } else if (const char* name = ControlName(first)) {
         std::snprintf(out, cap, "%s", name);
@@ -140,7 +140,8 @@ void TraceRenderer::OnTraceEvent(unsigned count, const TraceEvent& event) {
         shown = true;
     } else if (event.kind >= TRACE_FROM_TERMINAL && event.kind <= TRACE_TMS) {
         char summary[kSummarySize];
-        if (!SummarizeFrame(event.kind, event.raw, count, summary, sizeof summary)) return;
+        if (!SummarizeFrame(static_cast<TraceKind>(event.kind), event.raw, count, summary, sizeof summary))
+            return;
         const char* tag = event.kind == TRACE_FROM_TERMINAL ? "[CAT->VAN]"
                           : event.kind == TRACE_TO_TERMINAL ? "[CAT<-VAN]"
                                                             : "[CAT<-TMS]";

@@ -7,8 +7,6 @@
 #include <atomic>
 #include <cstddef>
 
-// The summary of a frame event (kinds 1 to 3): "ACK", "Unknown : 41", "전문수신", ...
-// Returns false when the event is dropped (first byte 0x0D, '!' or '%').
 // Text with control bytes (C0, DEL, C1 in UTF-8) shown as \xNN, so that bytes from the terminal
 // or a server cannot drive a console. Writes at most cap bytes, terminator included; returns
 // the length written.
@@ -22,7 +20,10 @@ std::size_t EscapeControls(const char* text, std::size_t len, char* out, std::si
 // '*', so the result never exceeds cap and never holds one of these bytes.
 int EscapeLineBreaks(char* bytes, int n, int cap);
 
-bool SummarizeFrame(int kind, const unsigned char* raw, unsigned count, char* out, std::size_t cap);
+// The summary of a frame event (kinds 1 to 3): "ACK", "Unknown : 41", "전문수신", ...
+// Returns false when the event is dropped (first byte 0x0D, '!' or '%').
+bool SummarizeFrame(TraceKind kind, const unsigned char* raw, unsigned count, char* out,
+                    std::size_t cap);
 
 class TraceRenderer final : public TraceTarget {
 public:

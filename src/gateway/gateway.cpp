@@ -110,7 +110,7 @@ void Gateway::SetTexts(const std::string& port, const std::string& rate) {
 }
 
 bool Gateway::OpenPort() {
-    m_com.SetParams(m_port.c_str(), RateNumber(m_rate.c_str()), 8, 0, 0);
+    m_com.SetParams(m_port.c_str(), RateNumber(m_rate.c_str()), 8, COM_STOP_ONE, COM_PARITY_NONE);
     m_relay.SetRateText(m_rate.c_str());
     if (m_com.Open()) {
         m_relay.PostTrace(TRACE_TEXT, "%s Open 성공!", m_port.c_str());

@@ -15,8 +15,8 @@ struct CCom::HandOverMark {
     HandOverMark* outer;
 };
 
-void CCom::SetParams(const char* portName, uint32_t baudRate, uint8_t byteSize, uint8_t stopBits,
-                     uint8_t parity) {
+void CCom::SetParams(const char* portName, uint32_t baudRate, uint8_t byteSize, ComStopBits stopBits,
+                     ComParity parity) {
     m_strPortName = portName ? portName : "";
     m_baudRate = baudRate;
     m_byteSize = byteSize;

@@ -14,6 +14,22 @@ class WindowThread;
 
 constexpr unsigned kComBufferSize = 4096;
 
+// The line's parity and stop bits in the codes of the Windows DCB, which takes them as they are
+// (the COM_ prefix: winbase.h already has PARITY_NONE and the like for other codes).
+enum ComParity : uint8_t {
+    COM_PARITY_NONE = 0,
+    COM_PARITY_ODD = 1,
+    COM_PARITY_EVEN = 2,
+    COM_PARITY_MARK = 3,
+    COM_PARITY_SPACE = 4,
+};
+
+enum ComStopBits : uint8_t {
+    COM_STOP_ONE = 0,
+    COM_STOP_ONE_HALF = 1,  // with 5 data bits only
+    COM_STOP_TWO = 2,
+};
+
 class CCom final : public TerminalWriter {
 public:
     CCom();
@@ -21,17 +37,17 @@ public:
     CCom(const CCom&) = delete;
     CCom& operator=(const CCom&) = delete;
 
-    void SetParams(const char* portName, uint32_t baudRate, uint8_t byteSize, uint8_t stopBits,
-                   uint8_t parity);
+    void SetParams(const char* portName, uint32_t baudRate, uint8_t byteSize, ComStopBits stopBits,
+                   ComParity parity);
     // Who receives the bursts; must be set before Open (the watcher never runs without one).
     void SetOwner(WindowThread* window, TerminalSink* sink);
 
     // 1 or 0. An open port is closed first. SetParams only while the port is closed.
     int Open();
-    // Always 1; the old watcher has left when it returns. Called from inside a handler of
-    // this port, it lets the watcher go instead: that one leaves when the handler returns and
-    // touches nothing any more. Bursts not yet handed over when Close starts are dropped.
-    int Close();
+    // The old watcher has left when it returns. Called from inside a handler of this port, it
+    // lets the watcher go instead: that one leaves when the handler returns and touches nothing
+    // any more. Bursts not yet handed over when Close starts are dropped.
+    void Close();
     uint32_t Write(const void* bytes, uint32_t n) override;  // any thread; one write at a time
     // The line silence that ends a burst, for every port opened afterwards (100 ms; shorter in fuzzing).
     static void SetSilenceMs(unsigned ms);
@@ -62,8 +78,8 @@ private:
     TerminalSink* m_sink = nullptr;
     std::string m_strPortName;
     uint8_t m_byteSize = 8;
-    uint8_t m_parity = 0;
-    uint8_t m_stopBits = 0;
+    ComParity m_parity = COM_PARITY_NONE;
+    ComStopBits m_stopBits = COM_STOP_ONE;
     uint32_t m_baudRate = 0;
     std::unique_ptr<Platform> m_platform;  // made once per object, not per open
     std::mutex m_writeLock;                // one write at a time; the device closes under it

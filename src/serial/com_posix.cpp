@@ -90,7 +90,7 @@ bool SpeedConstant(uint32_t baud, speed_t* out) {
 
 // Raw 8N1 (or what the parameters ask for) at the chosen speed; false when the parameters
 // have no termios form or the device refuses them.
-bool SetLine(int fd, uint32_t baud, uint8_t byteSize, uint8_t parity, uint8_t stopBits) {
+bool SetLine(int fd, uint32_t baud, uint8_t byteSize, ComParity parity, ComStopBits stopBits) {
     termios t{};
     speed_t speed;
     if (tcgetattr(fd, &t) != 0 || !SpeedConstant(baud, &speed)) return false;
@@ -104,18 +104,18 @@ bool SetLine(int fd, uint32_t baud, uint8_t byteSize, uint8_t parity, uint8_t st
         case 8: t.c_cflag |= CS8; break;
         default: return false;
     }
-    switch (parity) {  // the Windows codes: none, odd, even, mark, space
-        case 0: break;
-        case 1: t.c_cflag |= PARENB | PARODD; break;
-        case 2: t.c_cflag |= PARENB; break;
-        case 3: t.c_cflag |= PARENB | PARODD | CMSPAR; break;
-        case 4: t.c_cflag |= PARENB | CMSPAR; break;
-        default: return false;
+    switch (parity) {
+        case COM_PARITY_NONE: break;
+        case COM_PARITY_ODD: t.c_cflag |= PARENB | PARODD; break;
+        case COM_PARITY_EVEN: t.c_cflag |= PARENB; break;
+        case COM_PARITY_MARK: t.c_cflag |= PARENB | PARODD | CMSPAR; break;
+        case COM_PARITY_SPACE: t.c_cflag |= PARENB | CMSPAR; break;
+        default: return false;  // a code the DCB would refuse as well
     }
-    switch (stopBits) {  // one, one and a half (5 data bits only), two
-        case 0: break;
-        case 1: if (byteSize != 5) return false; t.c_cflag |= CSTOPB; break;
-        case 2: t.c_cflag |= CSTOPB; break;
+    switch (stopBits) {
+        case COM_STOP_ONE: break;
+        case COM_STOP_ONE_HALF: if (byteSize != 5) return false; t.c_cflag |= CSTOPB; break;
+        case COM_STOP_TWO: t.c_cflag |= CSTOPB; break;
         default: return false;
     }
     // With VMIN 1 a non-blocking read of an empty line says EAGAIN; 0 is left for a hang-up.
@@ -190,7 +190,7 @@ int CCom::Open() {
     return 1;
 }
 
-int CCom::Close() {
+void CCom::Close() {
     Platform& p = *m_platform;
     m_closing.store(true);
     m_bConnected.store(0);
@@ -218,7 +218,6 @@ int CCom::Close() {
         p.silence = -1;
     }
     m_closing.store(false);
-    return 1;
 }
 
 uint32_t CCom::Read() {

@@ -129,7 +129,7 @@ int CCom::Open() {
     return 1;
 }
 
-int CCom::Close() {
+void CCom::Close() {
     Platform& p = *m_platform;
     m_closing.store(true);
     m_bConnected.store(0);
@@ -152,7 +152,6 @@ int CCom::Close() {
         CloseIf(p.hStop);
     }
     m_closing.store(false);
-    return 1;
 }
 
 uint32_t CCom::Read() {

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -36,8 +37,8 @@ bool RemoveFile(const char* folder, const char* name);
 // UTF-8 path is opened through the wide API and others may read, rename or delete the file.
 class AppendFile {
 public:
-    AppendFile() = default;
-    ~AppendFile() { Close(); }
+    AppendFile();
+    ~AppendFile();
     AppendFile(const AppendFile&) = delete;
     AppendFile& operator=(const AppendFile&) = delete;
 
@@ -45,7 +46,7 @@ public:
     // why (when given) then says what is wrong, in a few words.
     bool Open(const char* folder, const char* name, std::string* why = nullptr);
     void Close();
-    bool IsOpen() const { return m_handle != -1; }
+    bool IsOpen() const;
     // Bytes the file held when it was opened.
     long long OpenedSize() const { return m_openedSize; }
     // Appends n bytes at the end, in one system call where the system allows.
@@ -55,15 +56,11 @@ public:
     // Reads the last n bytes of the file (fewer if it is shorter); the count read, or -1.
     long ReadTail(char* buffer, std::size_t n) const;
 
-private:
-    void Watch(const char* folder);  // POSIX
+    struct Platform;  // the open file and how its name is checked
 
-    std::intptr_t m_handle = -1;  // file descriptor or HANDLE
-    std::uint64_t m_device = 0, m_index = 0;
+private:
+    std::unique_ptr<Platform> m_platform;  // made once per object, not per open or line
     long long m_openedSize = 0;
-    std::string m_path;       // POSIX
-    int m_watch = -1;         // Linux: inotify descriptor watching the file and its folder
-    std::wstring m_widePath;  // Windows
 };
 
 // Converts valid UTF-8 to code page 949. Returns the number of bytes written to out, or -1
@@ -77,8 +74,8 @@ std::string Cp949ToUtf8(const char* in, std::size_t n);
 // path through the wide API and lets the writer go on appending.
 class FileReader {
 public:
-    FileReader() = default;
-    ~FileReader() { Close(); }
+    FileReader();
+    ~FileReader();
     FileReader(const FileReader&) = delete;
     FileReader& operator=(const FileReader&) = delete;
     bool Open(const char* path);
@@ -86,8 +83,10 @@ public:
     // Up to n bytes; 0 at the end, -1 on error.
     long Read(void* buffer, std::size_t n);
 
+    struct Platform;  // the open file
+
 private:
-    std::intptr_t m_handle = -1;
+    std::unique_ptr<Platform> m_platform;  // made once per object
 };
 
 // Fills buf with bytes from the operating system's secure random source. False on failure.

@@ -109,6 +109,48 @@ bool RemoveFile(const char* folder, const char* name) {
     return removed;
 }
 
+struct AppendFile::Platform {
+    int fd = -1;
+    std::uint64_t device = 0, index = 0;  // the file opened, to tell it from one put in its place
+    std::string path;
+    int watch = -1;  // Linux: inotify descriptor watching the file and its folder
+};
+
+AppendFile::AppendFile() : m_platform(new Platform) {}
+
+AppendFile::~AppendFile() { Close(); }
+
+bool AppendFile::IsOpen() const { return m_platform->fd != -1; }
+
+namespace {
+
+// On Linux the kernel tells of a rename, a removal or a replacement of the file (a change of
+// its link count) or of its folder: the name is then looked up only after something happened,
+// not for every line. Where that cannot be set up, every line looks the name up.
+void Watch(AppendFile::Platform& p, const char* folder) {
+#if defined(__linux__)
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watch < 0) return;
+    constexpr std::uint32_t kEvents = IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF | IN_DONT_FOLLOW;
+    if (inotify_add_watch(watch, p.path.c_str(), kEvents) < 0 ||
+        inotify_add_watch(watch, folder, kEvents | IN_ONLYDIR) < 0) {
+        close(watch);
+        return;
+    }
+    // Renamed between the opening and the watch: the watch is on another file, and the next
+    // line finds the name gone.
+    if (Names(p.path, p.device, p.index))
+        p.watch = watch;
+    else
+        close(watch);
+#else
+    (void)p;
+    (void)folder;
+#endif
+}
+
+}  // namespace
+
 bool AppendFile::Open(const char* folder, const char* name, std::string* why) {
     Close();
     const int dir = OpenFolder(folder, why);
@@ -132,72 +174,50 @@ bool AppendFile::Open(const char* folder, const char* name, std::string* why) {
         return false;
     }
     if ((st.st_mode & 077) != 0) fchmod(fd, 0600);  // a file left readable by an older version
-    m_handle = fd;
-    m_device = st.st_dev;
-    m_index = st.st_ino;
+    Platform& p = *m_platform;
+    p.fd = fd;
+    p.device = st.st_dev;
+    p.index = st.st_ino;
+    p.path = std::string(folder) + '/' + name;
     m_openedSize = st.st_size;
-    m_path = std::string(folder) + '/' + name;
-    Watch(folder);
+    Watch(p, folder);
     return true;
 }
 
-// On Linux the kernel tells of a rename, a removal or a replacement of the file (a change of
-// its link count) or of its folder: the name is then looked up only after something happened,
-// not for every line. Where that cannot be set up, every line looks the name up.
-void AppendFile::Watch(const char* folder) {
-#if defined(__linux__)
-    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (watch < 0) return;
-    constexpr std::uint32_t kEvents = IN_ATTRIB | IN_MOVE_SELF | IN_DELETE_SELF | IN_DONT_FOLLOW;
-    if (inotify_add_watch(watch, m_path.c_str(), kEvents) < 0 ||
-        inotify_add_watch(watch, folder, kEvents | IN_ONLYDIR) < 0) {
-        close(watch);
-        return;
-    }
-    // Renamed between the opening and the watch: the watch is on another file, and the next
-    // line finds the name gone.
-    if (Names(m_path, m_device, m_index))
-        m_watch = watch;
-    else
-        close(watch);
-#else
-    (void)folder;
-#endif
-}
-
 void AppendFile::Close() {
-    if (m_watch != -1) {
-        close(m_watch);
-        m_watch = -1;
+    Platform& p = *m_platform;
+    if (p.watch != -1) {
+        close(p.watch);
+        p.watch = -1;
     }
-    if (m_handle == -1) return;
-    close(static_cast<int>(m_handle));
-    m_handle = -1;
+    if (p.fd == -1) return;
+    close(p.fd);
+    p.fd = -1;
 }
 
 bool AppendFile::Append(const void* bytes, std::size_t n) {
-    const char* p = static_cast<const char*>(bytes);
+    const char* b = static_cast<const char*>(bytes);
     while (n > 0) {
-        const ssize_t put = write(static_cast<int>(m_handle), p, n);
+        const ssize_t put = write(m_platform->fd, b, n);
         if (put < 0) {
             if (errno == EINTR) continue;
             return false;
         }
-        p += put;
+        b += put;
         n -= static_cast<std::size_t>(put);
     }
     return true;
 }
 
 long AppendFile::ReadTail(char* buffer, std::size_t n) const {
+    const int fd = m_platform->fd;
     struct stat st{};
-    if (fstat(static_cast<int>(m_handle), &st) != 0) return -1;
+    if (fstat(fd, &st) != 0) return -1;
     const std::size_t size = static_cast<std::size_t>(st.st_size);
     if (n > size) n = size;
     std::size_t got = 0;
     while (got < n) {
-        const ssize_t r = pread(static_cast<int>(m_handle), buffer + got, n - got,
-                                static_cast<off_t>(size - n + got));
+        const ssize_t r = pread(fd, buffer + got, n - got, static_cast<off_t>(size - n + got));
         if (r < 0 && errno == EINTR) continue;
         if (r <= 0) return -1;
         got += static_cast<std::size_t>(r);
@@ -206,16 +226,17 @@ long AppendFile::ReadTail(char* buffer, std::size_t n) const {
 }
 
 bool AppendFile::StillNamed() const {
+    const Platform& p = *m_platform;
 #if defined(__linux__)
-    if (m_watch != -1) {
+    if (p.watch != -1) {
         // Nothing to read: nothing has happened to the file or its folder since the last line.
         alignas(inotify_event) char events[4096];
-        ssize_t got = read(m_watch, events, sizeof events);
+        ssize_t got = read(p.watch, events, sizeof events);
         if (got < 0 && errno == EAGAIN) return true;
-        while (got > 0) got = read(m_watch, events, sizeof events);  // the name decides below
+        while (got > 0) got = read(p.watch, events, sizeof events);  // the name decides below
     }
 #endif
-    return Names(m_path, m_device, m_index);
+    return Names(p.path, p.device, p.index);
 }
 
 namespace {
@@ -303,6 +324,14 @@ std::string Cp949ToUtf8(const char* in, std::size_t n) {
     return out;
 }
 
+struct FileReader::Platform {
+    int fd = -1;
+};
+
+FileReader::FileReader() : m_platform(new Platform) {}
+
+FileReader::~FileReader() { Close(); }
+
 bool FileReader::Open(const char* path) {
     Close();
     const int fd = open(path, O_RDONLY | O_CLOEXEC);
@@ -312,19 +341,20 @@ bool FileReader::Open(const char* path) {
         close(fd);
         return false;
     }
-    m_handle = fd;
+    m_platform->fd = fd;
     return true;
 }
 
 void FileReader::Close() {
-    if (m_handle != -1) close(static_cast<int>(m_handle));
-    m_handle = -1;
+    if (m_platform->fd != -1) close(m_platform->fd);
+    m_platform->fd = -1;
 }
 
 long FileReader::Read(void* buffer, std::size_t n) {
-    if (m_handle == -1) return -1;
+    const int fd = m_platform->fd;
+    if (fd == -1) return -1;
     for (;;) {
-        const ssize_t got = read(static_cast<int>(m_handle), buffer, n);
+        const ssize_t got = read(fd, buffer, n);
         if (got >= 0 || errno != EINTR) return static_cast<long>(got);
     }
 }

@@ -7,6 +7,7 @@
 #include <bcrypt.h>
 
 #include <atomic>
+#include <utility>
 
 namespace sys {
 
@@ -76,9 +77,20 @@ bool RemoveFile(const char* folder, const char* name) {
     return IsPlainFile(GetFileAttributesW(path.c_str())) && DeleteFileW(path.c_str());
 }
 
+struct AppendFile::Platform {
+    HANDLE file = INVALID_HANDLE_VALUE;
+    std::wstring path;  // where StillNamed looks for the file
+};
+
+AppendFile::AppendFile() : m_platform(new Platform) {}
+
+AppendFile::~AppendFile() { Close(); }
+
+bool AppendFile::IsOpen() const { return m_platform->file != INVALID_HANDLE_VALUE; }
+
 bool AppendFile::Open(const char* folder, const char* name, std::string* why) {
     Close();
-    const std::wstring path = Join(folder, name);
+    std::wstring path = Join(folder, name);
     // Support staff read the day's file live and may move or delete it while it is open.
     const HANDLE h = CreateFileW(path.c_str(), FILE_APPEND_DATA | FILE_READ_DATA | FILE_READ_ATTRIBUTES,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -93,19 +105,17 @@ bool AppendFile::Open(const char* folder, const char* name, std::string* why) {
         CloseHandle(h);
         return false;
     }
-    m_handle = reinterpret_cast<std::intptr_t>(h);
-    m_device = info.dwVolumeSerialNumber;
-    m_index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    m_platform->file = h;
+    m_platform->path = std::move(path);
     m_openedSize = static_cast<long long>((static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) |
                                           info.nFileSizeLow);
-    m_widePath = path;
     return true;
 }
 
 void AppendFile::Close() {
-    if (m_handle == -1) return;
-    CloseHandle(reinterpret_cast<HANDLE>(m_handle));
-    m_handle = -1;
+    if (m_platform->file == INVALID_HANDLE_VALUE) return;
+    CloseHandle(m_platform->file);
+    m_platform->file = INVALID_HANDLE_VALUE;
 }
 
 bool AppendFile::Append(const void* bytes, std::size_t n) {
@@ -113,8 +123,7 @@ bool AppendFile::Append(const void* bytes, std::size_t n) {
     while (n > 0) {
         const DWORD piece = n > 0x40000000u ? 0x40000000u : static_cast<DWORD>(n);
         DWORD put = 0;
-        if (!WriteFile(reinterpret_cast<HANDLE>(m_handle), p, piece, &put, nullptr) || put == 0)
-            return false;
+        if (!WriteFile(m_platform->file, p, piece, &put, nullptr) || put == 0) return false;
         p += put;
         n -= put;
     }
@@ -122,7 +131,7 @@ bool AppendFile::Append(const void* bytes, std::size_t n) {
 }
 
 long AppendFile::ReadTail(char* buffer, std::size_t n) const {
-    const HANDLE h = reinterpret_cast<HANDLE>(m_handle);
+    const HANDLE h = m_platform->file;
     LARGE_INTEGER size{};
     if (!GetFileSizeEx(h, &size)) return -1;
     if (static_cast<long long>(n) > size.QuadPart) n = static_cast<std::size_t>(size.QuadPart);
@@ -142,10 +151,9 @@ long AppendFile::ReadTail(char* buffer, std::size_t n) const {
 bool AppendFile::StillNamed() const {
     // A file deleted while open may linger as "delete pending" until its last handle closes;
     // a renamed one leaves its path empty.
-    if (GetFileAttributesW(m_widePath.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
+    if (GetFileAttributesW(m_platform->path.c_str()) == INVALID_FILE_ATTRIBUTES) return false;
     FILE_STANDARD_INFO info{};
-    if (GetFileInformationByHandleEx(reinterpret_cast<HANDLE>(m_handle), FileStandardInfo, &info,
-                                     sizeof info))
+    if (GetFileInformationByHandleEx(m_platform->file, FileStandardInfo, &info, sizeof info))
         return !info.DeletePending && info.NumberOfLinks > 0;
     return true;
 }
@@ -258,6 +266,14 @@ std::string Cp949ToUtf8(const char* in, std::size_t n) {
     return out;
 }
 
+struct FileReader::Platform {
+    HANDLE file = INVALID_HANDLE_VALUE;
+};
+
+FileReader::FileReader() : m_platform(new Platform) {}
+
+FileReader::~FileReader() { Close(); }
+
 bool FileReader::Open(const char* path) {
     Close();
     HANDLE h = CreateFileW(Wide(path).c_str(), GENERIC_READ,
@@ -268,20 +284,20 @@ bool FileReader::Open(const char* path) {
         CloseHandle(h);
         return false;
     }
-    m_handle = reinterpret_cast<std::intptr_t>(h);
+    m_platform->file = h;
     return true;
 }
 
 void FileReader::Close() {
-    if (m_handle != -1) CloseHandle(reinterpret_cast<HANDLE>(m_handle));
-    m_handle = -1;
+    if (m_platform->file != INVALID_HANDLE_VALUE) CloseHandle(m_platform->file);
+    m_platform->file = INVALID_HANDLE_VALUE;
 }
 
 long FileReader::Read(void* buffer, std::size_t n) {
-    if (m_handle == -1) return -1;
+    if (m_platform->file == INVALID_HANDLE_VALUE) return -1;
     DWORD got = 0;
     const DWORD want = n > 0x40000000 ? 0x40000000 : static_cast<DWORD>(n);
-    if (!::ReadFile(reinterpret_cast<HANDLE>(m_handle), buffer, want, &got, nullptr)) return -1;
+    if (!::ReadFile(m_platform->file, buffer, want, &got, nullptr)) return -1;
     return static_cast<long>(got);
 }
 

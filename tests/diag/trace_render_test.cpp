@@ -14,7 +14,7 @@
 
 namespace {
 
-std::string Summary(int kind, const std::string& bytes) {
+std::string Summary(TraceKind kind, const std::string& bytes) {
     char out[64] = "untouched";
     const bool shown = SummarizeFrame(kind, reinterpret_cast<const unsigned char*>(bytes.data()),
                                       static_cast<unsigned>(bytes.size()), out, sizeof out);
@@ -22,31 +22,31 @@ std::string Summary(int kind, const std::string& bytes) {
 }
 
 TEST(TraceSummary, NamesControlBytesOfShortFrames) {
-    EXPECT_EQ(Summary(1, "\x06"), "ACK");
-    EXPECT_EQ(Summary(1, "\x19"), "EOM");
-    EXPECT_EQ(Summary(2, "\x15"), "NAK");
-    EXPECT_EQ(Summary(1, "\x10\x10\x10"), "DLE");
-    EXPECT_EQ(Summary(1, "\x04"), "EOT");
-    EXPECT_EQ(Summary(1, "\x05"), "ENQ");
-    EXPECT_EQ(Summary(1, "\x07"), "BEL");
-    EXPECT_EQ(Summary(1, "\x16"), "SYN");
-    EXPECT_EQ(Summary(1, "\x18"), "CAN");
-    EXPECT_EQ(Summary(1, "A"), "Unknown : 41");
-    EXPECT_EQ(Summary(1, "\xAB"), "Unknown : ab");
+    EXPECT_EQ(Summary(TRACE_FROM_TERMINAL, "\x06"), "ACK");
+    EXPECT_EQ(Summary(TRACE_FROM_TERMINAL, "\x19"), "EOM");
+    EXPECT_EQ(Summary(TRACE_TO_TERMINAL, "\x15"), "NAK");
+    EXPECT_EQ(Summary(TRACE_FROM_TERMINAL, "\x10\x10\x10"), "DLE");
+    EXPECT_EQ(Summary(TRACE_FROM_TERMINAL, "\x04"), "EOT");
+    EXPECT_EQ(Summary(TRACE_FROM_TERMINAL, "\x05"), "ENQ");
+    EXPECT_EQ(Summary(TRACE_FROM_TERMINAL, "\x07"), "BEL");
+    EXPECT_EQ(Summary(TRACE_FROM_TERMINAL, "\x16"), "SYN");
+    EXPECT_EQ(Summary(TRACE_FROM_TERMINAL, "\x18"), "CAN");
+    EXPECT_EQ(Summary(TRACE_FROM_TERMINAL, "A"), "Unknown : 41");
+    EXPECT_EQ(Summary(TRACE_FROM_TERMINAL, "\xAB"), "Unknown : ab");
 }
 
 TEST(TraceSummary, TenBytesOrKindThreeIsAMessage) {
     const std::string nine = std::string("\x02") + "12345678";
-    EXPECT_EQ(Summary(2, nine), "Unknown : 02");
-    EXPECT_EQ(Summary(2, nine + "9"), "전문수신");
-    EXPECT_EQ(Summary(3, ""), "전문수신");  // a TMS mark carries no bytes
-    EXPECT_EQ(Summary(1, ""), "Unknown : 00");
+    EXPECT_EQ(Summary(TRACE_TO_TERMINAL, nine), "Unknown : 02");
+    EXPECT_EQ(Summary(TRACE_TO_TERMINAL, nine + "9"), "전문수신");
+    EXPECT_EQ(Summary(TRACE_TMS, ""), "전문수신");  // a TMS mark carries no bytes
+    EXPECT_EQ(Summary(TRACE_FROM_TERMINAL, ""), "Unknown : 00");
 }
 
 TEST(TraceSummary, CarriageReturnBangAndPercentAreDropped) {
-    EXPECT_EQ(Summary(1, "\r"), "<dropped>");
-    EXPECT_EQ(Summary(1, "!abc"), "<dropped>");
-    EXPECT_EQ(Summary(2, "%" + std::string(40, 'x')), "<dropped>");
+    EXPECT_EQ(Summary(TRACE_FROM_TERMINAL, "\r"), "<dropped>");
+    EXPECT_EQ(Summary(TRACE_FROM_TERMINAL, "!abc"), "<dropped>");
+    EXPECT_EQ(Summary(TRACE_TO_TERMINAL, "%" + std::string(40, 'x')), "<dropped>");
 }
 
 class Console final : public ConsoleSink {
@@ -65,14 +65,14 @@ public:
     int clears = 0;
 };
 
-TraceEvent Frame(int kind, const std::string& bytes) {
+TraceEvent Frame(TraceKind kind, const std::string& bytes) {
     TraceEvent e;
     e.kind = kind;
     std::memcpy(e.raw, bytes.data(), bytes.size());
     return e;
 }
 
-TraceEvent Text(int kind, const char* text) {
+TraceEvent Text(TraceKind kind, const char* text) {
     TraceEvent e;
     e.kind = kind;
     std::snprintf(e.text, sizeof e.text, "%s", text);
@@ -88,11 +88,11 @@ TEST(TraceRenderer, ConsoleAndLogLinesPerKind) {
     TraceRenderer renderer(&console);
     renderer.SetLog(1);
 
-    renderer.OnTraceEvent(1, Frame(1, "\x06"));
-    renderer.OnTraceEvent(300, Frame(1, std::string(300, 'x')));
-    renderer.OnTraceEvent(0, Text(3, "서버접속-->127.0.0.1:9000"));
-    renderer.OnTraceEvent(0, Text(0, "서버 접속오류!-->127.0.0.1:9000"));
-    renderer.OnTraceEvent(4096, Frame(2, "\x02" + std::string(4095, 'y')));
+    renderer.OnTraceEvent(1, Frame(TRACE_FROM_TERMINAL, "\x06"));
+    renderer.OnTraceEvent(300, Frame(TRACE_FROM_TERMINAL, std::string(300, 'x')));
+    renderer.OnTraceEvent(0, Text(TRACE_TMS, "서버접속-->127.0.0.1:9000"));
+    renderer.OnTraceEvent(0, Text(TRACE_TEXT, "서버 접속오류!-->127.0.0.1:9000"));
+    renderer.OnTraceEvent(4096, Frame(TRACE_TO_TERMINAL, "\x02" + std::string(4095, 'y')));
 
     ASSERT_EQ(console.lines.size(), 5u);
     EXPECT_TRUE(std::regex_match(console.lines[0], std::regex(kStamp + R"( \[CAT->VAN\] \[001\] \[ACK\]\r\n)")))
@@ -121,7 +121,7 @@ TEST(TraceRenderer, AHeldLineKeepsItsPlaceAmongTheEvents) {
     TraceRenderer renderer(&console);
     renderer.SetLog(1);
 
-    TraceEvent answer = Frame(2, "\x06");
+    TraceEvent answer = Frame(TRACE_TO_TERMINAL, "\x06");
     answer.consoleLater = true;
     renderer.OnTraceEvent(1, answer);
     EXPECT_TRUE(console.lines.empty());  // held; its log line is written
@@ -132,7 +132,7 @@ TEST(TraceRenderer, AHeldLineKeepsItsPlaceAmongTheEvents) {
 
     // An event before the release shows the held line first.
     renderer.OnTraceEvent(1, answer);
-    renderer.OnTraceEvent(0, Text(0, "next"));
+    renderer.OnTraceEvent(0, Text(TRACE_TEXT, "next"));
     ASSERT_EQ(console.lines.size(), 3u);
     EXPECT_NE(console.lines[1].find("[CAT<-VAN] [001] [ACK]"), std::string::npos);
     EXPECT_NE(console.lines[2].find("next"), std::string::npos);
@@ -145,7 +145,7 @@ TEST(TraceRenderer, ControlBytesInATextAreShownEscaped) {
     renderer.SetLog(1);
     // A host text from the terminal that would retitle, clear and ring a terminal emulator;
     // C1 CSI in UTF-8, DEL, tab and line ends too. The program's Korean stays as it is.
-    renderer.OnTraceEvent(0, Text(0, "서버 접속오류!-->\x1b]0;x\x07\x1b[2J\xc2\x9b" "1m\x7f\t\r\n:9000"));
+    renderer.OnTraceEvent(0, Text(TRACE_TEXT, "서버 접속오류!-->\x1b]0;x\x07\x1b[2J\xc2\x9b" "1m\x7f\t\r\n:9000"));
     const std::string shown = R"(서버 접속오류!-->\x1b]0;x\x07\x1b[2J\xc2\x9b1m\x7f\x09\x0d\x0a:9000)";
     ASSERT_EQ(console.lines.size(), 1u);
     const std::string& line = console.lines[0];
@@ -168,14 +168,14 @@ TEST(TraceRenderer, DroppedEventsLeaveNothingAndDoNotCount) {
     Console console;
     TraceRenderer renderer(&console);
     renderer.SetLog(1);
-    renderer.OnTraceEvent(1, Frame(1, "\r"));
-    renderer.OnTraceEvent(5, Frame(2, "!0000"));
-    renderer.OnTraceEvent(12, Frame(1, "%" + std::string(11, '0')));
+    renderer.OnTraceEvent(1, Frame(TRACE_FROM_TERMINAL, "\r"));
+    renderer.OnTraceEvent(5, Frame(TRACE_TO_TERMINAL, "!0000"));
+    renderer.OnTraceEvent(12, Frame(TRACE_FROM_TERMINAL, "%" + std::string(11, '0')));
     EXPECT_TRUE(console.lines.empty());
     EXPECT_TRUE(LogLines().empty());
     EXPECT_EQ(renderer.EventCount(), 0);
 
-    renderer.OnTraceEvent(0, Text(7, "unknown kind"));  // counts, shows nothing
+    renderer.OnTraceEvent(0, Text(static_cast<TraceKind>(7), "unknown kind"));  // counts, shows nothing
     EXPECT_TRUE(console.lines.empty());
     EXPECT_TRUE(LogLines().empty());
     EXPECT_EQ(renderer.EventCount(), 1);
@@ -185,8 +185,8 @@ TEST(TraceRenderer, LoggingOffStillFillsTheConsole) {
     FreshDirectory dir;
     Console console;
     TraceRenderer renderer(&console);
-    renderer.OnTraceEvent(1, Frame(1, "\x06"));
-    renderer.OnTraceEvent(0, Text(0, "COM1 Open 성공!"));
+    renderer.OnTraceEvent(1, Frame(TRACE_FROM_TERMINAL, "\x06"));
+    renderer.OnTraceEvent(0, Text(TRACE_TEXT, "COM1 Open 성공!"));
     EXPECT_EQ(console.lines.size(), 2u);
     EXPECT_FALSE(std::filesystem::exists("gate_log"));
 }
@@ -194,16 +194,16 @@ TEST(TraceRenderer, LoggingOffStillFillsTheConsole) {
 TEST(TraceRenderer, The5001stEventEmptiesTheConsoleFirst) {
     Console console;
     TraceRenderer renderer(&console);
-    const TraceEvent ack = Frame(1, "\x06");
+    const TraceEvent ack = Frame(TRACE_FROM_TERMINAL, "\x06");
     for (int i = 0; i < 5000; ++i) {
         renderer.OnTraceEvent(1, ack);
-        if (i == 2000) renderer.OnTraceEvent(1, Frame(1, "\r"));  // dropped: not counted
+        if (i == 2000) renderer.OnTraceEvent(1, Frame(TRACE_FROM_TERMINAL, "\r"));  // dropped: not counted
     }
     EXPECT_EQ(console.clears, 0);
     EXPECT_EQ(console.lines.size(), 5000u);
     EXPECT_EQ(renderer.EventCount(), 5000);
 
-    renderer.OnTraceEvent(0, Text(0, "the 5001st"));
+    renderer.OnTraceEvent(0, Text(TRACE_TEXT, "the 5001st"));
     EXPECT_EQ(console.clears, 1);
     ASSERT_EQ(console.lines.size(), 1u);
     EXPECT_NE(console.lines[0].find("the 5001st"), std::string::npos);

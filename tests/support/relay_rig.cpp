@@ -111,7 +111,7 @@ RelayRig::RelayRig(Relay::Timeouts timeouts, TraceTarget* trace, TrayIconState* 
     relay->SetRateText("38400");
     m_loopThread = std::thread([this] { loop.Run(); });
 
-    com.SetParams(slave.c_str(), 38400, 8, 0, 0);
+    com.SetParams(slave.c_str(), 38400, 8, COM_STOP_ONE, COM_PARITY_NONE);
     com.SetOwner(&loop, relay.get());
     if (com.Open() != 1) throw std::runtime_error("CCom does not open the pty");
 }

@@ -4,6 +4,7 @@
 #include "support/temp_dir.h"
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 TEST(Sys, Utf8ToCp949ConvertsAndRefuses) {
@@ -54,6 +55,48 @@ TEST_F(SysDir, MakeDirectoryMakesMissingLevelsAndToleratesExisting) {
     EXPECT_TRUE(std::filesystem::is_directory("missing/child"));
     { std::ofstream blocker("file"); }
     EXPECT_FALSE(sys::MakeDirectory("file/child"));
+}
+
+// The day's log file: appended at its end, read back from its tail and from its start, and no
+// longer named once it has been moved away.
+TEST_F(SysDir, AppendFileAndFileReaderKeepTheirFileAcrossOpens) {
+    ASSERT_TRUE(sys::MakeDirectory("logs"));
+    {
+        sys::AppendFile file;
+        EXPECT_FALSE(file.IsOpen());
+        ASSERT_TRUE(file.Open("logs", "day.txt"));
+        EXPECT_TRUE(file.IsOpen());
+        EXPECT_EQ(file.OpenedSize(), 0);
+        ASSERT_TRUE(file.Append("first\r\n", 7));
+        file.Close();
+        EXPECT_FALSE(file.IsOpen());
+        file.Close();
+        // Opened again by the same object: the bytes so far count, new ones go after them.
+        ASSERT_TRUE(file.Open("logs", "day.txt"));
+        EXPECT_EQ(file.OpenedSize(), 7);
+        ASSERT_TRUE(file.Append("second\r\n", 8));
+        char tail[32] = {};
+        ASSERT_EQ(file.ReadTail(tail, 8), 8);
+        EXPECT_EQ(std::string(tail, 8), "second\r\n");
+        ASSERT_EQ(file.ReadTail(tail, sizeof tail), 15);  // no more than the file holds
+        EXPECT_EQ(std::string(tail, 15), "first\r\nsecond\r\n");
+        EXPECT_TRUE(file.StillNamed());
+        std::filesystem::rename("logs/day.txt", "logs/moved.txt");
+        EXPECT_FALSE(file.StillNamed());
+    }
+    sys::FileReader reader;
+    char piece[4];
+    EXPECT_EQ(reader.Read(piece, sizeof piece), -1);  // nothing open
+    EXPECT_FALSE(reader.Open("logs/day.txt"));
+    EXPECT_FALSE(reader.Open("logs"));  // a folder is not read as a file
+    ASSERT_TRUE(reader.Open("logs/moved.txt"));
+    std::string back;
+    long got;
+    while ((got = reader.Read(piece, sizeof piece)) > 0) back.append(piece, static_cast<std::size_t>(got));
+    EXPECT_EQ(got, 0);
+    EXPECT_EQ(back, "first\r\nsecond\r\n");
+    reader.Close();
+    EXPECT_EQ(reader.Read(piece, sizeof piece), -1);
 }
 
 TEST(Sys, SecureRandomFillsEveryByte) {

@@ -313,7 +313,7 @@ BOOL CALLBACK CancelOwnedWindow(HWND hwnd, LPARAM owner) {
 LRESULT CMainDlg::OnExitRequest(WPARAM, LPARAM) {
     if (m_bExitRequested) return 0;
     m_bExitRequested = true;
-    m_gateway.GetRelay().PostTrace(0, "설치 프로그램의 요청으로 종료합니다 (업그레이드/제거)");
+    m_gateway.GetRelay().PostTrace(TRACE_TEXT, "설치 프로그램의 요청으로 종료합니다 (업그레이드/제거)");
     EnumThreadWindows(GetCurrentThreadId(), CancelOwnedWindow, reinterpret_cast<LPARAM>(m_hWnd));
     OnOK();
     return 0;
