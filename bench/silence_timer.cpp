@@ -98,14 +98,13 @@ int Timers(int n) {
 // Records when each burst reached the window thread.
 class Stamps final : public TerminalSink {
 public:
-    int OnTerminalFrame(const unsigned char*, unsigned n) override {
+    void OnTerminalFrame(const unsigned char*, unsigned n) override {
         {
             std::lock_guard<std::mutex> g(m_lock);
             m_at = NowNs();
             m_bytes += n;
         }
         m_cond.notify_all();
-        return 1;
     }
     // The time at which the burst that brings the total to `bytes` arrived, or 0 after 2 s.
     int64_t WaitFor(uint64_t bytes) {

@@ -123,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             FUZZ_CHECK(replied);
         // The relay state never outgrows its members.
         rig.OnWindow([&] {
-            const int mode = rig.relay.RelayMode();
+            const int mode = rig.relay.Mode();
             FUZZ_CHECK(mode == RELAY_NONE || mode == RELAY_PLAIN || mode == RELAY_SECURE);
             FUZZ_CHECK(strnlen(rig.relay.Host(), kHostSize) < static_cast<std::size_t>(kHostSize));
             FUZZ_CHECK(strnlen(rig.relay.PortText(), kPortTextSize) < static_cast<std::size_t>(kPortTextSize));

@@ -1,7 +1,7 @@
 // SendAll against a peer that takes the bytes in pieces of the fuzzer's choosing, pausing in
 // between and now and then for longer than the time without progress that a send allows, or
-// closing early. Whatever the peer does, SendAll returns 1 exactly when the peer got every byte
-// in order, -1 otherwise, and what the peer got is always a prefix of what was sent. The
+// closing early. Whatever the peer does, SendAll is done exactly when the peer got every byte
+// in order, and what the peer got is always a prefix of what was sent. The
 // connection is a real socketpair with small buffers, so sends go out in part.
 #include "fuzz_check.h"
 #include "net/transport.h"
@@ -86,13 +86,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             got.append(buffer.data(), static_cast<std::size_t>(n));
     });
 
-    const int result = SendAll(0, fds[0], message.data(), static_cast<int>(message.size()));
+    ServerLink link;
+    FUZZ_CHECK(link.Adopt(fds[0]));
+    const NetResult sent = link.SendAll(message.data(), static_cast<int>(message.size()));
+    const int result = sent.Ok() ? 1 : -1;
     senderDone.store(true);
     shutdown(fds[0], SHUT_WR);  // the peer's last receive sees the end
     peer.join();
-    close(fds[0]);
+    link.Close();  // closes fds[0]
     close(fds[1]);
 
+    FUZZ_CHECK(sent.count >= 0 && sent.count <= static_cast<int>(message.size()));
+    if (sent.Ok()) FUZZ_CHECK(sent.count == static_cast<int>(message.size()));
     FUZZ_CHECK(result == 1 || result == -1);
     FUZZ_CHECK(got.size() <= message.size() && message.compare(0, got.size(), got) == 0);
     if (result == 1) FUZZ_CHECK(peerClosed || got == message);

@@ -16,7 +16,7 @@ public:
 class TerminalSink {
 public:
     virtual ~TerminalSink() = default;
-    virtual int OnTerminalFrame(const unsigned char* bytes, unsigned n) = 0;
+    virtual void OnTerminalFrame(const unsigned char* bytes, unsigned n) = 0;
     // The device went away (adapter unplugged, line hung up); the port now counts as closed.
     virtual void OnPortLost(const char* /*portName*/) {}
 };

@@ -15,11 +15,11 @@ constexpr std::size_t kTraceTextSize = 5120;
 constexpr std::size_t kTraceRawSize = 4096;
 
 struct TraceEvent {
-    int kind = 0;
+    TraceKind kind = TRACE_TEXT;
     // The console line may wait until ShowHeldLine(): an answer goes to the terminal right after
     // its log line, and the console gets the line once the write is done.
     bool consoleLater = false;
-    char text[kTraceTextSize] = {};        // kind 0 only, UTF-8
+    char text[kTraceTextSize] = {};        // text and TMS events, UTF-8
     unsigned char raw[kTraceRawSize] = {};  // kinds 1 and 2: the first bytes of the frame
 };
 

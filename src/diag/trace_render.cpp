@@ -140,8 +140,7 @@ void TraceRenderer::OnTraceEvent(unsigned count, const TraceEvent& event) {
         shown = true;
     } else if (event.kind >= TRACE_FROM_TERMINAL && event.kind <= TRACE_TMS) {
         char summary[kSummarySize];
-        if (!SummarizeFrame(static_cast<TraceKind>(event.kind), event.raw, count, summary, sizeof summary))
-            return;
+        if (!SummarizeFrame(event.kind, event.raw, count, summary, sizeof summary)) return;
         const char* tag = event.kind == TRACE_FROM_TERMINAL ? "[CAT->VAN]"
                           : event.kind == TRACE_TO_TERMINAL ? "[CAT<-VAN]"
                                                             : "[CAT<-TMS]";

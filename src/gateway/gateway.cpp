@@ -183,8 +183,8 @@ void Gateway::Stop() {
     m_startLogged = false;
 }
 
-int Gateway::OnTerminalFrame(const unsigned char* bytes, unsigned n) {
-    return m_relay.OnTerminalFrame(bytes, n);
+void Gateway::OnTerminalFrame(const unsigned char* bytes, unsigned n) {
+    m_relay.OnTerminalFrame(bytes, n);
 }
 
 void Gateway::OnPortLost(const char* portName) {

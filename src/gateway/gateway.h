@@ -100,7 +100,7 @@ public:
     CCom& Port() { return m_com; }
 
 private:
-    int OnTerminalFrame(const unsigned char* bytes, unsigned n) override;
+    void OnTerminalFrame(const unsigned char* bytes, unsigned n) override;
     void OnPortLost(const char* portName) override;
     void OnServerUnreachable(const char* host, int port) override;
     bool OpenPort();    // the port with the current texts; traced, failure reported

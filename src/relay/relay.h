@@ -67,7 +67,7 @@ public:
     }
 
     // WM_TERMINAL_FRAME: on the window thread, bytes read in place from the port's buffer.
-    int OnTerminalFrame(const unsigned char* bytes, unsigned n) override;
+    void OnTerminalFrame(const unsigned char* bytes, unsigned n) override;
     void OnPortLost(const char* portName) override;
 
     // The one way bytes reach the terminal: trace kind 2, icon 143, serial write. Any thread.

@@ -28,7 +28,7 @@ constexpr char kSecondFixedServer[] = BRISCA_FIXED_SERVER_2;
 
 }  // namespace
 
-int Relay::OnTerminalFrame(const unsigned char* bytes, unsigned count) {
+void Relay::OnTerminalFrame(const unsigned char* bytes, unsigned count) {
     const int n = static_cast<int>(count < kTraceRawSize ? count : kTraceRawSize);
     // The watcher reuses its buffer as soon as this returns: copy first. The copy ends in zeros,
     // so the text searches of the connect frame stop inside it.
@@ -51,7 +51,7 @@ int Relay::OnTerminalFrame(const unsigned char* bytes, unsigned count) {
 
     if (IsConnectKind(kind)) {
         // A malformed connect frame is dropped here and leaves the relay state as it was.
-        if (!StoreServer(frame, n)) return 1;
+        if (!StoreServer(frame, n)) return;
         if (std::strcmp(m_host, kSecondFixedServer) == 0)
             m_relayMode = RELAY_PLAIN;
         else if (std::strcmp(m_host, kFirstFixedServer) == 0)
@@ -62,7 +62,7 @@ int Relay::OnTerminalFrame(const unsigned char* bytes, unsigned count) {
             m_relayMode = RELAY_SECURE;
     } else if (kind == FRAME_VERSION) {
         SendVersionReply();
-        return 1;
+        return;
     }
 
     if (m_relayMode == RELAY_PLAIN)
@@ -70,7 +70,6 @@ int Relay::OnTerminalFrame(const unsigned char* bytes, unsigned count) {
     else
         RelaySecure(frame, kind, n);
     ScrubStack();  // the frame has been handed on
-    return 1;
 }
 
 bool Relay::StoreServer(const char* frame, int n) {

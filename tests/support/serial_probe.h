@@ -75,7 +75,7 @@ public:
 
     explicit BurstRecorder(WindowThread* window) : m_window(window) {}
 
-    int OnTerminalFrame(const unsigned char* bytes, unsigned n) override {
+    void OnTerminalFrame(const unsigned char* bytes, unsigned n) override {
         {
             std::lock_guard<std::mutex> g(m_lock);
             m_frames.push_back({std::string(reinterpret_cast<const char*>(bytes), n), Clock::now(),
@@ -83,7 +83,6 @@ public:
         }
         m_cond.notify_all();
         if (const auto hook = Hook(m_onFrame)) hook();
-        return 1;
     }
     void OnPortLost(const char* portName) override {
         {
