@@ -138,27 +138,35 @@ NetResult ServerLink::Connect(const char* host, int port) {
 }
 
 NetResult ServerLink::Wait(bool forWrite, int milliseconds, unsigned* ready) {
-    (void)forWrite;  // the socket event reports every kind; the caller tries what it wants
     *ready = 0;
     if (m_cancelled.load()) return NetResult{NetStatus::kCancelled, 0, 0};
     if (!IsOpen()) return NetResult{NetStatus::kFailed, WSAENOTSOCK, 0};
     Platform& p = *m_platform;
     const WSAEVENT events[2] = {p.net, p.wake};
-    const DWORD woke = WSAWaitForMultipleEvents(2, events, FALSE,
-                                                milliseconds < 0 ? WSA_INFINITE : static_cast<DWORD>(milliseconds), FALSE);
-    if (m_cancelled.load()) return NetResult{NetStatus::kCancelled, 0, 0};
-    if (woke == WSA_WAIT_TIMEOUT) return NetResult{NetStatus::kTimedOut, 0, 0};
-    if (woke == WSA_WAIT_EVENT_0 + 1) {
-        *ready |= kWoken;
-        return NetResult{};
+    const ULONGLONG deadline = GetTickCount64() + (milliseconds < 0 ? 0 : static_cast<ULONGLONG>(milliseconds));
+    for (;;) {
+        DWORD wait = WSA_INFINITE;
+        if (milliseconds >= 0) {
+            const ULONGLONG now = GetTickCount64();
+            wait = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+        }
+        const DWORD woke = WSAWaitForMultipleEvents(2, events, FALSE, wait, FALSE);
+        if (m_cancelled.load()) return NetResult{NetStatus::kCancelled, 0, 0};
+        if (woke == WSA_WAIT_TIMEOUT) return NetResult{NetStatus::kTimedOut, 0, 0};
+        if (woke == WSA_WAIT_EVENT_0 + 1) {
+            *ready |= kWoken;
+            return NetResult{};
+        }
+        if (woke != WSA_WAIT_EVENT_0) return NetResult{NetStatus::kFailed, static_cast<int>(GetLastError()), 0};
+        WSANETWORKEVENTS happened;
+        if (WSAEnumNetworkEvents(static_cast<SOCKET>(m_handle), p.net, &happened) != 0)
+            return NetResult{NetStatus::kFailed, WSAGetLastError(), 0};
+        // The socket event reports every kind: a notice of room while only data is awaited is
+        // dropped (the next send that finds no room asks for a new one).
+        if (happened.lNetworkEvents & (FD_READ | FD_CLOSE)) *ready |= kReadable;
+        if (forWrite && (happened.lNetworkEvents & (FD_WRITE | FD_CLOSE))) *ready |= kWritable;
+        if (*ready) return NetResult{};
     }
-    if (woke != WSA_WAIT_EVENT_0) return NetResult{NetStatus::kFailed, static_cast<int>(GetLastError()), 0};
-    WSANETWORKEVENTS happened;
-    if (WSAEnumNetworkEvents(static_cast<SOCKET>(m_handle), p.net, &happened) != 0)
-        return NetResult{NetStatus::kFailed, WSAGetLastError(), 0};
-    if (happened.lNetworkEvents & (FD_READ | FD_CLOSE)) *ready |= kReadable;
-    if (happened.lNetworkEvents & (FD_WRITE | FD_CLOSE)) *ready |= kWritable;
-    return NetResult{};
 }
 
 void ServerLink::Wake() {
