@@ -1,5 +1,6 @@
-// The receive workers of the two routes: each waits for the server's answers on its own
-// connection, writes them to the terminal and ends on silence, end of data or error.
+// The workers of the two routes: each waits for the server's answers on its own connection,
+// sends the frames that wait for a server slow to read, writes the answers to the terminal and
+// ends on silence, end of data, a send that made no progress within its bound, or error.
 #include "relay/relay.h"
 
 #include "core/window_thread.h"
