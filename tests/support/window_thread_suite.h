@@ -225,32 +225,48 @@ TYPED_TEST_P(WindowThreadContract, ServeUntilOnTheWindowThreadServesHandOversAnd
     });
 }
 
-TYPED_TEST_P(WindowThreadContract, ServeUntilOffTheWindowThreadOnlyWaits) {
+TYPED_TEST_P(WindowThreadContract, ServeUntilOffTheWindowThreadOnlyWaitsAndEveryWaiterSeesAWake) {
     WindowThread& w = this->Window();
     const std::thread::id windowId = this->WindowId();
-    // A waiter that is not the window thread, waiting at the same time as the test thread (the
-    // window thread or another waiter): it serves nothing, and one Wake reaches both.
-    Tally looked;
-    std::atomic<bool> go{false}, waiterDone{false}, senderDone{false};
-    std::thread waiter([&] {
+    // Two waiters that are not the window thread: a call handed over meanwhile is not theirs to
+    // run, and the one Wake that makes their predicates true reaches both.
+    Tally looked, returned, sent;
+    std::atomic<bool> go{false}, callRan{false};
+    auto waiter = [&] {
         EXPECT_FALSE(w.IsCurrent());
+        bool first = true;
         w.ServeUntilTrue([&] {
-            looked.Add();
+            if (first) looked.Add();
+            first = false;
             return go.load();
         });
-        waiterDone = true;
-        w.Wake();
-    });
+        returned.Add();
+    };
+    std::thread w1(waiter), w2(waiter);
     std::thread::id ranOn;
     std::thread sender([&] {
-        EXPECT_TRUE(looked.WaitAtLeast(1));  // the waiter is waiting
-        w.Call([&] { ranOn = std::this_thread::get_id(); });
-        senderDone = true;
-        go = true;
-        w.Wake();
+        EXPECT_TRUE(looked.WaitAtLeast(2));  // both are waiting
+        w.Call([&] {
+            ranOn = std::this_thread::get_id();
+            callRan = true;
+        });
+        sent.Add();
     });
-    w.ServeUntilTrue([&] { return senderDone.load() && waiterDone.load(); });
-    waiter.join();
+    // The window thread serves the call (when it is the test thread, the call's own effect ends
+    // the wait: no Wake is involved).
+    if (w.IsCurrent()) w.ServeUntilTrue([&] { return callRan.load(); });
+    EXPECT_TRUE(sent.WaitAtLeast(1));
+
+    go = true;
+    w.Wake();
+    const bool bothReturned = returned.WaitAtLeast(2);
+    EXPECT_TRUE(bothReturned) << "a waiter missed the Wake";
+    if (!bothReturned) {
+        w.Wake();  // let the other one go, so that the test can end
+        w.Wake();
+    }
+    w1.join();
+    w2.join();
     sender.join();
     EXPECT_EQ(ranOn, windowId);
 }
@@ -298,7 +314,7 @@ REGISTER_TYPED_TEST_SUITE_P(WindowThreadContract,
                             OnTheWindowThreadSendRunsAtOnceEvenInsideACall,
                             CallsFromSeveralThreadsRunOneAtATimeInEachSendersOrder,
                             ServeUntilOnTheWindowThreadServesHandOversAndLooksAgainOnWake,
-                            ServeUntilOffTheWindowThreadOnlyWaits,
+                            ServeUntilOffTheWindowThreadOnlyWaitsAndEveryWaiterSeesAWake,
                             HandOverDuringANestedServeUntilRunsInsideTheWaitingCall);
 
 }  // namespace window_thread_suite
