@@ -9,7 +9,8 @@
 // Either the window thread is a thread of its own that serves in its idle loop (Run(), a message
 // loop) and the test thread is just another thread, or the test thread is the window thread and
 // serves only while it waits in ServeUntil. The tests are written for both: the test thread
-// always waits with Window().ServeUntilTrue, and reaches the window thread with Window().Call.
+// waits with Window().ServeUntilTrue (serving when it is the window thread, only waiting when it
+// is not) and reaches the window thread with Window().Call (a hand-over, or a call in place).
 //
 //   using Arrangements = ::testing::Types<EventLoopInRun, EventLoopAdopted>;
 //   INSTANTIATE_TYPED_TEST_SUITE_P(EventLoop, WindowThreadContract, Arrangements);
