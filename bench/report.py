@@ -515,8 +515,8 @@ NOTES = """## Notes
   stays open; on Linux an inotify watch on it and its folder replaces a look-up of its name
   before every line.
 - **What the request path does.** The serial watcher ends the burst with a timerfd re-armed on
-  every read. When the window thread is asleep (the usual case) the watcher runs the burst as
-  the window thread itself, without waking it; otherwise it hands the burst over once. A frame
+  every read, then hands the burst over to the window thread once, waking it (as on Windows:
+  a burst always runs on the window thread, never on the watcher). A frame
   for the open plain connection is sent first and traced and logged after the send. What the
   request path cannot lose: the 100 ms count starts when the watcher has read the last bytes,
   not when they arrived, and the timer then fires as late as the bare timerfd line shows; the

@@ -7,8 +7,7 @@ void EventLoop::Adopt() {
 
 bool EventLoop::IsCurrent() const {
     std::lock_guard<std::mutex> g(m_lock);
-    const std::thread::id me = std::this_thread::get_id();
-    return m_owner == me || m_borrower == me;
+    return m_owner == std::this_thread::get_id();
 }
 
 void EventLoop::Run() {
@@ -17,13 +16,7 @@ void EventLoop::Run() {
     for (;;) {
         m_calls.RunAll(lock);
         if (m_quit) break;
-        // A sender running its call meanwhile keeps this thread asleep until it has returned,
-        // the quit included: nothing of the window thread's runs after Run() has returned.
-        m_parked = true;
-        m_cond.wait(lock, [&] {
-            return m_borrower == std::thread::id() && (!m_calls.Empty() || m_quit);
-        });
-        m_parked = false;
+        m_cond.wait(lock, [&] { return !m_calls.Empty() || m_quit; });
     }
 }
 
@@ -35,36 +28,23 @@ void EventLoop::Quit() {
 
 void EventLoop::Send(Fn fn, void* ctx) {
     std::unique_lock<std::mutex> lock(m_lock);
-    const std::thread::id me = std::this_thread::get_id();
-    if (m_owner == me || m_borrower == me) {
+    if (m_owner == std::this_thread::get_id()) {
         lock.unlock();
         fn(ctx);
-        return;
-    }
-    if (m_parked && m_borrower == std::thread::id() && m_calls.Empty() && !m_quit) {
-        m_borrower = me;
-        lock.unlock();
-        fn(ctx);
-        lock.lock();
-        m_borrower = std::thread::id();
-        // Calls queued meanwhile (and a quit) are the loop thread's again.
-        const bool pending = !m_calls.Empty() || m_quit;
-        lock.unlock();
-        if (pending) m_cond.notify_all();
         return;
     }
     CallQueue::Node node{fn, ctx};  // lives on the sender's stack until it is done
-    m_calls.Push(node);
+    // One wake-up per batch: the window thread runs the whole queue once it is up.
+    const bool wasEmpty = m_calls.Push(node);
     lock.unlock();
-    m_cond.notify_all();
+    if (wasEmpty) m_cond.notify_all();
     lock.lock();
     m_calls.WaitDone(lock, node);
 }
 
 void EventLoop::ServeUntil(Pred done, void* ctx) {
     std::unique_lock<std::mutex> lock(m_lock);
-    const bool serving =
-        m_owner == std::this_thread::get_id() || m_borrower == std::this_thread::get_id();
+    const bool serving = m_owner == std::this_thread::get_id();
     for (;;) {
         if (serving) m_calls.RunAll(lock);
         const unsigned long seen = m_wakeups;

@@ -11,16 +11,18 @@ public:
 
     virtual ~WindowThread() = default;
 
-    // Runs fn(ctx) on the window thread and returns when it has returned. On the window thread
-    // itself the call runs at once. Never allocates.
+    // Runs fn(ctx) on the window thread, never on the calling thread, and returns when it has
+    // returned. Calls from other threads run one at a time, each sender's in the order sent. On
+    // the window thread itself the call runs at once. Never allocates.
     virtual void Send(Fn fn, void* ctx) = 0;
 
     // True on the window thread.
     virtual bool IsCurrent() const = 0;
 
     // Waits until done(ctx) is true. On the window thread it keeps serving Send calls while it
-    // waits, so a thread that hands over to it cannot deadlock the waiter. done is re-checked
-    // whenever Wake() is called; whoever makes it true must call Wake().
+    // waits, so a thread that hands over to it cannot deadlock the waiter; elsewhere it only
+    // waits. Every waiter re-checks done whenever Wake() is called; whoever makes it true must
+    // call Wake().
     virtual void ServeUntil(Pred done, void* ctx) = 0;
     virtual void Wake() = 0;
 

@@ -1,6 +1,7 @@
 // CWindowThread: calls queue under a lock; a posted WM_APP (no parameters) or the queue's event
 // makes the window thread run them. ServeUntil waits with MsgWaitForMultipleObjects and serves
-// the queue and the messages sent to this thread while it waits.
+// the queue and the messages sent to this thread while it waits; on another thread it only waits
+// for Wake.
 #include "app/win32/window_thread_win32.h"
 
 #include "app/win32/dialog.h"
@@ -103,8 +104,15 @@ void CWindowThread::RunQueued() {
 
 void CWindowThread::ServeUntil(Pred done, void* ctx) {
     if (!IsCurrent()) {
-        while (!done(ctx)) WaitForSingleObject(m_hWake, INFINITE);
-        return;
+        // Every waiter sees every Wake: each compares the count with the one it last saw.
+        std::unique_lock<std::mutex> lock(m_lock);
+        for (;;) {
+            const unsigned long seen = m_wakeups;
+            lock.unlock();
+            if (done(ctx)) return;
+            lock.lock();
+            m_wakeCond.wait(lock, [&] { return m_wakeups != seen; });
+        }
     }
     const HANDLE events[2] = {m_hWake, m_hQueued};
     for (;;) {
@@ -121,7 +129,14 @@ void CWindowThread::ServeUntil(Pred done, void* ctx) {
     }
 }
 
-void CWindowThread::Wake() { SetEvent(m_hWake); }
+void CWindowThread::Wake() {
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        ++m_wakeups;
+    }
+    m_wakeCond.notify_all();
+    SetEvent(m_hWake);
+}
 
 LRESULT CALLBACK CWindowThread::WindowProc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
     if (msg == WM_WINDOW_THREAD_CALL) {

@@ -9,6 +9,7 @@
 
 #include <windows.h>
 
+#include <condition_variable>
 #include <mutex>
 
 class CWindowThread final : public WindowThread {
@@ -36,10 +37,14 @@ private:
 
     HWND m_hWnd = nullptr;
     DWORD m_threadId = 0;
-    HANDLE m_hWake;    // auto-reset: set by Wake, re-checks the waiter's predicate
-    HANDLE m_hQueued;  // auto-reset: set when a call is queued, for a window thread in ServeUntil
+    // Auto-reset, each waited on by the window thread alone (another waiter could take its
+    // wake-up): set by Wake, and when a call is queued.
+    HANDLE m_hWake;
+    HANDLE m_hQueued;
 
-    std::mutex m_lock;  // guards the queue and m_open
+    std::mutex m_lock;  // guards the queue, m_open and m_wakeups
     CallQueue m_calls;
     bool m_open = false;  // between Create and Destroy
+    unsigned long m_wakeups = 0;          // Wake calls so far
+    std::condition_variable m_wakeCond;  // other threads in ServeUntil wait here
 };
