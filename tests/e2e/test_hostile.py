@@ -41,16 +41,17 @@ class HostileTest(LineTest):
 
 class HostileServerTest(HostileTest):
 
-    def flood_line(self, line, stream):
+    def flood_line(self, line, stream, bound=3.0):
         """Writes stream to the line back to back (so the line cuts it into 4096-byte bursts);
-        returns the longest time the gateway left the line unread."""
+        fails when the gateway takes nothing from the line for `bound` seconds (it reads the
+        line whatever its sends do); returns the longest time it left the line unread."""
         data, longest = memoryview(stream), 0.0
         os.set_blocking(line.master, False)
         while data:
             waited = time.monotonic()
-            ready = select.select([], [line.master], [], BOUND)[1]
+            ready = select.select([], [line.master], [], bound)[1]
             self.assertTrue(ready, "the gateway took nothing from the line for %d s, %d bytes "
-                            "before the end\n%s" % (BOUND, len(data), self.dump()))
+                            "before the end\n%s" % (bound, len(data), self.dump()))
             longest = max(longest, time.monotonic() - waited)
             data = data[os.write(line.master, data[:4096]):]
         os.set_blocking(line.master, True)
