@@ -37,7 +37,8 @@ public:
     ServerLink& operator=(const ServerLink&) = delete;
 
     // Connects to host (dotted IPv4 text, never looked up as a name) and port (taken modulo
-    // 65536), waiting 6 s at most. The connected socket carries a 17 s receive time-out.
+    // 65536), waiting 6 s at most; Cancel() ends the wait. The connected socket carries a 17 s
+    // receive time-out.
     NetResult Connect(const char* host, int port);
     // Takes a socket that is already connected (tests and fuzzers: one end of a socketpair).
     bool Adopt(std::intptr_t handle);
@@ -60,12 +61,13 @@ public:
 
     // Any thread. Wake ends a Wait under way (or the next one) with kWoken.
     void Wake();
-    // Any thread, any number of times: shuts the socket down (the server sees the end at once)
-    // and every wait and call from now on returns kCancelled. The handle stays open until Close.
+    // Any thread, any number of times, also before or during the connect: shuts the socket
+    // down (the server sees the end at once) and every wait and call from now on returns
+    // kCancelled, for good. The handle stays open until Close.
     void Cancel();
     bool Cancelled() const { return m_cancelled.load(); }
     // The owner, once no other thread uses the link: closes the socket and releases what the
-    // connect took. The link may connect again afterwards.
+    // connect took. A link that was not cancelled may connect again afterwards.
     void Close();
 
     struct Platform;  // the platform's wake-up (and socket event) of this link
@@ -73,6 +75,7 @@ public:
 private:
     static constexpr std::intptr_t kNoHandle = -1;
     NetResult Cancelled(NetResult r) const;
+    bool MakeWake();  // the link's own wake-up, made before its first wait
 
     std::intptr_t m_handle = kNoHandle;
     std::atomic<bool> m_cancelled{false};

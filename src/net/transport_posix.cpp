@@ -67,13 +67,22 @@ int PollFor(pollfd* fds, nfds_t count, int milliseconds) {
     }
 }
 
-// Waits for a connect in progress; 0 when it completed without error, else the error number.
-int FinishConnect(int fd) {
-    pollfd fds[2] = {{fd, POLLOUT, 0}, {CancelFd(), POLLIN, 0}};
-    const int n = PollFor(fds, fds[1].fd >= 0 ? 2 : 1, kConnectWaitMs);
-    if (n < 0) return errno;
-    if (g_connectsCancelled.load() || (fds[1].revents & POLLIN)) return ECANCELED;
-    if (n == 0) return ETIMEDOUT;
+// Waits for a connect in progress (woken by the program's stop and by the link's own cancel);
+// 0 when it completed without error, else the error number.
+int FinishConnect(int fd, int linkWake, const std::atomic<bool>& linkCancelled) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kConnectWaitMs);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd fds[3] = {{fd, POLLOUT, 0}, {linkWake, POLLIN, 0}, {CancelFd(), POLLIN, 0}};
+        const int n = PollFor(fds, fds[2].fd >= 0 ? 3 : 2, left > 0 ? static_cast<int>(left) : 0);
+        if (n < 0) return errno;
+        if (g_connectsCancelled.load() || linkCancelled.load() || (fds[2].revents & POLLIN)) return ECANCELED;
+        if (fds[0].revents & (POLLOUT | POLLERR | POLLHUP)) break;
+        if (n == 0) return ETIMEDOUT;
+        uint64_t count;  // a Wake before the connect was done: the worker looks again later
+        (void)!read(linkWake, &count, sizeof count);
+    }
     int error = 0;
     socklen_t len = sizeof error;
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) < 0) return errno;
@@ -96,20 +105,26 @@ ServerLink::ServerLink() : m_platform(new Platform) {}
 
 ServerLink::~ServerLink() { Close(); }
 
-bool ServerLink::Adopt(std::intptr_t handle) {
-    Close();
+// The link's eventfd, made once before its first wait (a connect's included).
+bool ServerLink::MakeWake() {
+    std::lock_guard<std::mutex> g(m_lock);
+    if (m_platform->wake >= 0) return true;
     int wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake >= 0) wake = AboveStandardStreams(wake);
-    if (wake < 0) return false;
-    std::lock_guard<std::mutex> g(m_lock);
     m_platform->wake = wake;
+    return wake >= 0;
+}
+
+bool ServerLink::Adopt(std::intptr_t handle) {
+    if (IsOpen() || !MakeWake()) return false;
+    std::lock_guard<std::mutex> g(m_lock);
     m_handle = handle;
-    m_cancelled.store(false);
     return true;
 }
 
 NetResult ServerLink::Connect(const char* host, int port) {
-    Close();
+    if (IsOpen()) return NetResult{NetStatus::kFailed, EISCONN, 0};
+    if (!MakeWake()) return NetResult{NetStatus::kNoSocket, errno, 0};
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd >= 0) fd = AboveStandardStreams(fd);
     if (fd < 0) return NetResult{NetStatus::kNoSocket, errno, 0};
@@ -118,12 +133,12 @@ NetResult ServerLink::Connect(const char* host, int port) {
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<uint16_t>(port));  // a port above 65535 wraps
     int error = 0;
-    if (g_connectsCancelled.load()) {
+    if (g_connectsCancelled.load() || m_cancelled.load()) {
         error = ECANCELED;
     } else if (host == nullptr || inet_pton(AF_INET, host, &addr.sin_addr) != 1) {
         error = EINVAL;  // not an IPv4 text: never looked up as a name
     } else if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0) {
-        error = errno == EINPROGRESS ? FinishConnect(fd) : errno;
+        error = errno == EINPROGRESS ? FinishConnect(fd, m_platform->wake, m_cancelled) : errno;
     }
     if (error != 0) {
         close(fd);
@@ -134,11 +149,10 @@ NetResult ServerLink::Connect(const char* host, int port) {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     timeval tv{kReceiveTimeoutSeconds, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    if (!Adopt(fd)) {
-        const int e = errno;
-        close(fd);
-        return NetResult{NetStatus::kNoSocket, e, 0};
-    }
+    std::lock_guard<std::mutex> g(m_lock);
+    m_handle = fd;
+    // A cancel that came while the connect was finishing: the server sees the end at once.
+    if (m_cancelled.load()) shutdown(fd, SHUT_RDWR);
     return NetResult{};
 }
 
@@ -171,9 +185,8 @@ void ServerLink::Wake() {
 
 void ServerLink::Cancel() {
     std::lock_guard<std::mutex> g(m_lock);
-    if (m_handle == kNoHandle) return;
     m_cancelled.store(true);
-    shutdown(static_cast<int>(m_handle), SHUT_RDWR);
+    if (m_handle != kNoHandle) shutdown(static_cast<int>(m_handle), SHUT_RDWR);
     Signal(m_platform->wake);
 }
 

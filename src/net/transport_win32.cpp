@@ -40,21 +40,28 @@ HANDLE CancelEvent() {
     return g_cancelEvent;
 }
 
-// Connects s (non-blocking, tied to net) within the bound; 0 or the error number.
-int ConnectWithin(SOCKET s, WSAEVENT net, const sockaddr_in& addr) {
+// Connects s (non-blocking, tied to net) within the bound, woken by the program's stop and by
+// the link's own cancel; 0 or the error number.
+int ConnectWithin(SOCKET s, WSAEVENT net, HANDLE linkWake, const std::atomic<bool>& linkCancelled,
+                  const sockaddr_in& addr) {
     if (connect(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 &&
         WSAGetLastError() != WSAEWOULDBLOCK)
         return WSAGetLastError();
     HANDLE cancel = CancelEvent();
-    const WSAEVENT events[2] = {net, cancel};
-    const DWORD woke = WSAWaitForMultipleEvents(cancel ? 2 : 1, events, FALSE, kConnectWaitMs, FALSE);
-    if (g_connectsCancelled.load() || woke == WSA_WAIT_EVENT_0 + 1) return WSAECANCELLED;
-    if (woke == WSA_WAIT_TIMEOUT) return WSAETIMEDOUT;
-    if (woke != WSA_WAIT_EVENT_0) return static_cast<int>(GetLastError());
-    WSANETWORKEVENTS happened;
-    if (WSAEnumNetworkEvents(s, net, &happened) != 0) return WSAGetLastError();
-    if (!(happened.lNetworkEvents & FD_CONNECT)) return WSAETIMEDOUT;
-    return happened.iErrorCode[FD_CONNECT_BIT];
+    const WSAEVENT events[3] = {net, linkWake, cancel};
+    const ULONGLONG deadline = GetTickCount64() + kConnectWaitMs;
+    for (;;) {
+        const ULONGLONG now = GetTickCount64();
+        const DWORD left = now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+        const DWORD woke = WSAWaitForMultipleEvents(cancel ? 3 : 2, events, FALSE, left, FALSE);
+        if (g_connectsCancelled.load() || linkCancelled.load()) return WSAECANCELLED;
+        if (woke == WSA_WAIT_TIMEOUT) return WSAETIMEDOUT;
+        if (woke == WSA_WAIT_EVENT_0 + 1) continue;  // a Wake before the connect was done
+        if (woke != WSA_WAIT_EVENT_0) return static_cast<int>(GetLastError());
+        WSANETWORKEVENTS happened;
+        if (WSAEnumNetworkEvents(s, net, &happened) != 0) return WSAGetLastError();
+        if (happened.lNetworkEvents & FD_CONNECT) return happened.iErrorCode[FD_CONNECT_BIT];
+    }
 }
 
 }  // namespace
@@ -68,38 +75,49 @@ ServerLink::ServerLink() : m_platform(new Platform) {}
 
 ServerLink::~ServerLink() { Close(); }
 
-// Ties the connected socket to the link's events; the socket stays non-blocking.
-bool ServerLink::Adopt(std::intptr_t handle) {
-    Close();
+// The link's wake-up event and its start of the socket library, made before its first wait
+// (a connect's included).
+bool ServerLink::MakeWake() {
+    std::lock_guard<std::mutex> g(m_lock);
     Platform& p = *m_platform;
+    if (p.wake) return true;
     WSADATA wsaData;
-    if (WSAStartup(MAKEWORD(2, 2), &wsaData) != 0) return false;
-    p.started = true;
-    p.net = WSACreateEvent();
+    if (!p.started) {
+        if (WSAStartup(MAKEWORD(2, 2), &wsaData) != 0) return false;
+        p.started = true;
+    }
     p.wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    return p.wake != nullptr;
+}
+
+// Ties the connected socket to the link's socket event; the socket stays non-blocking.
+bool ServerLink::Adopt(std::intptr_t handle) {
+    if (IsOpen() || !MakeWake()) return false;
+    Platform& p = *m_platform;
     const SOCKET s = static_cast<SOCKET>(handle);
-    if (p.net == WSA_INVALID_EVENT || !p.wake ||
-        WSAEventSelect(s, p.net, FD_READ | FD_WRITE | FD_CLOSE) == SOCKET_ERROR) {
-        Close();
+    WSAEVENT net = WSACreateEvent();
+    if (net == WSA_INVALID_EVENT) return false;
+    if (WSAEventSelect(s, net, FD_READ | FD_WRITE | FD_CLOSE) == SOCKET_ERROR) {
+        WSACloseEvent(net);
         return false;
     }
     std::lock_guard<std::mutex> g(m_lock);
+    p.net = net;
     m_handle = handle;
-    m_cancelled.store(false);
+    // A cancel that came while the connect was finishing: the server sees the end at once.
+    if (m_cancelled.load()) shutdown(s, SD_BOTH);
     return true;
 }
 
 NetResult ServerLink::Connect(const char* host, int port) {
-    Close();
-    WSADATA wsaData;
-    if (WSAStartup(MAKEWORD(2, 2), &wsaData) != 0) return NetResult{NetStatus::kNoSocket, WSASYSNOTREADY, 0};
+    if (IsOpen()) return NetResult{NetStatus::kFailed, WSAEISCONN, 0};
+    if (!MakeWake()) return NetResult{NetStatus::kNoSocket, WSASYSNOTREADY, 0};
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
     WSAEVENT net = s == INVALID_SOCKET ? WSA_INVALID_EVENT : WSACreateEvent();
     if (net == WSA_INVALID_EVENT || WSAEventSelect(s, net, FD_CONNECT) == SOCKET_ERROR) {
         const int e = WSAGetLastError();
         if (net != WSA_INVALID_EVENT) WSACloseEvent(net);
         if (s != INVALID_SOCKET) closesocket(s);
-        WSACleanup();
         return NetResult{NetStatus::kNoSocket, e, 0};
     }
 
@@ -110,29 +128,27 @@ NetResult ServerLink::Connect(const char* host, int port) {
     addr.sin_addr.s_addr = host ? inet_addr(host) : INADDR_NONE;
     int error = 0;
     NetStatus status = NetStatus::kDone;
-    if (g_connectsCancelled.load()) {
+    if (g_connectsCancelled.load() || m_cancelled.load()) {
         error = WSAECANCELLED;
     } else if (!host || !IsIpv4Text(host, addr.sin_addr.s_addr)) {
         error = WSAEINVAL;  // not an IPv4 text: never looked up as a name
         status = NetStatus::kRefused;
     } else {
-        error = ConnectWithin(s, net, addr);
+        error = ConnectWithin(s, net, m_platform->wake, m_cancelled, addr);
     }
     WSAEventSelect(s, net, 0);
     WSACloseEvent(net);
     if (error != 0) {
         closesocket(s);
-        WSACleanup();
         return NetResult{status == NetStatus::kDone ? socket_ops::StatusOf(error) : status, error, 0};
     }
     // The receive time-out is kept as the socket's own option, though every wait has its bound.
     const DWORD timeout = kReceiveTimeoutMs;
     setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
-    const bool adopted = Adopt(static_cast<std::intptr_t>(s));
-    WSACleanup();  // Adopt made the link's own start
-    if (!adopted) {
+    if (!Adopt(static_cast<std::intptr_t>(s))) {
+        const int e = WSAGetLastError();
         closesocket(s);
-        return NetResult{NetStatus::kNoSocket, WSAGetLastError(), 0};
+        return NetResult{NetStatus::kNoSocket, e, 0};
     }
     return NetResult{};
 }
@@ -176,9 +192,8 @@ void ServerLink::Wake() {
 
 void ServerLink::Cancel() {
     std::lock_guard<std::mutex> g(m_lock);
-    if (m_handle == kNoHandle) return;
     m_cancelled.store(true);
-    shutdown(static_cast<SOCKET>(m_handle), SD_BOTH);
+    if (m_handle != kNoHandle) shutdown(static_cast<SOCKET>(m_handle), SD_BOTH);
     if (m_platform->wake) SetEvent(m_platform->wake);
 }
 

@@ -2,7 +2,14 @@
 
 #include "sys/sys.h"
 
+#include <cstdio>
 #include <cstring>
+
+Connection::Connection(RelayMode route, const char* hostText, const char* shown, int serverPort)
+    : port(serverPort), m_route(route) {
+    std::snprintf(host, sizeof host, "%s", hostText);
+    std::snprintf(hostShown, sizeof hostShown, "%s", shown);
+}
 
 Connection::~Connection() {
     Close();
@@ -34,7 +41,9 @@ Connection::Handed Connection::Send(const char* bytes, int n, const unsigned cha
         m_hasKey = true;
     }
     int taken = 0;
-    if (waiting == 0) {
+    if (waiting == 0 && !m_connected) {
+        m_head = 0;
+    } else if (waiting == 0) {
         // Nothing waits: straight to the server, and only what it cannot take now is kept.
         const NetResult r = m_link.SendNow(bytes, n);
         if (!r.Ok()) {
@@ -52,6 +61,12 @@ Connection::Handed Connection::Send(const char* bytes, int n, const unsigned cha
     m_pendingBytes.store(waiting + n - taken);
     m_link.Wake();  // the worker now waits for room as well
     return Handed::kQueued;
+}
+
+void Connection::MarkConnected() {
+    std::lock_guard<std::mutex> g(m_sendLock);
+    m_connected = true;
+    m_progress = std::chrono::steady_clock::now();
 }
 
 void Connection::Consume(int n) {
@@ -74,7 +89,7 @@ void Connection::Consume(int n) {
 
 NetResult Connection::Flush() {
     std::lock_guard<std::mutex> g(m_sendLock);
-    while (!m_finished && m_pendingBytes.load() > 0) {
+    while (m_connected && !m_finished && m_pendingBytes.load() > 0) {
         const NetResult r = m_link.SendNow(m_queue + m_head, m_pendingBytes.load());
         if (!r.Ok()) return r;
         if (r.count == 0) break;  // no room yet
@@ -98,6 +113,7 @@ void Connection::Finish(int* framesDropped, int* bytesDropped) {
     *bytesDropped = m_pendingBytes.load();
     if (m_finished) return;
     m_finished = true;
+    m_closed.store(true);
     m_link.Cancel();
     m_link.Close();
     sys::SecureZero(m_queue, sizeof m_queue);

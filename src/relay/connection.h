@@ -18,7 +18,7 @@ public:
     static constexpr int kQueueBytes = 16384;
     static constexpr int kQueueFrames = 16;
 
-    explicit Connection(RelayMode route) : m_route(route) {}
+    Connection(RelayMode route, const char* host, const char* hostShown, int port);
     ~Connection();  // joins the worker; wipes the key and what waits
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -34,8 +34,10 @@ public:
         kFailed,   // the send failed (*failure says how); the connection is to end
     };
     // Window thread. key (16 bytes, or null) becomes the connection's session key before the
-    // first byte goes, unless the frame is dropped.
+    // first byte goes, unless the frame is dropped. Until the worker has connected, frames wait.
     Handed Send(const char* bytes, int n, const unsigned char* key, NetResult* failure);
+    // The worker, once connected: what waits goes out from now on, and so do later frames.
+    void MarkConnected();
     // The worker: sends what waits, as far as the server takes it now. Not Ok: the send failed.
     NetResult Flush();
     bool Pending() const { return m_pendingBytes.load() > 0; }
@@ -46,9 +48,13 @@ public:
     // thread never sends on a closed handle) and what waited is wiped. How many frames and bytes
     // never went out, for the log.
     void Finish(int* framesDropped, int* bytesDropped);
-    // Any thread, any number of times: ends the connection's waits; its worker then ends it.
-    void Close() { m_link.Cancel(); }
-    bool Closed() const { return m_link.Cancelled(); }
+    // Any thread, any number of times: ends the connection's waits (its connect's included);
+    // its worker then ends it.
+    void Close() {
+        m_closed.store(true);
+        m_link.Cancel();
+    }
+    bool Closed() const { return m_closed.load(); }
 
     // The session key of the latest request, for the worker that opens its answer.
     bool KeyOf(unsigned char key[16]);
@@ -63,6 +69,10 @@ public:
         if (m_worker.joinable()) m_worker.join();
     }
 
+    // The server as the terminal named it, and as logs and traces show it (card data masked).
+    char host[21] = {};
+    char hostShown[21] = {};
+    const int port;
     // The figures of the closing log line: its route and server, frames sent, first answer.
     char text[128] = {};
     long long startMs = 0;
@@ -82,7 +92,9 @@ private:
     unsigned char m_key[16] = {};
     bool m_hasKey = false;
 
+    std::atomic<bool> m_closed{false};
     mutable std::mutex m_sendLock;
+    bool m_connected = false;
     bool m_finished = false;
     std::atomic<int> m_pendingBytes{0};
     int m_head = 0;  // first byte that waits in m_queue

@@ -109,7 +109,8 @@ private:
     void ConnectStep(RelayMode route, const char* frame, int n);
     bool StoreServer(const char* frame, int n);  // false: the frame was reported and dropped
     bool Refused(RelayMode route, int port);     // the server filter said no; reported
-    void Unreachable(RelayMode route, int port); // trace and icon of a connect that failed
+    // Trace, icon and monitoring of a connect that failed (any thread).
+    void Unreachable(RelayMode route, const char* hostShown, int port);
     void SendVersionReply();
     // One frame log line with card data masked in a copy; the bytes shown stop at the first NUL.
     void LogMaskedFrame(const char* head, const void* bytes, int n);
@@ -119,6 +120,8 @@ private:
     // Window thread: closes the connection, serves until its worker has ended, joins it.
     void EndWorker();
 
+    // The connection's worker: connects, then runs its route's receive loop.
+    void RunConnection(Connection& conn, int silenceSec);
     // Receive workers, relay_workers.cpp. Each ends its connection once at its end.
     void PlainRecvWorker(Connection& conn, int silenceSec);
     void SecureRecvWorker(Connection& conn, int silenceSec);
@@ -143,7 +146,7 @@ private:
     int SecureAnswer(Connection& conn, Tally& tally, Clock::time_point begun);
     void EndSteps(Connection& conn, int v, const Tally& tally);
     // The log line of a connect that failed ("connect" or "not-allowed").
-    void LogConnectFailure(RelayMode route, int port, const char* cause);
+    void LogConnectFailure(RelayMode route, const char* hostShown, int port, const char* cause);
 
     void Render(unsigned count, const TraceEvent& event);
     void VPostTrace(TraceKind kind, const char* format, va_list args);

@@ -55,20 +55,20 @@ bool Relay::Refused(RelayMode route, int port) {
     if (filter->Allows(m_host, rule, sizeof rule)) return false;
     rule[kRuleSize - 1] = '\0';
     // To the terminal and the operator it looks like a server that refused the connect.
-    Unreachable(route, port);
+    Unreachable(route, m_hostShown, port);
     // The host is the terminal's text: a line break in it must not start a log line.
     char host[4 * sizeof m_host];
     EscapeControls(m_hostShown, std::strlen(m_hostShown), host, sizeof host);
     LogPrintf(Log(), "TEVN-> ERROR : 허용되지 않은 서버 (%s:%d, %s)\n", host, port, rule);
-    LogConnectFailure(route, port, "not-allowed");
+    LogConnectFailure(route, m_hostShown, port, "not-allowed");
     return true;
 }
 
-void Relay::Unreachable(RelayMode route, int port) {
+void Relay::Unreachable(RelayMode route, const char* hostShown, int port) {
     SetIcon(ICON_IDLE);
-    PostTrace(route == RELAY_SECURE ? TRACE_TEXT : TRACE_TMS, "서버 접속오류!-->%s:%d", m_hostShown,
-              port);
-    if (ServerWatch* watch = m_watch.load()) watch->OnServerUnreachable(m_hostShown, port);
+    PostTrace(route == RELAY_SECURE ? TRACE_TEXT : TRACE_TMS, "서버 접속오류!-->%s:%d", hostShown, port);
+    // The shop's monitoring hears of it on the window thread.
+    if (ServerWatch* watch = m_watch.load()) m_ports.window->Call([&] { watch->OnServerUnreachable(hostShown, port); });
 }
 
 void Relay::ConnectStep(RelayMode route, const char* frame, int n) {
@@ -86,38 +86,51 @@ void Relay::ConnectStep(RelayMode route, const char* frame, int n) {
         char shown[4 * kPortTextSize + 1];
         shown[EscapeControls(part, static_cast<std::size_t>(partLength), shown, sizeof shown - 1)] = '\0';
         LogPrintf(Log(), "TEVN-> ERROR : 접속전문 오류 (포트 %s)\n", shown);
-        Unreachable(RELAY_SECURE, port);
+        Unreachable(RELAY_SECURE, m_hostShown, port);
         return;
     }
     if (Refused(route, port)) return;
-    auto conn = std::make_unique<Connection>(route);
-    const NetResult r = conn->Link().Connect(m_host, port);
-    if (!r.Ok()) {
-        LogPrintf(Log(), r.status == NetStatus::kNoSocket ? "TEVN-> ERROR : Socket Open Error (ERRNO = %d)\n"
-                                                          : "TEVN-> ERROR : Connect Error (ERRNO = %d)\n",
-                  r.error);
-        LogConnectFailure(route, port, "connect");
-        Unreachable(route, port);
-        return;
-    }
+    // The connect runs on the connection's worker: the terminal is heard while it waits (6 s at
+    // most); the frames that come meanwhile wait in the connection's queue.
+    m_conn = std::make_unique<Connection>(route, m_host, m_hostShown, port);
+    Connection& c = *m_conn;
     // Its log lines name the route and the server (the host as the console would show it).
     char host[4 * sizeof m_host];
     EscapeControls(m_hostShown, std::strlen(m_hostShown), host, sizeof host);
-    std::snprintf(conn->text, sizeof conn->text, "%s %s:%d",
-                  route == RELAY_SECURE ? "SECURE" : "PLAIN", host, port);
-    conn->startMs = NowMs();
-    m_conn = std::move(conn);
-    Connection& c = *m_conn;
+    std::snprintf(c.text, sizeof c.text, "%s %s:%d", route == RELAY_SECURE ? "SECURE" : "PLAIN", host, port);
     m_workerDone.store(false);
-    LogPrintf(Log(), "TEVN-> 서버 접속 : %s\n", c.text);
-    PostTrace(route == RELAY_SECURE ? TRACE_TEXT : TRACE_TMS, "서버접속-->%s:%d", m_hostShown, port);
-    if (route == RELAY_SECURE) {
-        const int silence = m_secureSilenceSec.load();
-        c.StartWorker([this, &c, silence] { SecureRecvWorker(c, silence); });
-    } else {
-        const int silence = m_plainSilenceSec.load();
-        c.StartWorker([this, &c, silence] { PlainRecvWorker(c, silence); });
+    const int silence = route == RELAY_SECURE ? m_secureSilenceSec.load() : m_plainSilenceSec.load();
+    c.StartWorker([this, &c, silence] { RunConnection(c, silence); });
+}
+
+void Relay::RunConnection(Connection& conn, int silenceSec) {
+    const RelayMode route = conn.Route();
+    const NetResult r = conn.Link().Connect(conn.host, conn.port);
+    if (!r.Ok()) {
+        // Closed by the relay meanwhile (the terminal's end, a new connect frame, the stop):
+        // nothing to say. Frames that waited for the connect go nowhere, as without a connection.
+        if (r.status != NetStatus::kCancelled) {
+            LogPrintf(Log(), r.status == NetStatus::kNoSocket ? "TEVN-> ERROR : Socket Open Error (ERRNO = %d)\n"
+                                                              : "TEVN-> ERROR : Connect Error (ERRNO = %d)\n",
+                      r.error);
+            LogConnectFailure(route, conn.hostShown, conn.port, "connect");
+            Unreachable(route, conn.hostShown, conn.port);
+        }
+        int frames = 0, bytes = 0;
+        conn.Finish(&frames, &bytes);
+        conn.WorkerDone();
+        m_workerDone.store(true);
+        m_ports.window->Wake();
+        return;
     }
+    conn.startMs = NowMs();
+    LogPrintf(Log(), "TEVN-> 서버 접속 : %s\n", conn.text);
+    PostTrace(route == RELAY_SECURE ? TRACE_TEXT : TRACE_TMS, "서버접속-->%s:%d", conn.hostShown, conn.port);
+    conn.MarkConnected();
+    if (route == RELAY_SECURE)
+        SecureRecvWorker(conn, silenceSec);
+    else
+        PlainRecvWorker(conn, silenceSec);
 }
 
 void Relay::LogMaskedFrame(const char* head, const void* bytes, int n) {
@@ -217,9 +230,9 @@ void Relay::RelaySecure(const char* frame, FrameKind kind, int n) {
     }
 }
 
-void Relay::LogConnectFailure(RelayMode route, int port, const char* cause) {
+void Relay::LogConnectFailure(RelayMode route, const char* hostShown, int port, const char* cause) {
     char host[4 * sizeof m_host];
-    EscapeControls(m_hostShown, std::strlen(m_hostShown), host, sizeof host);
+    EscapeControls(hostShown, std::strlen(hostShown), host, sizeof host);
     LogPrintf(Log(), "TEVN-> 서버 접속 실패 : %s %s:%d (%s)\n",
               route == RELAY_SECURE ? "SECURE" : "PLAIN", host, port, cause);
 }

@@ -40,13 +40,13 @@ class ConnectFaultTest(LineTest):
         serv, port = self.servsim("--secure")
         line, gw = self.start()
         line.send(connect_frame(b"S", "127.0.0.1", hanging.port))
-        # The version query waits in the line while the window thread waits for the connect.
+        # The terminal is heard while the connect waits: the version query is answered at once.
         line.send(b"VVV")
-        self.assertEqual(line.read(len(VERSION_REPLY), timeout=20), VERSION_REPLY, self.dump())
+        self.assertEqual(line.read(len(VERSION_REPLY), timeout=1.0), VERSION_REPLY, self.dump())
         sent = self.trace(gw, r"\[CAT->VAN\] \[\d+\] \[전문수신\]")
-        failed = self.trace(gw, r"서버 접속오류!-->127\.0\.0\.1:%d" % hanging.port)
         reply = self.trace(gw, r"\[CAT<-VAN\] \[034\] \[전문수신\]")
-        self.assertLess(failed, reply, "the queued frame was served before the connect ended")
+        failed = self.trace(gw, r"서버 접속오류!-->127\.0\.0\.1:%d" % hanging.port)
+        self.assertLess(reply, failed, "the version query waited for the connect")
         waited = timestamp_of(gw.out.lines[failed]) - timestamp_of(gw.out.lines[sent])
         print("[ timing ] connect given up %.3f s after the connect frame" % waited)
         self.assertGreaterEqual(waited, 5.9, self.dump())

@@ -236,7 +236,7 @@ TEST_F(Transport, RefusedAndNonIpv4ConnectsFailAtOnceWithoutALookUp) {
 }
 
 // A listener whose queue is full and that never accepts: the kernel drops further SYNs, so
-// the connect gets no answer at all and only the 6 s bound ends it.
+// the connect gets no answer at all and only the 6 s bound (or the link's cancel) ends it.
 TEST_F(Transport, UnansweredConnectGivesUpAfterSixSeconds) {
     int port = 0;
     const int listener = loopback::Bound(0, &port);
@@ -252,6 +252,17 @@ TEST_F(Transport, UnansweredConnectGivesUpAfterSixSeconds) {
     std::printf("unanswered connect returned after %.3f s\n", waited);
     EXPECT_GE(waited, 5.9);
     EXPECT_LT(waited, 9.0);
+
+    // The link's own cancel ends such a connect at once; a Wake does not.
+    ServerLink other;
+    auto connect = std::async(std::launch::async, [&] { return other.Connect("127.0.0.1", port); });
+    ASSERT_EQ(connect.wait_for(300ms), std::future_status::timeout);
+    other.Wake();
+    ASSERT_EQ(connect.wait_for(300ms), std::future_status::timeout);
+    other.Cancel();
+    ASSERT_EQ(connect.wait_for(3s), std::future_status::ready);
+    EXPECT_EQ(connect.get().status, NetStatus::kCancelled);
+    EXPECT_EQ(other.Connect("127.0.0.1", port).status, NetStatus::kCancelled);  // for good
     loopback::Close(filler);
     loopback::Close(listener);
 }
