@@ -31,8 +31,8 @@ void SignalWatcher::Start(EventLoop* loop) {
         }
         if (!m_stopping.load()) {
             m_signal.store(sig);
-            // A connect in progress holds the window thread for up to 6 s: it gives up at once,
-            // and so do later ones, so that the loop sees the quit.
+            // A connect in progress (up to 6 s on its connection's worker) gives up at once, and
+            // so do later ones: the stop does not wait for a server.
             CancelPendingConnects();
             loop->Quit();
         }
