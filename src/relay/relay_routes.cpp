@@ -182,8 +182,10 @@ bool Relay::HandToServer(Connection& conn, const char* bytes, int n, const unsig
     case Connection::Handed::kFailed:
         break;
     }
-    if (failure.status != NetStatus::kCancelled)
-        LogPrintf(Log(), "TEVN-> ERROR : Write Error (ERRNO = %d)\n", failure.error);
+    // A connection that has just ended (its worker saw the server go): the frame goes nowhere,
+    // as when there is no connection.
+    if (failure.status == NetStatus::kCancelled) return true;
+    LogPrintf(Log(), "TEVN-> ERROR : Write Error (ERRNO = %d)\n", failure.error);
     conn.fault.store(1);
     return false;
 }
