@@ -521,6 +521,11 @@ NOTES = """## Notes
   request path cannot lose: the 100 ms count starts when the watcher has read the last bytes,
   not when they arrived, and the timer then fires as late as the bare timerfd line shows; the
   first send after 100 ms of idleness runs through cold caches.
+- **The window-thread hop.** The serial watcher waits while the window thread handles its burst
+  and is woken again afterwards. Back to back, the answer that the server writes at once meets
+  those wake-ups on the two cores, so the back-to-back answer path of a build with the hop is
+  about twice that of one where the watcher ran the burst itself (older Linux builds did, and
+  the Windows program never could); paced answers are not touched by it.
 - **One core.** The relays and the load driver usually share one of the two cores (the kernel
   keeps a woken thread beside its waker), so a peer woken by a send runs only once the relay
   sleeps or is preempted: what brisca does after a send (its trace and log lines) can count in
