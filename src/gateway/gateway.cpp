@@ -201,6 +201,13 @@ void Gateway::OnServerUnreachable(const char* host, int port) {
     m_events->ServerUnreachable(shown, port);
 }
 
+void Gateway::OnServerNotReading(const char* host, int port) {
+    if (!m_events) return;
+    char shown[4 * kHostSize + 1];
+    EscapeControls(host, std::strlen(host), shown, sizeof shown);
+    m_events->ServerNotReading(shown, port);
+}
+
 // The same device name and line settings as before; the stored settings are not touched.
 bool Gateway::ReopenPort() {
     if (!m_com.Open()) return false;

@@ -45,6 +45,8 @@ public:
     virtual void PortLost(const char* port) = 0;
     virtual void PortBack(const char* port) = 0;
     virtual void ServerUnreachable(const char* host, int port) = 0;
+    // The server stopped taking the terminal's frames; some were dropped.
+    virtual void ServerNotReading(const char* host, int port) = 0;
     // A problem in the stored settings (error: a bad value; else a warning: an unknown name).
     virtual void SettingsProblem(bool error, const char* text) = 0;
     // The log folder or the day's file cannot be used: nothing is logged until it can.
@@ -103,6 +105,7 @@ private:
     void OnTerminalFrame(const unsigned char* bytes, unsigned n) override;
     void OnPortLost(const char* portName) override;
     void OnServerUnreachable(const char* host, int port) override;
+    void OnServerNotReading(const char* host, int port) override;
     bool OpenPort();    // the port with the current texts; traced, failure reported
     bool ReopenPort();  // one retry of a lost port, same texts, settings untouched
     void SetLogSwitch(int bLog);

@@ -79,6 +79,7 @@ public:
     std::atomic<long long> firstSendMs{0};  // 0: nothing sent yet
     std::atomic<int> sent{0};
     std::atomic<int> fault{0};  // 1 a send failed, 2 a terminal write failed
+    std::atomic<bool> stallReported{false};  // the monitoring heard that the server stopped reading
 
 private:
     void Consume(int n);  // n bytes of what waits went out

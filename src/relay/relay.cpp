@@ -11,7 +11,10 @@
 
 Relay::Relay(const Ports& ports) : m_ports(ports) {}
 
-Relay::~Relay() { Stop(); }
+Relay::~Relay() {
+    Stop();
+    sys::SecureZero(m_heldRequest, sizeof m_heldRequest);
+}
 
 namespace {
 

@@ -32,6 +32,9 @@ class ServerWatch {
 public:
     virtual ~ServerWatch() = default;
     virtual void OnServerUnreachable(const char* host, int port) = 0;
+    // The server took nothing for a while: the terminal's frames were dropped (once a
+    // connection).
+    virtual void OnServerNotReading(const char* host, int port) = 0;
 };
 
 class Relay final : public TerminalSink {
@@ -114,6 +117,13 @@ private:
     void SendVersionReply();
     // One frame log line with card data masked in a copy; the bytes shown stop at the first NUL.
     void LogMaskedFrame(const char* head, const void* bytes, int n);
+    // The secure route's request: logged masked, enveloped, handed to the connection.
+    void SendRequest(const char* frame, int n);
+    // The secure route: a burst that starts a request without ending it, and the bursts that
+    // continue it, are joined into one request (true: the burst was taken). Nothing of such a
+    // request goes to the server unless it is whole and enveloped.
+    bool JoinRequestPieces(const char* frame, FrameKind kind, int n);
+    void DropHeldRequest();
 
     // Window thread: ends the open connection's waits; its worker ends it.
     void CloseConnection();
@@ -139,6 +149,8 @@ private:
     bool AwaitServer(Connection& conn, Clock::time_point heard, int silenceSec, Tally& tally, int* v);
     // A send the server did not take: logged and traced; the connection is to end.
     void SendFailed(Connection& conn, const NetResult& r);
+    // The monitoring hears once a connection that its server stopped taking frames (any thread).
+    void ServerNotReading(Connection& conn);
     // Hands a frame to the connection (window thread): false when the connection is to end.
     bool HandToServer(Connection& conn, const char* bytes, int n, const unsigned char* key,
                       const TraceEvent* untraced, bool* dropped);
@@ -180,4 +192,9 @@ private:
     // (a card number typed where the host belongs), of the same length.
     char m_hostShown[21] = {};
     char m_portText[10] = {};
+    // The pieces of a secure request longer than one burst (what the envelope can hold).
+    static constexpr int kHeldRequestSize = 5088;
+    char m_heldRequest[kHeldRequestSize + 1] = {};
+    int m_heldLength = 0;
+    bool m_discarding = false;  // the rest of a request refused for its size
 };

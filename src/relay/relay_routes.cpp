@@ -64,6 +64,12 @@ bool Relay::Refused(RelayMode route, int port) {
     return true;
 }
 
+void Relay::ServerNotReading(Connection& conn) {
+    if (conn.stallReported.exchange(true)) return;
+    if (ServerWatch* watch = m_watch.load())
+        m_ports.window->Call([&] { watch->OnServerNotReading(conn.hostShown, conn.port); });
+}
+
 void Relay::Unreachable(RelayMode route, const char* hostShown, int port) {
     SetIcon(ICON_IDLE);
     PostTrace(route == RELAY_SECURE ? TRACE_TEXT : TRACE_TMS, "서버 접속오류!-->%s:%d", hostShown, port);
@@ -72,6 +78,7 @@ void Relay::Unreachable(RelayMode route, const char* hostShown, int port) {
 }
 
 void Relay::ConnectStep(RelayMode route, const char* frame, int n) {
+    DropHeldRequest();  // the pieces of a request for the old connection go nowhere
     if (!StoreServer(frame, n)) return;
     // One connection and one worker at a time: the old one ends before the new one opens.
     EndWorker();
@@ -177,7 +184,8 @@ bool Relay::HandToServer(Connection& conn, const char* bytes, int n, const unsig
         // connection goes on (its send's bound ends it if the server never reads again).
         *dropped = true;
         LogPrintf(Log(), "TEVN-> ERROR : 송신 대기 초과, 전문 버림 (%d바이트)\n", n);
-        PostTrace(conn.Route() == RELAY_SECURE ? TRACE_TEXT : TRACE_TMS, "송신 대기 초과!-->전문 버림(%d)", n);
+        PostTrace(TRACE_TEXT, "송신 대기 초과!-->전문 버림(%d)", n);
+        ServerNotReading(conn);
         return true;
     case Connection::Handed::kFailed:
         break;
@@ -205,24 +213,76 @@ void Relay::RelayPlain(const char* frame, FrameKind kind, int n, const TraceEven
     }
 }
 
+bool Relay::JoinRequestPieces(const char* frame, FrameKind kind, int n) {
+    const bool continuation = kind == FRAME_OTHER && n > 0 && frame[0] != kStx;
+    if (m_heldLength > 0 || m_discarding) {
+        if (continuation) {
+            if (m_discarding) return true;  // the rest of a request that was refused
+            if (m_heldLength + n > kHeldRequestSize) {
+                LogPrintf(Log(), "TEVN-> ERROR : 요청전문 크기 초과! (%d바이트)\n", m_heldLength + n);
+                PostTrace(TRACE_TEXT, "요청전문 오류!-->크기 초과(%d)", m_heldLength + n);
+                m_heldLength = 0;
+                DropHeldRequest();
+                m_discarding = true;
+                return true;
+            }
+            std::memcpy(m_heldRequest + m_heldLength, frame, static_cast<std::size_t>(n));
+            m_heldLength += n;
+            if (ClassifyFrame(m_heldRequest, m_heldLength) == FRAME_REQUEST) {
+                const int length = m_heldLength;
+                m_heldLength = 0;
+                SendRequest(m_heldRequest, length);
+                sys::SecureZero(m_heldRequest, static_cast<std::size_t>(length));
+            }
+            return true;
+        }
+        // Anything else ends the pieces: a start that never got its end goes nowhere.
+        DropHeldRequest();
+    }
+    if (kind != FRAME_OTHER || n <= 0 || frame[0] != kStx) return false;
+    // A request that does not end in this burst (the line hands over 4096 bytes at most): its
+    // start waits for the rest and never goes to the server as it came.
+    std::memcpy(m_heldRequest, frame, static_cast<std::size_t>(n));
+    m_heldLength = n;
+    return true;
+}
+
+void Relay::DropHeldRequest() {
+    if (m_heldLength > 0) {
+        LogPrintf(Log(), "TEVN-> ERROR : 요청전문 불완전, 보내지 않음 (%d바이트)\n", m_heldLength);
+        PostTrace(TRACE_TEXT, "요청전문 오류!-->불완전(%d)", m_heldLength);
+    }
+    sys::SecureZero(m_heldRequest, sizeof m_heldRequest);
+    m_heldLength = 0;
+    m_discarding = false;
+}
+
+void Relay::SendRequest(const char* frame, int n) {
+    char head[64];
+    std::snprintf(head, sizeof head, "TEVN-> [요청전문][%d][", n);
+    LogMaskedFrame(head, frame, n);
+    const int r = SendSecureRequest(frame, n);
+    if (r != 0 && r != -5) {
+        m_conn->fault.store(1);
+        PostTrace(TRACE_TEXT, "접속해제(%d)!-->(%d)", 993, r);
+        CloseConnection();
+    }
+}
+
 void Relay::RelaySecure(const char* frame, FrameKind kind, int n) {
     const bool connectFrame = kind == FRAME_CONNECT_SE || kind == FRAME_CONNECT_TT;
     if (connectFrame) ConnectStep(RELAY_SECURE, frame, n);
-    if (!Connected() || connectFrame) return;
+    if (!Connected() || connectFrame) {
+        DropHeldRequest();
+        return;
+    }
+    if (JoinRequestPieces(frame, kind, n)) return;
     if (kind == FRAME_END) {
         CloseConnection();
         return;
     }
     if (kind == FRAME_REQUEST) {
-        char head[64];
-        std::snprintf(head, sizeof head, "TEVN-> [요청전문][%d][", n);
-        LogMaskedFrame(head, frame, n);
-        const int r = SendSecureRequest(frame, n);
-        if (r != 0 && r != -5) {
-            m_conn->fault.store(1);
-            PostTrace(TRACE_TEXT, "접속해제(%d)!-->(%d)", 993, r);
-            CloseConnection();
-        }
+        SendRequest(frame, n);
         return;
     }
     bool dropped;

@@ -74,6 +74,7 @@ bool Relay::AwaitServer(Connection& conn, Clock::time_point heard, int silenceSe
 void Relay::SendFailed(Connection& conn, const NetResult& r) {
     LogPrintf(Log(), "TEVN-> ERROR : Write Error (ERRNO = %d)\n", r.error);
     conn.fault.store(1);
+    if (r.status == NetStatus::kTimedOut) ServerNotReading(conn);
     if (conn.Route() == RELAY_SECURE)
         PostTrace(TRACE_TEXT, "접속해제(%d)!-->(%d)", 993, -3);
     else

@@ -54,7 +54,8 @@ bool CCom::ReportLost(const char* why) {
     m_bConnected.store(0);
     // The handler may change the parameters before it reopens: it gets a name of its own.
     const std::string name = m_strPortName;
-    std::fprintf(stderr, "Port %s lost: %s\n", name.c_str(), why);
+    // A detail for whoever reads standard error (the journal on Linux: debug level).
+    std::fprintf(stderr, "<7>Port %s lost: %s\n", name.c_str(), why);
     HandOverMark mark{std::this_thread::get_id(), false, nullptr};
     auto tell = [this, &name, &mark] {
         if (m_closing.load()) return;  // the owner is closing the port anyway

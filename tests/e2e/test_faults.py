@@ -191,6 +191,33 @@ class PlainAnswerFaultTest(LineTest):
 
 class TerminalFaultTest(LineTest):
 
+    def test_secure_request_longer_than_a_burst(self):
+        # The line hands over 4096 bytes at most: a longer request comes in two bursts. It is
+        # joined and enveloped; nothing of it reaches the server as it came, card number included.
+        serv, port = self.servsim("--secure")
+        line, gw = self.start()
+        line.send(connect_frame(b"S", "127.0.0.1", port))
+        card = b"4111111111111111=2512101"
+        long_request = request_frame(b"0200;" + card + b";SIGN:" + b"Z" * 4500)
+        line.send(long_request)
+        self.assertEqual(line.read(len(long_request)), long_request, self.dump())
+        self.assertIsNotNone(serv.out.wait_for(r"<- envelope .*request %d bytes" % len(long_request)),
+                             self.dump())
+        # Too long for the envelope: refused whole, and its second burst with it. A start that
+        # never gets its end goes nowhere either.
+        too_long = request_frame(b"0200;" + card + b";SIGN:" + b"Z" * 5200)
+        line.send(too_long)
+        line.send(STX + b"0200;" + card + b";CUT")
+        line.send(DLE * 3)
+        line.send(b"VVV")
+        self.assertEqual(line.read(len(VERSION_REPLY)), VERSION_REPLY, self.dump())
+        self.assert_log_in_order(r"^TEVN-> ERROR : 요청전문 크기 초과! \(%d바이트\)$" % len(too_long),
+                                 r"^TEVN-> ERROR : 요청전문 불완전, 보내지 않음 \(34바이트\)$")
+        self.assertEqual(serv.out.matching(r"<- plain"), [], self.dump())
+        self.assertEqual(line.read_quiet(0.3), b"")
+        self.assert_secure_exchange_works(line, gw, port)
+
+
     def test_dle_while_an_answer_is_arriving(self):
         answer = bytes(b for b in range(0x20, 0x7f) if b != 0x5c) + b"01234"  # 99 bytes, no escapes
         plain, pport = self.servsim("--answer", answer.decode(), "--pieces", "9", "--piece-gap", "250")

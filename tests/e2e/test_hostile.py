@@ -100,6 +100,9 @@ class HostileServerTest(HostileTest):
         self.assertEqual(len(self.log_matching(r"^TEVN-> ERROR : Write Error \(ERRNO = 11\)$")), 1)
         self.assertEqual(len(self.log_matching(r"^TEVN-> ERROR : 송신 대기 전문 버림 \(\d+개, \d+바이트\)$")), 1)
         self.assertEqual(len(self.log_matching(r"결과 send-error$")), 1)
+        # The monitoring hears it once, and the console says what was dropped.
+        self.assertEqual(len(gw.err.matching(r"^<4>서버 송신 정체 : 127\.0\.0\.1:%d$" % sport)), 1, self.dump())
+        self.trace(gw, r"송신 대기 초과!-->전문 버림\(4096\)")
         # It goes on: a second exchange, and the version again.
         self.exchange(line, gw, b"P", "127.0.0.1", eport)
         self.assert_version_works(line)

@@ -70,6 +70,7 @@ public:
     void PortLost(const char* port) override { events.push_back(std::string("lost ") + port); }
     void PortBack(const char* port) override { events.push_back(std::string("back ") + port); }
     void ServerUnreachable(const char*, int) override {}
+    void ServerNotReading(const char*, int) override {}
     void SettingsProblem(bool error, const char* text) override {
         events.push_back(std::string(error ? "settings error " : "settings warning ") + text);
     }

@@ -26,6 +26,7 @@ const Case kCases[] = {
     {ProgramEvent::SettingsError, {L"Allowed Servers is of type REG_MULTI_SZ"}, EVENTLOG_ERROR_TYPE},
     {ProgramEvent::SettingsWarning, {L"unknown name Allowed Server"}, EVENTLOG_WARNING_TYPE},
     {ProgramEvent::LogRefused, {L"C:\\logs: access denied"}, EVENTLOG_ERROR_TYPE},
+    {ProgramEvent::ServerNotReading, {L"10.1.2.3:9100"}, EVENTLOG_WARNING_TYPE},
 };
 
 // The text the event viewer shows for the record: the message of the id with the inserts.

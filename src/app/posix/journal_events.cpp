@@ -71,6 +71,10 @@ void JournalEvents::ServerUnreachable(const char* host, int port) {
     Line("<4>", "서버 접속오류 : %s:%d", Printable(host).c_str(), port);
 }
 
+void JournalEvents::ServerNotReading(const char* host, int port) {
+    Line("<4>", "서버 송신 정체 : %s:%d", Printable(host).c_str(), port);
+}
+
 void JournalEvents::SettingsProblem(bool error, const char* text) {
     Line(error ? "<3>" : "<4>", "설정 %s : %s", error ? "오류" : "경고", Printable(text).c_str());
 }

@@ -14,6 +14,7 @@ public:
     void PortLost(const char* port) override;
     void PortBack(const char* port) override;
     void ServerUnreachable(const char* host, int port) override;
+    void ServerNotReading(const char* host, int port) override;
     void SettingsProblem(bool error, const char* text) override;
     void LogRefused(const char* text) override;
     // A line without priority (the tray icon's changes with --verbose).

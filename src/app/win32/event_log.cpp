@@ -25,6 +25,7 @@ DWORD ProgramEventId(ProgramEvent kind) {
     case ProgramEvent::SettingsError: return BRISCA_EVENT_SETTINGS_ERROR;
     case ProgramEvent::SettingsWarning: return BRISCA_EVENT_SETTINGS_WARNING;
     case ProgramEvent::LogRefused: return BRISCA_EVENT_LOG_REFUSED;
+    case ProgramEvent::ServerNotReading: return BRISCA_EVENT_SERVER_NOT_READING;
     }
     return 0;
 }
@@ -80,6 +81,11 @@ void CEventLogEvents::PortBack(const char* port) {
 void CEventLogEvents::ServerUnreachable(const char* host, int port) {
     const std::wstring where = Widen(host) + L":" + std::to_wstring(port);
     WriteProgramEvent(ProgramEvent::ServerUnreachable, {where.c_str()});
+}
+
+void CEventLogEvents::ServerNotReading(const char* host, int port) {
+    const std::wstring where = Widen(host) + L":" + std::to_wstring(port);
+    WriteProgramEvent(ProgramEvent::ServerNotReading, {where.c_str()});
 }
 
 void CEventLogEvents::SettingsProblem(bool error, const char* text) {

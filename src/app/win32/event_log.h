@@ -9,7 +9,8 @@
 #include "gateway/gateway.h"
 
 enum class ProgramEvent {
-    Start, StartFailed, Stop, PortLost, PortBack, ServerUnreachable, SettingsError, SettingsWarning, LogRefused
+    Start, StartFailed, Stop, PortLost, PortBack, ServerUnreachable, SettingsError, SettingsWarning, LogRefused,
+    ServerNotReading
 };
 
 // The message-table identifier (with its severity bits) and the record type of each event.
@@ -18,7 +19,7 @@ WORD ProgramEventType(ProgramEvent kind);
 
 // Writes one record whose inserts fill %1, %2, ... of the event's message:
 //   Start, StartFailed: version, server key fingerprint, serial port, log folder;  Stop: none;
-//   PortLost, PortBack: the port;  ServerUnreachable: "host:port";
+//   PortLost, PortBack: the port;  ServerUnreachable, ServerNotReading: "host:port";
 //   SettingsError, SettingsWarning, LogRefused: the problem's text.
 // Returns 1 when the record was written, 0 otherwise (no event log service, no right to it).
 // The caller never passes card data.
@@ -33,6 +34,7 @@ public:
     void PortLost(const char* port) override;
     void PortBack(const char* port) override;
     void ServerUnreachable(const char* host, int port) override;
+    void ServerNotReading(const char* host, int port) override;
     void SettingsProblem(bool error, const char* text) override;
     void LogRefused(const char* text) override;
 };
