@@ -147,6 +147,9 @@ private:
     // Waits for the server's next bytes while sending what waits for it. True: something (or
     // the end of the stream) is there to read. False: the worker is to end with *v.
     bool AwaitServer(Connection& conn, Clock::time_point heard, int silenceSec, Tally& tally, int* v);
+    // The first read of a cycle failed (mark "#1" secure, "#2" plain): its trace line and how
+    // the worker's loop ended; the v to end with.
+    int ReadFailed(const char* mark, const NetResult& r, Tally& tally);
     // A send the server did not take: logged and traced; the connection is to end.
     void SendFailed(Connection& conn, const NetResult& r);
     // The monitoring hears once a connection that its server stopped taking frames (any thread).

@@ -81,6 +81,14 @@ void Relay::SendFailed(Connection& conn, const NetResult& r) {
         PostTrace(TRACE_TMS, "송신 오류!-->접속해제");
 }
 
+int Relay::ReadFailed(const char* mark, const NetResult& r, Tally& tally) {
+    const int v = r.status == NetStatus::kPeerClosed ? 0 : -1;
+    PostTrace(TRACE_TEXT, "%s RECV 접속해제!-->(%d)", mark, v);
+    if (r.status == NetStatus::kPeerClosed) tally.cause = "server-closed";
+    else if (r.status != NetStatus::kCancelled) tally.cause = "read-error";
+    return v;
+}
+
 void Relay::PlainRecvWorker(Connection& conn, int silenceSec) {
     char buffer[kRecvBufferSize];
     const Wiped wipeBuffer{buffer, sizeof buffer};
@@ -92,10 +100,7 @@ void Relay::PlainRecvWorker(Connection& conn, int silenceSec) {
         const NetResult r = conn.Link().RecvNow(buffer, kRecvBufferSize);
         if (r.Ok() && r.count == 0) continue;  // woken for nothing
         if (!r.Ok()) {
-            v = r.status == NetStatus::kPeerClosed ? 0 : -1;
-            PostTrace(TRACE_TEXT, "#2 RECV 접속해제!-->(%d)", v);
-            if (r.status == NetStatus::kPeerClosed) tally.cause = "server-closed";
-            else if (r.status != NetStatus::kCancelled) tally.cause = "read-error";
+            v = ReadFailed("#2", r, tally);
             break;
         }
         heard = Clock::now();
@@ -121,10 +126,7 @@ void Relay::SecureRecvWorker(Connection& conn, int silenceSec) {
         const NetResult r = conn.Link().RecvNow(field, kSecureFieldSize);
         if (r.Ok() && r.count == 0) continue;  // woken for nothing
         if (!r.Ok()) {
-            v = r.status == NetStatus::kPeerClosed ? 0 : -1;
-            PostTrace(TRACE_TEXT, "#1 RECV 접속해제!-->(%d)", v);
-            if (r.status == NetStatus::kPeerClosed) tally.cause = "server-closed";
-            else if (r.status != NetStatus::kCancelled) tally.cause = "read-error";
+            v = ReadFailed("#1", r, tally);
             break;
         }
         heard = begun;
